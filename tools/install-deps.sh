@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a job needs, only when some are missing.
+# Usage: tools/install-deps.sh demo|test
+set -euo pipefail
+
+common=(g++ cmake make binutils)
+case "${1:-test}" in
+  demo) wanted=("${common[@]}") ;;
+  test) wanted=("${common[@]}" libgtest-dev libbenchmark-dev) ;;
+  *) echo "usage: $0 demo|test" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${wanted[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing missing Debian packages: ${missing[*]}"
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "need root or sudo to install: ${missing[*]}" >&2; exit 1; }
+  sudo=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
