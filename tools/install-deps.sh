@@ -3,7 +3,7 @@
 # Usage: tools/install-deps.sh demo|test
 set -euo pipefail
 
-common=(g++ cmake make binutils)
+common=(g++ cmake binutils)
 case "${1:-test}" in
   demo) wanted=("${common[@]}") ;;
   test) wanted=("${common[@]}" libgtest-dev libbenchmark-dev) ;;
