@@ -6,7 +6,7 @@ set -euo pipefail
 common=(g++ cmake binutils)
 case "${1:-test}" in
   demo) wanted=("${common[@]}") ;;
-  test) wanted=("${common[@]}" libgtest-dev libbenchmark-dev) ;;
+  test) wanted=("${common[@]}" libgtest-dev googletest libbenchmark-dev mingw-w64 wine wine64) ;;
   *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac
 
