@@ -19,7 +19,8 @@
 // plain char buffers for that reason.
 //
 // What callers may rely on beyond the checks: u with more than three extents
-// is stepped over its first three; a u reported with two extents is a single
+// is stepped over its first three (which must then hold their samples: a
+// later extent of 0 is refused); a u reported with two extents is a single
 // plane N1xN2x1; tensor components need u's first three extents and may have
 // more; stencils longer than 27 / 125 weights and a dt with several elements
 // contribute their leading elements in storage order; extra inputs are
@@ -162,12 +163,25 @@ bool checkCall(int nrhs, const mxArray* prhs[], quillmere::VolumeDims* dims) {
     return false;
   }
 
+  // A trailing extent of 0 past the third leaves an array with no samples
+  // even though its first three extents promise some.
+  const std::size_t count = static_cast<std::size_t>(samples);
+  if (mxGetNumberOfElements(prhs[IN_U]) < count) {
+    formatExtents(prhs[IN_U], given, sizeof given);
+    std::snprintf(message, sizeof message,
+                  "argument 1 (u) must hold the %.0f samples of its first three dimensions; "
+                  "given %s, %.0f samples",
+                  samples, given, static_cast<double>(mxGetNumberOfElements(prhs[IN_U])));
+    raiseError("quillmere:volumeSize", message);
+    return false;
+  }
+
   for (int i = IN_T11; i <= IN_T33; ++i) {
-    if (!sameDims(firstThreeExtents(prhs[i]), u)) {
+    if (!sameDims(firstThreeExtents(prhs[i]), u) || mxGetNumberOfElements(prhs[i]) < count) {
       formatExtents(prhs[i], given, sizeof given);
       std::snprintf(message, sizeof message,
                     "argument %d (%s) must have the extents of u (%dx%dx%d) in its first "
-                    "three dimensions; given %s",
+                    "three dimensions and hold their samples; given %s",
                     i + 1, kInputNames[i], u.n1, u.n2, u.n3, given);
       raiseError("quillmere:tensorSize", message);
       return false;
@@ -177,12 +191,12 @@ bool checkCall(int nrhs, const mxArray* prhs[], quillmere::VolumeDims* dims) {
   for (int i = IN_K1; i <= IN_K23; ++i) {
     const bool gradient = i <= IN_K3;
     const int needed = gradient ? quillmere::kGradientTaps : quillmere::kHessianTaps;
-    const std::size_t count = mxGetNumberOfElements(prhs[i]);
-    if (count < static_cast<std::size_t>(needed)) {
+    const std::size_t weights = mxGetNumberOfElements(prhs[i]);
+    if (weights < static_cast<std::size_t>(needed)) {
       std::snprintf(message, sizeof message,
                     "argument %d (%s) must hold at least %d weights (a %s stencil); given %.0f",
                     i + 1, kInputNames[i], needed, gradient ? "3x3x3" : "5x5x5",
-                    static_cast<double>(count));
+                    static_cast<double>(weights));
       raiseError("quillmere:stencilSize", message);
       return false;
     }
