@@ -68,25 +68,15 @@ constexpr double kSampleLimit = 2147483648.0;
 constexpr std::size_t kMessageSize = 512;
 constexpr std::size_t kExtentsSize = 128;
 
+// Class names by MATLAB's class code (the same codes in every host).
 const char* classNameOf(mxClassID id) {
-  switch (id) {
-    case mxCELL_CLASS: return "cell";
-    case mxSTRUCT_CLASS: return "struct";
-    case mxLOGICAL_CLASS: return "logical";
-    case mxCHAR_CLASS: return "char";
-    case mxDOUBLE_CLASS: return "double";
-    case mxSINGLE_CLASS: return "single";
-    case mxINT8_CLASS: return "int8";
-    case mxUINT8_CLASS: return "uint8";
-    case mxINT16_CLASS: return "int16";
-    case mxUINT16_CLASS: return "uint16";
-    case mxINT32_CLASS: return "int32";
-    case mxUINT32_CLASS: return "uint32";
-    case mxINT64_CLASS: return "int64";
-    case mxUINT64_CLASS: return "uint64";
-    case mxFUNCTION_CLASS: return "function_handle";
-    default: return "unknown-class";
-  }
+  static const char* const names[] = {"unknown", "cell",           "struct", "logical", "char",
+                                      "void",    "double",         "single", "int8",    "uint8",
+                                      "int16",   "uint16",         "int32",  "uint32",  "int64",
+                                      "uint64",  "function_handle"};
+  const int code = static_cast<int>(id);
+  return code >= 0 && code < static_cast<int>(sizeof names / sizeof names[0]) ? names[code]
+                                                                              : "unknown";
 }
 
 void raiseError(const char* identifier, const char* message) {
@@ -144,16 +134,16 @@ bool checkCall(int nrhs, const mxArray* prhs[], quillmere::VolumeDims* dims) {
     const bool complex = mxIsComplex(prhs[i]);
     if (id != mxSINGLE_CLASS || complex) {
       std::snprintf(message, sizeof message,
-                    "argument %d (%s) must be a real single array; given a %s%s array", i + 1,
-                    kInputNames[i], complex ? "complex " : "", classNameOf(id));
+                    "argument %d (%s) must be a real single array; given %s of class %s", i + 1,
+                    kInputNames[i], complex ? "a complex array" : "an array", classNameOf(id));
       raiseError("quillmere:notRealSingle", message);
       return false;
     }
   }
 
   const quillmere::VolumeDims u = firstThreeExtents(prhs[IN_U]);
-  const double samples = static_cast<double>(u.n1) * static_cast<double>(u.n2) *
-                         static_cast<double>(u.n3);
+  const double samples =
+      static_cast<double>(u.n1) * static_cast<double>(u.n2) * static_cast<double>(u.n3);
   if (samples >= kSampleLimit) {
     std::snprintf(message, sizeof message,
                   "argument 1 (u) must hold fewer than 2^31 samples in its first three "
@@ -205,8 +195,7 @@ bool checkCall(int nrhs, const mxArray* prhs[], quillmere::VolumeDims* dims) {
   if (mxGetNumberOfElements(prhs[IN_DT]) == 0) {
     formatExtents(prhs[IN_DT], given, sizeof given);
     std::snprintf(message, sizeof message,
-                  "argument 17 (dt) must hold at least one sample; given an empty %s array",
-                  given);
+                  "argument 17 (dt) must hold at least one sample; given an empty %s array", given);
     raiseError("quillmere:emptyDt", message);
     return false;
   }
@@ -219,9 +208,7 @@ quillmere::VolumeView viewOf(const mxArray* array, quillmere::VolumeDims dims) {
   return {static_cast<const float*>(mxGetData(array)), dims};
 }
 
-const float* weightsOf(const mxArray* array) {
-  return static_cast<const float*>(mxGetData(array));
-}
+const float* weightsOf(const mxArray* array) { return static_cast<const float*>(mxGetData(array)); }
 
 }  // namespace
 
@@ -239,8 +226,7 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
   // Checked above to be below 2^31, so the 32-bit product is exact.
   const std::int32_t count = (dims.n3 * dims.n2) * dims.n1;
   if (count > 0) {
-    std::memcpy(outSamples, mxGetData(prhs[IN_U]),
-                static_cast<std::size_t>(count) * sizeof(float));
+    std::memcpy(outSamples, mxGetData(prhs[IN_U]), static_cast<std::size_t>(count) * sizeof(float));
   }
   const float dt = *static_cast<const float*>(mxGetData(prhs[IN_DT]));
 

@@ -49,8 +49,8 @@ inline std::vector<float> samplesOf(const mxArray* a) {
 inline std::vector<unsigned char> bytesOf(const mxArray* a) {
   const std::size_t n = mxGetNumberOfElements(a) * standinGetElementSize(a);
   std::vector<unsigned char> bytes;
-  for (const void* part : {static_cast<const void*>(mxGetData(a)),
-                           static_cast<const void*>(standinGetImagData(a))}) {
+  for (const void* part :
+       {static_cast<const void*>(mxGetData(a)), static_cast<const void*>(standinGetImagData(a))}) {
     if (part) {
       const auto* p = static_cast<const unsigned char*>(part);
       bytes.insert(bytes.end(), p, p + n);

@@ -159,47 +159,135 @@ TEST(Gateway, RefusesMalformedCallsBeforeMakingAnything) {
   const std::vector<BadCall> cases = {
       {"no inputs", nullptr, 0, "quillmere:nargin", "expected 17 inputs"},
       {"sixteen inputs", nullptr, 16, "quillmere:nargin", "given 16"},
-      {"complex u", set(U, [] { return makeArray({4, 3, 2}, mxSINGLE_CLASS, mxCOMPLEX); }), 17,
-       "quillmere:notRealSingle", "argument 1 (u) must be a real single array; given a complex single"},
-      {"double t12", set(T12, [] { return makeArray({4, 3, 2}, mxDOUBLE_CLASS); }), 17,
-       "quillmere:notRealSingle", "argument 3 (t12) must be a real single array; given a double"},
-      {"int32 k3", set(K3, [] { return makeArray({3, 3, 3}, mxINT32_CLASS); }), 17,
-       "quillmere:notRealSingle", "argument 10 (k3)"},
-      {"logical k23", set(K23, [] { return makeArray({5, 5, 5}, mxLOGICAL_CLASS); }), 17,
-       "quillmere:notRealSingle", "argument 16 (k23) must be a real single array; given a logical"},
-      {"char dt", set(DT, [] { return makeArray({1, 1}, mxCHAR_CLASS); }), 17,
-       "quillmere:notRealSingle", "argument 17 (dt)"},
-      {"cell t33", set(T33, [] { return makeArray({4, 3, 2}, mxCELL_CLASS); }), 17,
-       "quillmere:notRealSingle", "given a cell array"},
-      {"complex double k11", set(K11, [] { return makeArray({5, 5, 5}, mxDOUBLE_CLASS, mxCOMPLEX); }),
-       17, "quillmere:notRealSingle", "argument 11 (k11) must be a real single array; given a complex double"},
-      {"t22 with another third extent", set(T22, [] { return makeArray({4, 3, 3}); }), 17,
-       "quillmere:tensorSize", "argument 5 (t22) must have the extents of u (4x3x2)"},
-      {"t11 as one plane", set(T11, [] { return makeArray({4, 3}); }), 17, "quillmere:tensorSize",
-       "argument 2 (t11)"},
-      {"t13 transposed", set(T13, [] { return makeArray({3, 4, 2}); }), 17, "quillmere:tensorSize",
-       "given 3x4x2"},
-      {"t23 with an empty fourth extent", set(T23, [] { return makeArray({4, 3, 2, 0}); }), 17,
-       "quillmere:tensorSize", "given 4x3x2x0"},
-      {"u with an empty fourth extent", set(U, [] { return makeArray({4, 3, 2, 0}); }), 17,
-       "quillmere:volumeSize", "argument 1 (u) must hold the 24 samples"},
-      {"k1 of 26 weights", set(K1, [] { return makeArray({26, 1}); }), 17, "quillmere:stencilSize",
+      {"complex u",
+       set(U,
+           [] {
+             return makeArray({4, 3, 2}, mxSINGLE_CLASS, mxCOMPLEX);
+           }),
+       17, "quillmere:notRealSingle",
+       "argument 1 (u) must be a real single array; given a complex array of class single"},
+      {"double t12",
+       set(T12,
+           [] {
+             return makeArray({4, 3, 2}, mxDOUBLE_CLASS);
+           }),
+       17, "quillmere:notRealSingle",
+       "argument 3 (t12) must be a real single array; given an array of class double"},
+      {"int32 k3",
+       set(K3,
+           [] {
+             return makeArray({3, 3, 3}, mxINT32_CLASS);
+           }),
+       17, "quillmere:notRealSingle", "argument 10 (k3)"},
+      {"logical k23",
+       set(K23,
+           [] {
+             return makeArray({5, 5, 5}, mxLOGICAL_CLASS);
+           }),
+       17, "quillmere:notRealSingle",
+       "argument 16 (k23) must be a real single array; given an array of class logical"},
+      {"char dt",
+       set(DT,
+           [] {
+             return makeArray({1, 1}, mxCHAR_CLASS);
+           }),
+       17, "quillmere:notRealSingle", "argument 17 (dt)"},
+      {"cell t33",
+       set(T33,
+           [] {
+             return makeArray({4, 3, 2}, mxCELL_CLASS);
+           }),
+       17, "quillmere:notRealSingle", "given an array of class cell"},
+      {"complex double k11",
+       set(K11,
+           [] {
+             return makeArray({5, 5, 5}, mxDOUBLE_CLASS, mxCOMPLEX);
+           }),
+       17, "quillmere:notRealSingle",
+       "argument 11 (k11) must be a real single array; given a complex array of class double"},
+      {"t22 with another third extent",
+       set(T22,
+           [] {
+             return makeArray({4, 3, 3});
+           }),
+       17, "quillmere:tensorSize", "argument 5 (t22) must have the extents of u (4x3x2)"},
+      {"t11 as one plane",
+       set(T11,
+           [] {
+             return makeArray({4, 3});
+           }),
+       17, "quillmere:tensorSize", "argument 2 (t11)"},
+      {"t13 transposed",
+       set(T13,
+           [] {
+             return makeArray({3, 4, 2});
+           }),
+       17, "quillmere:tensorSize", "given 3x4x2"},
+      {"t23 with an empty fourth extent",
+       set(T23,
+           [] {
+             return makeArray({4, 3, 2, 0});
+           }),
+       17, "quillmere:tensorSize", "given 4x3x2x0"},
+      {"u with an empty fourth extent",
+       set(U,
+           [] {
+             return makeArray({4, 3, 2, 0});
+           }),
+       17, "quillmere:volumeSize", "argument 1 (u) must hold the 24 samples"},
+      {"k1 of 26 weights",
+       set(K1,
+           [] {
+             return makeArray({26, 1});
+           }),
+       17, "quillmere:stencilSize",
        "argument 8 (k1) must hold at least 27 weights (a 3x3x3 stencil); given 26"},
-      {"k12 of 3x3x3", set(K12, [] { return makeArray({3, 3, 3}); }), 17, "quillmere:stencilSize",
+      {"k12 of 3x3x3",
+       set(K12,
+           [] {
+             return makeArray({3, 3, 3});
+           }),
+       17, "quillmere:stencilSize",
        "argument 14 (k12) must hold at least 125 weights (a 5x5x5 stencil); given 27"},
-      {"k13 of 124", set(K13, [] { return makeArray({124, 1}); }), 17, "quillmere:stencilSize",
-       "argument 15 (k13)"},
-      {"empty dt", set(DT, [] { return makeArray({0, 0}); }), 17, "quillmere:emptyDt",
+      {"k13 of 124",
+       set(K13,
+           [] {
+             return makeArray({124, 1});
+           }),
+       17, "quillmere:stencilSize", "argument 15 (k13)"},
+      {"empty dt",
+       set(DT,
+           [] {
+             return makeArray({0, 0});
+           }),
+       17, "quillmere:emptyDt",
        "argument 17 (dt) must hold at least one sample; given an empty 0x0 array"},
-      {"1x0 dt", set(DT, [] { return makeArray({1, 0}); }), 17, "quillmere:emptyDt", "1x0"},
+      {"1x0 dt",
+       set(DT,
+           [] {
+             return makeArray({1, 0});
+           }),
+       17, "quillmere:emptyDt", "1x0"},
       // No samples anywhere, yet 2^31 of them promised by the first three.
-      {"u of 2^31 samples", set(U, [] { return makeArray({65536, 32768, 1, 0}); }), 17,
-       "quillmere:tooLarge", "fewer than 2^31 samples"},
-      {"u of 2^32 samples", set(U, [] { return makeArray({65536, 65536, 1, 0}); }), 17,
-       "quillmere:tooLarge", "given 65536x65536x1, 4294967296 samples"},
+      {"u of 2^31 samples",
+       set(U,
+           [] {
+             return makeArray({65536, 32768, 1, 0});
+           }),
+       17, "quillmere:tooLarge", "fewer than 2^31 samples"},
+      {"u of 2^32 samples",
+       set(U,
+           [] {
+             return makeArray({65536, 65536, 1, 0});
+           }),
+       17, "quillmere:tooLarge", "given 65536x65536x1, 4294967296 samples"},
       // Just below the limit the size passes and the missing samples are caught.
-      {"u just below 2^31", set(U, [] { return makeArray({46340, 46340, 1, 0}); }), 17,
-       "quillmere:volumeSize", "2147395600 samples"},
+      {"u just below 2^31",
+       set(U,
+           [] {
+             return makeArray({46340, 46340, 1, 0});
+           }),
+       17, "quillmere:volumeSize", "2147395600 samples"},
   };
 
   const SweepProblem p = randomProblem({4, 3, 2}, 51);
@@ -223,8 +311,8 @@ TEST(Gateway, RefusesMalformedCallsBeforeMakingAnything) {
 
 // Each of the seventeen slots is checked, and named by position and name.
 TEST(Gateway, NamesEverySlotThatHoldsTheWrongClass) {
-  const char* const names[] = {"u",   "t11", "t12", "t13", "t22", "t23", "t33", "k1", "k2",
-                               "k3",  "k11", "k22", "k33", "k12", "k13", "k23", "dt"};
+  const char* const names[] = {"u",  "t11", "t12", "t13", "t22", "t23", "t33", "k1", "k2",
+                               "k3", "k11", "k22", "k33", "k12", "k13", "k23", "dt"};
   const SweepProblem p = randomProblem({2, 2, 2}, 61);
   for (int slot = U; slot <= DT; ++slot) {
     CallInputs in(p);

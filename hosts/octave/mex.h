@@ -14,8 +14,7 @@ int mxGetNumberOfDimensions_700(const mxArray* array);
 /* Valid until the call returns to Octave. Raises quillmere:tooLarge when an
  * extent does not fit in int. */
 const int* mxGetDimensions_700(const mxArray* array);
-mxArray* mxCreateNumericArray_700(int ndim, const int* dims, mxClassID classid,
-                                  mxComplexity flag);
+mxArray* mxCreateNumericArray_700(int ndim, const int* dims, mxClassID classid, mxComplexity flag);
 
 #if defined(__cplusplus)
 }

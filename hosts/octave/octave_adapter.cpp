@@ -12,7 +12,8 @@ extern "C" {
 int mxGetNumberOfDimensions_700(const mxArray* array) {
   const mwSize ndim = mxGetNumberOfDimensions(array);
   if (ndim > INT_MAX) {
-    mexErrMsgIdAndTxt("quillmere:tooLarge", "an array has %lld dimensions; at most %d are supported",
+    mexErrMsgIdAndTxt("quillmere:tooLarge",
+                      "an array has %lld dimensions; at most %d are supported",
                       static_cast<long long>(ndim), INT_MAX);
   }
   return static_cast<int>(ndim);
@@ -23,9 +24,10 @@ const int* mxGetDimensions_700(const mxArray* array) {
   const mwSize* dims = mxGetDimensions(array);
   for (int i = 0; i < ndim; ++i) {
     if (dims[i] > INT_MAX) {
-      mexErrMsgIdAndTxt("quillmere:tooLarge",
-                        "an argument has extent %lld along dimension %d; extents must be below 2^31",
-                        static_cast<long long>(dims[i]), i + 1);
+      mexErrMsgIdAndTxt(
+          "quillmere:tooLarge",
+          "an argument has extent %lld along dimension %d; extents must be below 2^31",
+          static_cast<long long>(dims[i]), i + 1);
     }
   }
   // Octave frees memory from mxMalloc when the call returns, raised or not.
@@ -34,8 +36,7 @@ const int* mxGetDimensions_700(const mxArray* array) {
   return extents;
 }
 
-mxArray* mxCreateNumericArray_700(int ndim, const int* dims, mxClassID classid,
-                                  mxComplexity flag) {
+mxArray* mxCreateNumericArray_700(int ndim, const int* dims, mxClassID classid, mxComplexity flag) {
   mwSize extents[16];
   if (ndim < 0 || ndim > 16) {
     mexErrMsgIdAndTxt("quillmere:tooLarge", "cannot create an array of %d dimensions", ndim);

@@ -62,8 +62,7 @@ bool mxIsComplex(const mxArray* array);
 /* Extents below 0 count as 0; ndim below 2 is padded with 1, and trailing
  * extents of 1 past the second are dropped, as MATLAB does. Data starts
  * zeroed. */
-mxArray* mxCreateNumericArray_700(int ndim, const int* dims, mxClassID classid,
-                                  mxComplexity flag);
+mxArray* mxCreateNumericArray_700(int ndim, const int* dims, mxClassID classid, mxComplexity flag);
 
 /* libmex */
 #if defined(__GNUC__)

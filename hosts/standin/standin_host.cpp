@@ -123,8 +123,7 @@ mxClassID mxGetClassID(const mxArray* array) { return array->classId; }
 
 bool mxIsComplex(const mxArray* array) { return array->complex; }
 
-mxArray* mxCreateNumericArray_700(int ndim, const int* dims, mxClassID classid,
-                                  mxComplexity flag) {
+mxArray* mxCreateNumericArray_700(int ndim, const int* dims, mxClassID classid, mxComplexity flag) {
   if (!isNumeric(classid)) {
     mexErrMsgIdAndTxt("standin:badClass", "mxCreateNumericArray_700: class code %d is not numeric",
                       static_cast<int>(classid));
@@ -172,8 +171,8 @@ size_t standinGetElementSize(const mxArray* array) { return array->elementSize; 
 
 long standinLiveArrayCount(void) { return liveArrays.load(); }
 
-int standinCall(StandinMexFunction fn, int nlhs, mxArray* plhs[], int nrhs,
-                const mxArray* prhs[], StandinCallResult* result) {
+int standinCall(StandinMexFunction fn, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[],
+                StandinCallResult* result) {
   result->raised = 0;
   result->identifier[0] = '\0';
   result->message[0] = '\0';

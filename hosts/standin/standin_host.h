@@ -25,18 +25,18 @@ long standinLiveArrayCount(void);
 typedef void (*StandinMexFunction)(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
 typedef struct {
-  int raised;              /* 1 when the call ended in mexErrMsgIdAndTxt */
-  char identifier[128];    /* the raised identifier, "" otherwise */
-  char message[1024];      /* the raised message, "" otherwise */
-  long arraysCreated;      /* arrays the call made, whether or not it raised */
+  int raised;           /* 1 when the call ended in mexErrMsgIdAndTxt */
+  char identifier[128]; /* the raised identifier, "" otherwise */
+  char message[1024];   /* the raised message, "" otherwise */
+  long arraysCreated;   /* arrays the call made, whether or not it raised */
 } StandinCallResult;
 
 /* Runs fn as MATLAB would: plhs must have room for max(nlhs, 1) slots, which
  * start out NULL. When fn raises, control comes back here and the result
  * says so; arrays the call made are left alive (and counted) so that a test
  * can see them. Returns result->raised. */
-int standinCall(StandinMexFunction fn, int nlhs, mxArray* plhs[], int nrhs,
-                const mxArray* prhs[], StandinCallResult* result);
+int standinCall(StandinMexFunction fn, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[],
+                StandinCallResult* result);
 
 #if defined(__cplusplus)
 }
