@@ -6,7 +6,7 @@ demo:
 	tools/install-deps.sh demo
 	cmake --preset default
 	cmake --build --preset default -j 2
-	build/linux/tools/quillmere_step_demo
+	octave-cli --norc --quiet --no-history --no-window-system tools/octave_first_step.m
 
 test:
 	tools/install-deps.sh test

@@ -3,9 +3,10 @@
 # Usage: tools/install-deps.sh demo|test
 set -euo pipefail
 
-common=(g++ cmake make binutils)
+common=(g++ cmake make binutils octave liboctave-dev)
 case "${1:-test}" in
-  demo) wanted=("${common[@]}") ;;
+  # The default preset configures the tests and benchmarks too.
+  demo) wanted=("${common[@]}" libgtest-dev libbenchmark-dev) ;;
   test) wanted=("${common[@]}" libgtest-dev libbenchmark-dev) ;;
   *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac
