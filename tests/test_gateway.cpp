@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cfenv>
-#include <functional>
 #include <limits>
 #include <random>
 #include <string>
@@ -142,159 +141,73 @@ TEST(Gateway, StepsAPlaneGivenWithTwoExtents) {
   EXPECT_EQ(bitsOfAll(samplesOf(r.out.get())), bitsOfAll(expectedStep(row)));
 }
 
+// One malformed call: the argument in `slot` replaced by a zeroed array of
+// the given extents and class (or, with no slot, only nrhs inputs given).
 struct BadCall {
   const char* what;
-  std::function<void(CallInputs&)> change;
+  int slot;
+  std::vector<int> dims;
+  mxClassID classId;
+  mxComplexity complexity;
   int nrhs;
   const char* identifier;
   const char* messagePart;
 };
 
+constexpr int kNoSlot = -1;
+
 // Every malformed call raises its identifier with a message naming the
 // argument, creates nothing, stores nothing and changes no input.
 TEST(Gateway, RefusesMalformedCallsBeforeMakingAnything) {
-  const auto set = [](Slot slot, std::function<ArrayPtr()> make) {
-    return [slot, make](CallInputs& in) { in.args[slot] = make(); };
-  };
+  const mxClassID single = mxSINGLE_CLASS;
+  // clang-format off
   const std::vector<BadCall> cases = {
-      {"no inputs", nullptr, 0, "quillmere:nargin", "expected 17 inputs"},
-      {"sixteen inputs", nullptr, 16, "quillmere:nargin", "given 16"},
-      {"complex u",
-       set(U,
-           [] {
-             return makeArray({4, 3, 2}, mxSINGLE_CLASS, mxCOMPLEX);
-           }),
-       17, "quillmere:notRealSingle",
+      {"no inputs", kNoSlot, {}, single, mxREAL, 0, "quillmere:nargin", "expected 17 inputs"},
+      {"sixteen inputs", kNoSlot, {}, single, mxREAL, 16, "quillmere:nargin", "given 16"},
+      {"complex u", U, {4, 3, 2}, single, mxCOMPLEX, 17, "quillmere:notRealSingle",
        "argument 1 (u) must be a real single array; given a complex array of class single"},
-      {"double t12",
-       set(T12,
-           [] {
-             return makeArray({4, 3, 2}, mxDOUBLE_CLASS);
-           }),
-       17, "quillmere:notRealSingle",
-       "argument 3 (t12) must be a real single array; given an array of class double"},
-      {"int32 k3",
-       set(K3,
-           [] {
-             return makeArray({3, 3, 3}, mxINT32_CLASS);
-           }),
-       17, "quillmere:notRealSingle", "argument 10 (k3)"},
-      {"logical k23",
-       set(K23,
-           [] {
-             return makeArray({5, 5, 5}, mxLOGICAL_CLASS);
-           }),
-       17, "quillmere:notRealSingle",
-       "argument 16 (k23) must be a real single array; given an array of class logical"},
-      {"char dt",
-       set(DT,
-           [] {
-             return makeArray({1, 1}, mxCHAR_CLASS);
-           }),
-       17, "quillmere:notRealSingle", "argument 17 (dt)"},
-      {"cell t33",
-       set(T33,
-           [] {
-             return makeArray({4, 3, 2}, mxCELL_CLASS);
-           }),
-       17, "quillmere:notRealSingle", "given an array of class cell"},
-      {"complex double k11",
-       set(K11,
-           [] {
-             return makeArray({5, 5, 5}, mxDOUBLE_CLASS, mxCOMPLEX);
-           }),
-       17, "quillmere:notRealSingle",
-       "argument 11 (k11) must be a real single array; given a complex array of class double"},
-      {"t22 with another third extent",
-       set(T22,
-           [] {
-             return makeArray({4, 3, 3});
-           }),
-       17, "quillmere:tensorSize", "argument 5 (t22) must have the extents of u (4x3x2)"},
-      {"t11 as one plane",
-       set(T11,
-           [] {
-             return makeArray({4, 3});
-           }),
-       17, "quillmere:tensorSize", "argument 2 (t11)"},
-      {"t13 transposed",
-       set(T13,
-           [] {
-             return makeArray({3, 4, 2});
-           }),
-       17, "quillmere:tensorSize", "given 3x4x2"},
-      {"t23 with an empty fourth extent",
-       set(T23,
-           [] {
-             return makeArray({4, 3, 2, 0});
-           }),
-       17, "quillmere:tensorSize", "given 4x3x2x0"},
-      {"u with an empty fourth extent",
-       set(U,
-           [] {
-             return makeArray({4, 3, 2, 0});
-           }),
-       17, "quillmere:volumeSize", "argument 1 (u) must hold the 24 samples"},
-      {"k1 of 26 weights",
-       set(K1,
-           [] {
-             return makeArray({26, 1});
-           }),
-       17, "quillmere:stencilSize",
+      {"int32 k3", K3, {3, 3, 3}, mxINT32_CLASS, mxREAL, 17, "quillmere:notRealSingle",
+       "argument 10 (k3) must be a real single array; given an array of class int32"},
+      {"cell t33", T33, {4, 3, 2}, mxCELL_CLASS, mxREAL, 17, "quillmere:notRealSingle",
+       "given an array of class cell"},
+      {"t22 of another third extent", T22, {4, 3, 3}, single, mxREAL, 17, "quillmere:tensorSize",
+       "argument 5 (t22) must have the extents of u (4x3x2)"},
+      {"t11 as one plane", T11, {4, 3}, single, mxREAL, 17, "quillmere:tensorSize",
+       "argument 2 (t11)"},
+      {"t13 transposed", T13, {3, 4, 2}, single, mxREAL, 17, "quillmere:tensorSize",
+       "given 3x4x2"},
+      {"t23 with an empty fourth extent", T23, {4, 3, 2, 0}, single, mxREAL, 17,
+       "quillmere:tensorSize", "given 4x3x2x0"},
+      {"u with an empty fourth extent", U, {4, 3, 2, 0}, single, mxREAL, 17,
+       "quillmere:volumeSize", "argument 1 (u) must hold the 24 samples"},
+      {"k1 of 26 weights", K1, {26, 1}, single, mxREAL, 17, "quillmere:stencilSize",
        "argument 8 (k1) must hold at least 27 weights (a 3x3x3 stencil); given 26"},
-      {"k12 of 3x3x3",
-       set(K12,
-           [] {
-             return makeArray({3, 3, 3});
-           }),
-       17, "quillmere:stencilSize",
+      {"k12 of 3x3x3", K12, {3, 3, 3}, single, mxREAL, 17, "quillmere:stencilSize",
        "argument 14 (k12) must hold at least 125 weights (a 5x5x5 stencil); given 27"},
-      {"k13 of 124",
-       set(K13,
-           [] {
-             return makeArray({124, 1});
-           }),
-       17, "quillmere:stencilSize", "argument 15 (k13)"},
-      {"empty dt",
-       set(DT,
-           [] {
-             return makeArray({0, 0});
-           }),
-       17, "quillmere:emptyDt",
+      {"k13 of 124", K13, {124, 1}, single, mxREAL, 17, "quillmere:stencilSize",
+       "argument 15 (k13)"},
+      {"empty dt", DT, {0, 0}, single, mxREAL, 17, "quillmere:emptyDt",
        "argument 17 (dt) must hold at least one sample; given an empty 0x0 array"},
-      {"1x0 dt",
-       set(DT,
-           [] {
-             return makeArray({1, 0});
-           }),
-       17, "quillmere:emptyDt", "1x0"},
-      // No samples anywhere, yet 2^31 of them promised by the first three.
-      {"u of 2^31 samples",
-       set(U,
-           [] {
-             return makeArray({65536, 32768, 1, 0});
-           }),
-       17, "quillmere:tooLarge", "fewer than 2^31 samples"},
-      {"u of 2^32 samples",
-       set(U,
-           [] {
-             return makeArray({65536, 65536, 1, 0});
-           }),
-       17, "quillmere:tooLarge", "given 65536x65536x1, 4294967296 samples"},
+      {"1x0 dt", DT, {1, 0}, single, mxREAL, 17, "quillmere:emptyDt", "1x0"},
+      // No samples anywhere, yet 2^31 or more promised by the first three.
+      {"u of 2^31 samples", U, {65536, 32768, 1, 0}, single, mxREAL, 17, "quillmere:tooLarge",
+       "fewer than 2^31 samples"},
+      {"u of 2^32 samples", U, {65536, 65536, 1, 0}, single, mxREAL, 17, "quillmere:tooLarge",
+       "given 65536x65536x1, 4294967296 samples"},
       // Just below the limit the size passes and the missing samples are caught.
-      {"u just below 2^31",
-       set(U,
-           [] {
-             return makeArray({46340, 46340, 1, 0});
-           }),
-       17, "quillmere:volumeSize", "2147395600 samples"},
+      {"u just below 2^31", U, {46340, 46340, 1, 0}, single, mxREAL, 17, "quillmere:volumeSize",
+       "2147395600 samples"},
   };
+  // clang-format on
 
   const SweepProblem p = randomProblem({4, 3, 2}, 51);
   for (const BadCall& bad : cases) {
     SCOPED_TRACE(bad.what);
     CallInputs in(p);
-    if (bad.change) bad.change(in);
+    if (bad.slot != kNoSlot) {
+      in.args[static_cast<std::size_t>(bad.slot)] =
+          makeArray(bad.dims, bad.classId, bad.complexity);
+    }
     const auto before = in.snapshot();
     const long live = standinLiveArrayCount();
     const CallOutcome c = callGateway(in, 1, bad.nrhs);
