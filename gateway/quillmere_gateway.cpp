@@ -83,15 +83,12 @@ void raiseError(const char* identifier, const char* message) {
   mexErrMsgIdAndTxt(identifier, "%s", message);
 }
 
-// Extent of `axis` (0-based) as the host reports it; 1 past the reported
-// ones, which is how hosts mean a dropped trailing extent.
-std::int32_t extentOf(const mxArray* array, int axis) {
-  const int ndim = mxGetNumberOfDimensions_700(array);
-  return axis < ndim ? mxGetDimensions_700(array)[axis] : 1;
-}
-
+// The first three extents as the host reports them, 1 for any it does not
+// report: hosts drop trailing extents of 1.
 quillmere::VolumeDims firstThreeExtents(const mxArray* array) {
-  return {extentOf(array, 0), extentOf(array, 1), extentOf(array, 2)};
+  const int ndim = mxGetNumberOfDimensions_700(array);
+  const int* dims = mxGetDimensions_700(array);
+  return {ndim > 0 ? dims[0] : 1, ndim > 1 ? dims[1] : 1, ndim > 2 ? dims[2] : 1};
 }
 
 // "4x5x6x2": every extent the host reports, shortened with "..." if long.
