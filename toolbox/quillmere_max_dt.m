@@ -3,7 +3,8 @@ function [dt, radius] = quillmere_max_dt(t11, t12, t13, t22, t23, t33, varargin)
 %   DT = QUILLMERE_MAX_DT(T11,T12,T13,T22,T23,T33, K1,K2,K3, K11,K22,K33,
 %   K12,K13,K23) takes the tensor and the stencils of a call, in the order
 %   of arguments 2 to 16 of QUILLMERE, and returns the largest step size DT
-%   (a double) for which the step is stable by the bound below.
+%   (a double; pass single(DT) to QUILLMERE) for which the step is stable
+%   by the bound below.
 %   DT = QUILLMERE_MAX_DT(T11,...,T33, S) takes the stencils as the struct
 %   that QUILLMERE_STENCILS returns.
 %   [DT, R] = QUILLMERE_MAX_DT(...) also returns the bound R used, DT = 2/R

@@ -86,23 +86,4 @@ for f = 1:3
   end
 end
 
-% Bad arguments.
-ids = {};
-try
-  quillmere_max_dt(o, z, z, o, z, o, S.k1, S.k2);
-catch err
-  ids{end + 1} = err.identifier;
-end
-try
-  quillmere_max_dt(o, z, z, o, z, o, S.k1, S.k2, S.k3, S.k11, S.k22, S.k33, S.k12, S.k13, S.k1);
-catch err
-  ids{end + 1} = err.identifier;
-end
-try
-  quillmere_max_dt(o, z, z, o, z, o(1:5, :, :), S);
-catch err
-  ids{end + 1} = err.identifier;
-end
-assert(isequal(ids, {'quillmere:maxdt:nargin', 'quillmere:maxdt:stencilSize', ...
-                     'quillmere:maxdt:tensorSize'}), 'argument errors');
 fprintf('step-size tests passed\n');

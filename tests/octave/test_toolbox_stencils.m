@@ -102,28 +102,4 @@ fprintf('worst gradient direction error at 1.2 rad/voxel: central %.2f deg, scha
         worst * 180 / pi);
 assert(worst(2) < 0.5 * worst(1), 'scharr is not more rotation-robust than central');
 
-% Spacing scales first derivatives by 1/h and second by 1/h^2 per axis.
-Sh = quillmere_stencils('central', [2 4 0.5]);
-assert(Sh.k1(3, 2, 2) == 0.25 && Sh.k2(2, 3, 2) == 0.125 && Sh.k3(2, 2, 3) == 1, 'spacing, first');
-assert(Sh.k11(4, 3, 3) == 0.25 && Sh.k33(3, 3, 4) == 4 && Sh.k12(4, 4, 3) == 1 / 32, 'spacing, second');
-
-% Bad arguments.
-ids = {};
-try
-  quillmere_stencils('laplace');
-catch err
-  ids{end + 1} = err.identifier;
-end
-try
-  quillmere_stencils('central', [1 0 1]);
-catch err
-  ids{end + 1} = err.identifier;
-end
-try
-  quillmere_stencils('central', [1 2]);
-catch err
-  ids{end + 1} = err.identifier;
-end
-assert(isequal(ids, {'quillmere:stencils:family', 'quillmere:stencils:spacing', ...
-                     'quillmere:stencils:spacing'}), 'argument errors');
 fprintf('stencil tests passed\n');

@@ -88,16 +88,4 @@ assert(max(abs(em(:, 3) - g(:))) < 1e-4, 'EED: not g across edges');
 assert(min(em(:, 3)) > 0, 'EED tensor not positive definite');
 assert(min(g(:)) < 0.1 && max(g(:)) > 0.99, 'EED test volume has no edges');
 
-% Bad arguments.
-ids = {};
-calls = {{u, 'cde'}, {u, 'ced', 'sigma'}, {u, 'ced', 'beta', 1}, {u, 'eed', 'spacing', [1 1]}};
-for k = 1:numel(calls)
-  try
-    quillmere_tensor(calls{k}{:});
-  catch err
-    ids{end + 1} = err.identifier;
-  end
-end
-assert(isequal(ids, {'quillmere:tensor:kind', 'quillmere:tensor:options', ...
-                     'quillmere:tensor:options', 'quillmere:tensor:spacing'}), 'argument errors');
 fprintf('tensor tests passed\n');
