@@ -39,8 +39,12 @@ function [dt, radius] = quillmere_max_dt(t11, t12, t13, t22, t23, t33, varargin)
 %   At DT itself the highest frequencies of a two-buffer step flip sign
 %   without decaying; for smoothing, steps of DT/2 (all modes damped
 %   monotonically) are the usual choice, and what QUILLMERE_DEMO uses. With
-%   a tensor that varies in space the first-order terms make L slightly
-%   non-symmetric; keep a margin there, as the demo does.
+%   a tensor that varies from voxel to voxel the first-order terms make L
+%   non-symmetric, and with the smoothed stencil families L can then hold a
+%   mode with a small positive real part: a slow growth (a fraction of a
+%   percent per unit time in the tests) that belongs to the discretised
+%   equation itself and that no step size removes. DT keeps the step from
+%   adding growth of its own; the margin of DT/2 is welcome there too.
 %
 %   Example: for the unit tensor and 'central' stencils on a unit grid L is
 %   the 7-point Laplacian, R = 12 and DT = 1/6.
