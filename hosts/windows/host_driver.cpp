@@ -474,10 +474,15 @@ int checkResults(StandinMexFunction module, const char* path) {
     }
     for (std::size_t v = 0; v < got.size(); ++v) {
       if (got[v] != expected[v]) {
+        // IEEE 754 leaves the sign and payload of a NaN result open, and
+        // compilers use that freedom (swapping the operands of a sum, folding
+        // a negation): name such a difference, it is not a wrong number.
+        const bool bothNaN =
+            (got[v] & 0x7fffffffu) > 0x7f800000u && (expected[v] & 0x7fffffffu) > 0x7f800000u;
         fail("case %d (%dx%dx%d): first difference at sample %zu: %08" PRIx32
-             ", recorded %08" PRIx32,
+             ", recorded %08" PRIx32 "%s",
              i, c.outputDims[0], c.outputDims[1], c.outputDims.size() > 2 ? c.outputDims[2] : 1, v,
-             got[v], expected[v]);
+             got[v], expected[v], bothNaN ? " (both NaN: sign or payload differ)" : "");
         break;
       }
     }
