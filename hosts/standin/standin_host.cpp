@@ -1,10 +1,11 @@
-// The stand-in host: arrays in plain heap memory, errors raised by longjmp
-// back to the call helper, as MATLAB hands control back to itself.
+// The stand-in host's libmx part: arrays in plain heap memory, the call
+// helper, and errors raised by longjmp back to it, as MATLAB hands control
+// back to itself. mexErrMsgIdAndTxt (standin_mex.cpp) raises through here, so
+// that the two halves can be built as libmx.dll and libmex.dll.
 #include "standin_host.h"
 
 #include <atomic>
 #include <csetjmp>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -125,25 +126,22 @@ bool mxIsComplex(const mxArray* array) { return array->complex; }
 
 mxArray* mxCreateNumericArray_700(int ndim, const int* dims, mxClassID classid, mxComplexity flag) {
   if (!isNumeric(classid)) {
-    mexErrMsgIdAndTxt("standin:badClass", "mxCreateNumericArray_700: class code %d is not numeric",
-                      static_cast<int>(classid));
+    char message[96];
+    std::snprintf(message, sizeof message, "mxCreateNumericArray_700: class code %d is not numeric",
+                  static_cast<int>(classid));
+    standinRaiseError("standin:badClass", message);
   }
   mxArray* a = makeArray(ndim, dims, classid, flag);
-  if (!a) mexErrMsgIdAndTxt("standin:outOfMemory", "mxCreateNumericArray_700: out of memory");
+  if (!a) standinRaiseError("standin:outOfMemory", "mxCreateNumericArray_700: out of memory");
   return a;
 }
 
-void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...) {
-  char message[sizeof(StandinCallResult{}.message)];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(message, sizeof message, format, args);
-  va_end(args);
+void standinRaiseError(const char* identifier, const char* message) {
   CallContext* call = activeCall;
   if (!call) {
     // Nobody to hand control back to: like an error outside any MEX call.
     std::fprintf(stderr, "stand-in host: error outside a call: %s: %s\n",
-                 identifier ? identifier : "", message);
+                 identifier ? identifier : "", message ? message : "");
     std::abort();
   }
   call->result->raised = 1;

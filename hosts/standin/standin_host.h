@@ -38,6 +38,14 @@ typedef struct {
 int standinCall(StandinMexFunction fn, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[],
                 StandinCallResult* result);
 
+/* Ends the innermost standinCall of this thread with an error whose message
+ * is already formatted (aborts when no call is active). mexErrMsgIdAndTxt
+ * is this plus printf-style formatting. */
+#if defined(__GNUC__)
+__attribute__((noreturn))
+#endif
+void standinRaiseError(const char* identifier, const char* message);
+
 #if defined(__cplusplus)
 }
 #endif
