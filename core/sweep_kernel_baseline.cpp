@@ -1,0 +1,48 @@
+// The vector sweep on SSE2, which every x86-64 processor has: four rows side
+// by side. Built with the baseline x86-64 flags.
+#include "core/sweep_kernels.h"
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <emmintrin.h>
+
+namespace quillmere::sweep {
+namespace {
+
+struct VecSse2 {
+  static constexpr int kLanes = 4;
+  __m128 v;
+
+  static VecSse2 load(const float* p) { return {_mm_load_ps(p)}; }
+  static VecSse2 loadu(const float* p) { return {_mm_loadu_ps(p)}; }
+  static VecSse2 broadcast(float x) { return {_mm_set1_ps(x)}; }
+  void store(float* p) const { _mm_store_ps(p, v); }
+  void storeu(float* p) const { _mm_storeu_ps(p, v); }
+  friend VecSse2 operator+(VecSse2 a, VecSse2 b) { return {_mm_add_ps(a.v, b.v)}; }
+  friend VecSse2 operator*(VecSse2 a, VecSse2 b) { return {_mm_mul_ps(a.v, b.v)}; }
+  // Bits of a where mask is set, of b elsewhere.
+  static VecSse2 select(VecSse2 mask, VecSse2 a, VecSse2 b) {
+    return {_mm_or_ps(_mm_and_ps(mask.v, a.v), _mm_andnot_ps(mask.v, b.v))};
+  }
+  static void transpose(VecSse2* r) {
+    const __m128 t0 = _mm_unpacklo_ps(r[0].v, r[1].v), t1 = _mm_unpackhi_ps(r[0].v, r[1].v);
+    const __m128 t2 = _mm_unpacklo_ps(r[2].v, r[3].v), t3 = _mm_unpackhi_ps(r[2].v, r[3].v);
+    r[0].v = _mm_movelh_ps(t0, t2);
+    r[1].v = _mm_movehl_ps(t2, t0);
+    r[2].v = _mm_movelh_ps(t1, t3);
+    r[3].v = _mm_movehl_ps(t3, t1);
+  }
+};
+
+}  // namespace
+}  // namespace quillmere::sweep
+
+#include "core/sweep_kernel_body.h"
+
+namespace quillmere::sweep {
+
+void sweepRegionBaseline(const SweepContext& context, const SweepRegion& region) {
+  sweepRegionWith<VecSse2, 1>(context, region);
+}
+
+}  // namespace quillmere::sweep
+#endif

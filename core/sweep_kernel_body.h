@@ -1,0 +1,416 @@
+// The vector sweep, written once over a small vector type V and included by
+// each per-ISA file (sweep_kernel_<isa>.cpp) after it defines V. See
+// core/sweep_kernels.h for why it gives the plain sweep's bits.
+//
+// V provides: kLanes (W); load/loadu/store/storeu of W floats; broadcast;
+// operator+ and operator* (one rounded IEEE operation per lane, operands in
+// the order written, no contraction); select(mask, a, b) by bits;
+// transpose(V[W]) of a W x W block.
+//
+// Everything here has internal linkage: each ISA file gets its own copy, so
+// the linker can never hand one ISA's code to another's caller.
+#ifndef QUILLMERE_CORE_SWEEP_KERNEL_BODY_H
+#define QUILLMERE_CORE_SWEEP_KERNEL_BODY_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "core/sweep_kernels.h"
+
+namespace quillmere::sweep {
+namespace {
+
+// Stage geometry: 25 neighbour rows (d2, d3) in [-2, 2]^2, slot
+// (d2 + 2) + 5 * (d3 + 2); 16 staged columns c0 - 2 .. c0 + 13 per unit.
+constexpr int kSlots = 25;
+constexpr int kSelfSlot = 12;
+constexpr int kWindow = 16;
+constexpr int kHalo = 2;
+static_assert(kChunkColumns + 2 * kHalo <= kWindow, "stage too narrow for a chunk");
+
+struct Unit {
+  std::int32_t k, i2, i3;
+};
+
+inline std::int32_t clampTo(std::int32_t i, std::int32_t hi) {
+  return i > hi ? hi : (i < 0 ? 0 : i);
+}
+
+inline std::ptrdiff_t rowOffset(std::int32_t i2, std::int32_t i3, VolumeDims d) {
+  return static_cast<std::ptrdiff_t>(d.n1) *
+         (static_cast<std::ptrdiff_t>(i2) + static_cast<std::ptrdiff_t>(d.n2) * i3);
+}
+
+// Returns p with p[j] = row[clamp(start + j)] for j in [0, count): the row
+// itself when no clamp is needed, else a clamped copy in tmp.
+inline const float* rowWindow(const float* row, std::int32_t start, int count, std::int32_t n1,
+                              float* tmp) {
+  if (start >= 0 && start + count <= n1) return row + start;
+  for (int j = 0; j < count; ++j) tmp[j] = row[clampTo(start + j, n1 - 1)];
+  return tmp;
+}
+
+// dst[j][lane] = src[lane][j] for j in [0, columns), columns a multiple of W.
+template <class V>
+void transposeIn(const float* const* src, float* dst, int columns) {
+  constexpr int W = V::kLanes;
+  for (int b = 0; b < columns; b += W) {
+    V r[W];
+    for (int l = 0; l < W; ++l) r[l] = V::loadu(src[l] + b);
+    V::transpose(r);
+    for (int j = 0; j < W; ++j) r[j].store(dst + (b + j) * W);
+  }
+}
+
+// dst[lane][j] = src[j][lane] for j in [0, columns).
+template <class V>
+void transposeOut(const float* src, float* const* dst, int columns) {
+  constexpr int W = V::kLanes;
+  for (int b = 0; b < columns; b += W) {
+    V r[W];
+    for (int j = 0; j < W; ++j) r[j] = V::load(src + (b + j) * W);
+    V::transpose(r);
+    for (int l = 0; l < W; ++l) r[l].storeu(dst[l] + b);
+  }
+}
+
+// Everything one group of W units reads while it runs, lanes innermost.
+template <class V>
+struct Stage {
+  static constexpr int W = V::kLanes;
+  static constexpr int kRowColumns = (kChunkColumns + W - 1) / W * W;  // q, tensor
+  alignas(64) float u[kSlots][kWindow][W];
+  alignas(64) float q[3][kRowColumns][W];
+  alignas(64) float tensor[6][kRowColumns][W];  // t11 t22 t33 2t12 2t13 2t23 at the voxel
+  alignas(64) float alias[kSlots][W];           // all-ones bits: slot row is the lane's own
+  alignas(64) float firstChunk[W];              // all-ones bits: lane's chunk starts at column 0
+  int aliasSlots[kSlots];                       // slots other than self with any alias lane
+  int aliasCount;
+  int steps;                                    // longest chunk of the group
+  Unit units[W];
+  int unitCount;
+};
+
+// q1, q2, q3 of one unit's voxels, along the row (they read only the
+// tensor, so neighbouring voxels can share a vector). Same operations and
+// order per voxel as evaluateFirstOrderSums.
+template <class V>
+void tensorDivergenceRow(const SweepContext& c, const Unit& unit,
+                         float (*qRow)[Stage<V>::kRowColumns]) {
+  constexpr int W = V::kLanes;
+  constexpr int kCols = Stage<V>::kRowColumns;
+  constexpr int kSpan = kCols + 2;
+  const VolumeDims d = c.dims;
+  const std::int32_t c0 = unit.k * kChunkColumns;
+  float tmp[9][6][kSpan];
+  const float* win[9][6];
+  for (int cc = 0; cc < 3; ++cc)
+    for (int bb = 0; bb < 3; ++bb) {
+      const std::ptrdiff_t off = rowOffset(clampTo(unit.i2 + bb - 1, d.n2 - 1),
+                                           clampTo(unit.i3 + cc - 1, d.n3 - 1), d);
+      for (int t = 0; t < 6; ++t)
+        win[bb + 3 * cc][t] = rowWindow(c.tensor[t] + off, c0 - 1, kSpan, d.n1, tmp[bb + 3 * cc][t]);
+    }
+  const float* const k1 = c.gradient[0];
+  const float* const k2 = c.gradient[1];
+  const float* const k3 = c.gradient[2];
+  for (int v = 0; v < kCols; v += W) {
+    V q1 = V::broadcast(0.0f), q2 = q1, q3 = q1;
+    int m = 0;
+    for (int cc = 0; cc < 3; ++cc)
+      for (int bb = 0; bb < 3; ++bb)
+        for (int aa = 0; aa < 3; ++aa, ++m) {
+          const float* const* w = win[bb + 3 * cc];
+          const V w1 = V::broadcast(k1[m]);
+          const V w2 = V::broadcast(k2[m]);
+          const V w3 = V::broadcast(k3[m]);
+          const V t11 = V::loadu(w[0] + v + aa);
+          const V t12 = V::loadu(w[1] + v + aa);
+          const V t13 = V::loadu(w[2] + v + aa);
+          const V t22 = V::loadu(w[3] + v + aa);
+          const V t23 = V::loadu(w[4] + v + aa);
+          const V t33 = V::loadu(w[5] + v + aa);
+          q1 = q1 + ((t11 * w1 + t12 * w2) + t13 * w3);
+          q2 = q2 + ((t12 * w1 + t22 * w2) + t23 * w3);
+          q3 = q3 + ((t13 * w1 + t23 * w2) + t33 * w3);
+        }
+    q1.storeu(qRow[0] + v);
+    q2.storeu(qRow[1] + v);
+    q3.storeu(qRow[2] + v);
+  }
+}
+
+inline float maskBits(bool on) {
+  const std::uint32_t bits = on ? 0xffffffffu : 0u;
+  float f;
+  std::memcpy(&f, &bits, sizeof f);
+  return f;
+}
+
+// Reads everything the group's units will read. Lanes past unitCount run on
+// zeros and are never stored.
+template <class V>
+void loadStage(const SweepContext& c, Stage<V>& s) {
+  constexpr int W = V::kLanes;
+  constexpr int kCols = Stage<V>::kRowColumns;
+  const VolumeDims d = c.dims;
+  alignas(64) float tmp[W][kWindow];
+  alignas(64) static constexpr float kZeros[kWindow] = {};
+  const float* src[W];
+
+  s.steps = 0;
+  for (int l = 0; l < W; ++l) {
+    const bool live = l < s.unitCount;
+    s.firstChunk[l] = maskBits(live && s.units[l].k == 0);
+    if (live) {
+      const std::int32_t len = d.n1 - s.units[l].k * kChunkColumns;
+      const int steps = len < kChunkColumns ? static_cast<int>(len) : kChunkColumns;
+      if (steps > s.steps) s.steps = steps;
+    }
+  }
+
+  s.aliasCount = 0;
+  for (int slot = 0; slot < kSlots; ++slot) {
+    const int d2 = slot % 5 - 2, d3 = slot / 5 - 2;
+    bool anyAlias = false;
+    for (int l = 0; l < W; ++l) {
+      if (l >= s.unitCount) {
+        src[l] = kZeros;
+        s.alias[slot][l] = maskBits(false);
+        continue;
+      }
+      const Unit& u = s.units[l];
+      const std::int32_t r2 = clampTo(u.i2 + d2, d.n2 - 1), r3 = clampTo(u.i3 + d3, d.n3 - 1);
+      const bool self = r2 == u.i2 && r3 == u.i3;
+      anyAlias = anyAlias || self;
+      s.alias[slot][l] = maskBits(self);
+      src[l] = rowWindow(c.out + rowOffset(r2, r3, d), u.k * kChunkColumns - kHalo, kWindow,
+                         d.n1, tmp[l]);
+    }
+    if (anyAlias && slot != kSelfSlot) s.aliasSlots[s.aliasCount++] = slot;
+    transposeIn<V>(src, &s.u[slot][0][0], kWindow);
+  }
+
+  // The tensor at the voxel itself, off-diagonals doubled as in the plain
+  // sweep: (2 * t12), formed before it meets s12.
+  static constexpr int kVoxelComponent[6] = {0, 3, 5, 1, 2, 4};
+  for (int t = 0; t < 6; ++t) {
+    for (int l = 0; l < W; ++l) {
+      if (l >= s.unitCount) {
+        src[l] = kZeros;
+        continue;
+      }
+      const Unit& u = s.units[l];
+      src[l] = rowWindow(c.tensor[kVoxelComponent[t]] + rowOffset(u.i2, u.i3, d),
+                         u.k * kChunkColumns, kCols, d.n1, tmp[l]);
+    }
+    transposeIn<V>(src, &s.tensor[t][0][0], kCols);
+  }
+  const V two = V::broadcast(2.0f);
+  for (int t = 3; t < 6; ++t)
+    for (int j = 0; j < kCols; ++j) (two * V::load(s.tensor[t][j])).store(s.tensor[t][j]);
+
+  alignas(64) float qRows[W][3][kCols];
+  for (int l = 0; l < W; ++l) {
+    if (l < s.unitCount) {
+      tensorDivergenceRow<V>(c, s.units[l], qRows[l]);
+    } else {
+      for (auto& row : qRows[l])
+        for (float& x : row) x = 0.0f;
+    }
+  }
+  for (int r = 0; r < 3; ++r) {
+    for (int l = 0; l < W; ++l) src[l] = qRows[l][r];
+    transposeIn<V>(src, &s.q[r][0][0], kCols);
+  }
+}
+
+// Runs the voxels of G groups in lock step, so each weight is fetched once
+// for G vectors of independent voxels. Per lane, the operations and their
+// order are those of updateVolumePlain at that voxel.
+template <class V, int G>
+void runSteps(const SweepContext& c, Stage<V>* const* stages) {
+  constexpr int W = V::kLanes;
+  int steps = 0;
+  for (int g = 0; g < G; ++g)
+    if (stages[g]->steps > steps) steps = stages[g]->steps;
+  const float* const* k = c.gradient;
+  const float* const* h = c.hessian;
+  const V dt = V::broadcast(c.dt);
+
+  for (int t = 0; t < steps; ++t) {
+    V g1[G], g2[G], g3[G], s11[G], s22[G], s33[G], s12[G], s13[G], s23[G];
+    for (int g = 0; g < G; ++g) {
+      g1[g] = V::broadcast(0.0f);
+      g2[g] = g1[g], g3[g] = g1[g];
+      s11[g] = g1[g], s22[g] = g1[g], s33[g] = g1[g];
+      s12[g] = g1[g], s13[g] = g1[g], s23[g] = g1[g];
+    }
+    // The 27 first-order taps are the inner 3x3x3 of the 125 taps, visited
+    // in the same nested order, so both passes share each sample load.
+    for (int cc = 0; cc < 5; ++cc) {
+      for (int bb = 0; bb < 5; ++bb) {
+        const int slot = bb + 5 * cc;
+        const bool inner = bb >= 1 && bb <= 3 && cc >= 1 && cc <= 3;
+#if defined(__GNUC__)
+#pragma GCC unroll 5
+#endif
+        for (int aa = 0; aa < 5; ++aa) {
+          const int m = aa + 5 * bb + 25 * cc;
+          const V w11 = V::broadcast(h[0][m]);
+          const V w22 = V::broadcast(h[1][m]);
+          const V w33 = V::broadcast(h[2][m]);
+          const V w12 = V::broadcast(h[3][m]);
+          const V w13 = V::broadcast(h[4][m]);
+          const V w23 = V::broadcast(h[5][m]);
+          for (int g = 0; g < G; ++g) {
+            const V U = V::load(stages[g]->u[slot][t + aa]);
+            s11[g] = s11[g] + U * w11;
+            s22[g] = s22[g] + U * w22;
+            s33[g] = s33[g] + U * w33;
+            s12[g] = s12[g] + U * w12;
+            s13[g] = s13[g] + U * w13;
+            s23[g] = s23[g] + U * w23;
+          }
+          if (inner && aa >= 1 && aa <= 3) {
+            const int mg = (aa - 1) + 3 * (bb - 1) + 9 * (cc - 1);
+            const V w1 = V::broadcast(k[0][mg]);
+            const V w2 = V::broadcast(k[1][mg]);
+            const V w3 = V::broadcast(k[2][mg]);
+            for (int g = 0; g < G; ++g) {
+              const V U = V::load(stages[g]->u[slot][t + aa]);
+              g1[g] = g1[g] + U * w1;
+              g2[g] = g2[g] + U * w2;
+              g3[g] = g3[g] + U * w3;
+            }
+          }
+        }
+      }
+    }
+    for (int g = 0; g < G; ++g) {
+      Stage<V>& s = *stages[g];
+      const V q1 = V::load(s.q[0][t]), q2 = V::load(s.q[1][t]), q3 = V::load(s.q[2][t]);
+      const V firstOrderTerm = ((q1 * g1[g]) + (q2 * g2[g])) + (q3 * g3[g]);
+      V secondOrderTerm = s11[g] * V::load(s.tensor[0][t]);
+      secondOrderTerm = secondOrderTerm + s22[g] * V::load(s.tensor[1][t]);
+      secondOrderTerm = secondOrderTerm + s33[g] * V::load(s.tensor[2][t]);
+      secondOrderTerm = secondOrderTerm + V::load(s.tensor[3][t]) * s12[g];
+      secondOrderTerm = secondOrderTerm + V::load(s.tensor[4][t]) * s13[g];
+      secondOrderTerm = secondOrderTerm + V::load(s.tensor[5][t]) * s23[g];
+      const V total = secondOrderTerm + firstOrderTerm;
+      float* const self = s.u[kSelfSlot][t + kHalo];
+      const V updated = total * dt + V::load(self);
+      // Later voxels of the row read this value through the stage: through
+      // the lane's own row, through clamped rows that are the same row, and,
+      // at column 0, through the clamped columns -2 and -1.
+      updated.store(self);
+      for (int a = 0; a < s.aliasCount; ++a) {
+        float* const p = s.u[s.aliasSlots[a]][t + kHalo];
+        V::select(V::load(s.alias[s.aliasSlots[a]]), updated, V::load(p)).store(p);
+      }
+      if (t == 0) {
+        const V first = V::load(s.firstChunk);
+        for (int a = -1; a < s.aliasCount; ++a) {
+          const int slot = a < 0 ? kSelfSlot : s.aliasSlots[a];
+          const V mask = a < 0 ? first : V::select(first, V::load(s.alias[slot]), first);
+          for (int j = 0; j < kHalo; ++j)
+            V::select(mask, updated, V::load(s.u[slot][j])).store(s.u[slot][j]);
+        }
+      }
+    }
+  }
+  (void)W;
+}
+
+// Stores each live unit's updated chunk into the volume.
+template <class V>
+void storeStage(const SweepContext& c, Stage<V>& s) {
+  constexpr int W = V::kLanes;
+  alignas(64) float rows[W][kWindow];
+  float* dst[W];
+  for (int l = 0; l < W; ++l) dst[l] = rows[l];
+  transposeOut<V>(&s.u[kSelfSlot][0][0], dst, kWindow);
+  const VolumeDims d = c.dims;
+  for (int l = 0; l < s.unitCount; ++l) {
+    const Unit& u = s.units[l];
+    const std::int32_t c0 = u.k * kChunkColumns;
+    const std::int32_t len = d.n1 - c0 < kChunkColumns ? d.n1 - c0 : kChunkColumns;
+    std::memcpy(c.out + rowOffset(u.i2, u.i3, d) + c0, rows[l] + kHalo,
+                static_cast<std::size_t>(len) * sizeof(float));
+  }
+}
+
+template <class V, int G>
+void runGroups(const SweepContext& c, Stage<V>* const* stages) {
+  for (int g = 0; g < G; ++g) loadStage<V>(c, *stages[g]);
+  runSteps<V, G>(c, stages);
+  for (int g = 0; g < G; ++g) storeStage<V>(c, *stages[g]);
+}
+
+// All units of the region, level by level, W to a group and up to kGroups
+// groups in lock step.
+template <class V, int kGroups>
+void sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
+  constexpr int W = V::kLanes;
+  const VolumeDims d = c.dims;
+  const std::int64_t chunks = chunkCount(d);
+  const std::int32_t planeEnd = r.planeEnd < d.n3 ? r.planeEnd : d.n3;
+  const std::int32_t rowEnd = r.rowEnd < d.n2 ? r.rowEnd : d.n2;
+  const std::int32_t planeBegin = r.planeBegin > 0 ? r.planeBegin : 0;
+  const std::int32_t rowBegin = r.rowBegin > 0 ? r.rowBegin : 0;
+  if (planeBegin >= planeEnd || rowBegin >= rowEnd) return;
+  std::int64_t levelBegin = 2 * static_cast<std::int64_t>(rowBegin) + 6 * static_cast<std::int64_t>(planeBegin);
+  std::int64_t levelEnd = chunks + 2 * static_cast<std::int64_t>(rowEnd - 1) +
+                          6 * static_cast<std::int64_t>(planeEnd - 1);
+  if (r.levelBegin > levelBegin) levelBegin = r.levelBegin;
+  if (r.levelEnd < levelEnd) levelEnd = r.levelEnd;
+
+  Stage<V> stage[kGroups];
+  Stage<V>* stages[kGroups];
+  for (int g = 0; g < kGroups; ++g) stages[g] = &stage[g];
+  int full = 0;  // groups filled
+  stage[0].unitCount = 0;
+
+  auto flush = [&]() {
+    const int groups = full + (full < kGroups && stage[full].unitCount > 0 ? 1 : 0);
+    if (groups == 0) return;
+    if (groups == kGroups) {
+      runGroups<V, kGroups>(c, stages);
+    } else {
+      for (int g = 0; g < groups; ++g) runGroups<V, 1>(c, &stages[g]);
+    }
+    full = 0;
+    stage[0].unitCount = 0;
+  };
+
+  for (std::int64_t level = levelBegin; level < levelEnd; ++level) {
+    for (std::int32_t i3 = planeBegin; i3 < planeEnd; ++i3) {
+      const std::int64_t rest = level - 6 * static_cast<std::int64_t>(i3);  // k + 2*i2
+      if (rest < 0) break;
+      const std::int64_t lowest = rest - chunks + 1;  // 2*i2 >= rest - (chunks - 1)
+      std::int64_t lo = lowest > 0 ? (lowest + 1) / 2 : 0;
+      std::int64_t hi = rest / 2;
+      if (lo < rowBegin) lo = rowBegin;
+      if (hi > rowEnd - 1) hi = rowEnd - 1;
+      for (std::int64_t i2 = lo; i2 <= hi; ++i2) {
+        Stage<V>& s = stage[full];
+        s.units[s.unitCount++] = Unit{static_cast<std::int32_t>(rest - 2 * i2),
+                                      static_cast<std::int32_t>(i2), i3};
+        if (s.unitCount == W) {
+          if (++full == kGroups) {
+            flush();
+          } else {
+            stage[full].unitCount = 0;
+          }
+        }
+      }
+    }
+    flush();
+  }
+}
+
+}  // namespace
+}  // namespace quillmere::sweep
+
+#endif  // QUILLMERE_CORE_SWEEP_KERNEL_BODY_H
