@@ -176,9 +176,9 @@ void updateVolumeOnPath(SweepPath path, MutableVolumeView out, const TensorField
                         const HessianStencils& hessianStencils, float dt, VolumeDims dims) {
   if (dims.n1 <= 0 || dims.n2 <= 0 || dims.n3 <= 0) return;
   const sweep::SweepKernels kernels = sweep::sweepKernelsFor(path);
-  kernels.sweepRegion(
-      sweep::makeSweepContext(out, tensor, gradientStencils, hessianStencils, dt, dims),
-      sweep::wholeVolume(dims));
+  const sweep::SweepContext context =
+      sweep::makeSweepContext(out, tensor, gradientStencils, hessianStencils, dt, dims);
+  kernels.sweepRegion(context, sweep::wholeVolume(dims));
 }
 
 void updateVolume(MutableVolumeView out, const TensorField& tensor,

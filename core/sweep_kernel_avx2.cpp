@@ -15,6 +15,15 @@ struct VecAvx2 {
 
   static VecAvx2 load(const float* p) { return {_mm256_load_ps(p)}; }
   static VecAvx2 loadu(const float* p) { return {_mm256_loadu_ps(p)}; }
+  // A load the compiler must keep in a register instead of folding it into
+  // every instruction that uses it (which would repeat the load).
+  static VecAvx2 loaduOnce(const float* p) {
+    VecAvx2 r{_mm256_loadu_ps(p)};
+#if defined(__GNUC__)
+    __asm__("" : "+x"(r.v));
+#endif
+    return r;
+  }
   static VecAvx2 broadcast(float x) { return {_mm256_set1_ps(x)}; }
   void store(float* p) const { _mm256_store_ps(p, v); }
   void storeu(float* p) const { _mm256_storeu_ps(p, v); }
@@ -24,7 +33,7 @@ struct VecAvx2 {
     return {_mm256_or_ps(_mm256_and_ps(mask.v, a.v), _mm256_andnot_ps(mask.v, b.v))};
   }
   // 4x4 transposes inside each 128-bit half, then the halves swapped.
-  static void transpose(VecAvx2* r) {
+  QUILLMERE_ALWAYS_INLINE static void transpose(VecAvx2* r) {
     __m256 t[8], u[8];
     for (int p = 0; p < 4; ++p) {
       t[2 * p] = _mm256_unpacklo_ps(r[2 * p].v, r[2 * p + 1].v);

@@ -23,6 +23,15 @@ struct VecAvx512 {
 
   static VecAvx512 load(const float* p) { return {_mm512_load_ps(p)}; }
   static VecAvx512 loadu(const float* p) { return {_mm512_loadu_ps(p)}; }
+  // A load the compiler must keep in a register instead of folding it into
+  // every instruction that uses it (which would repeat the load).
+  static VecAvx512 loaduOnce(const float* p) {
+    VecAvx512 r{_mm512_loadu_ps(p)};
+#if defined(__GNUC__)
+    __asm__("" : "+v"(r.v));
+#endif
+    return r;
+  }
   static VecAvx512 broadcast(float x) { return {_mm512_set1_ps(x)}; }
   void store(float* p) const { _mm512_store_ps(p, v); }
   void storeu(float* p) const { _mm512_storeu_ps(p, v); }
@@ -36,7 +45,7 @@ struct VecAvx512 {
   }
   // 4x4 transposes inside each 128-bit quarter, then a 4x4 transpose of the
   // quarters.
-  static void transpose(VecAvx512* r) {
+  QUILLMERE_ALWAYS_INLINE static void transpose(VecAvx512* r) {
     __m512 t[16], u[16];
     for (int p = 0; p < 8; ++p) {
       t[2 * p] = _mm512_unpacklo_ps(r[2 * p].v, r[2 * p + 1].v);
@@ -70,7 +79,7 @@ struct VecAvx512 {
 namespace quillmere::sweep {
 
 void sweepRegionAvx512(const SweepContext& context, const SweepRegion& region) {
-  sweepRegionWith<VecAvx512, 1>(context, region);
+  sweepRegionWith<VecAvx512, 2>(context, region);
 }
 
 }  // namespace quillmere::sweep

@@ -14,6 +14,15 @@ struct VecSse2 {
 
   static VecSse2 load(const float* p) { return {_mm_load_ps(p)}; }
   static VecSse2 loadu(const float* p) { return {_mm_loadu_ps(p)}; }
+  // A load the compiler must keep in a register instead of folding it into
+  // every instruction that uses it (which would repeat the load).
+  static VecSse2 loaduOnce(const float* p) {
+    VecSse2 r{_mm_loadu_ps(p)};
+#if defined(__GNUC__)
+    __asm__("" : "+x"(r.v));
+#endif
+    return r;
+  }
   static VecSse2 broadcast(float x) { return {_mm_set1_ps(x)}; }
   void store(float* p) const { _mm_store_ps(p, v); }
   void storeu(float* p) const { _mm_storeu_ps(p, v); }
@@ -23,7 +32,7 @@ struct VecSse2 {
   static VecSse2 select(VecSse2 mask, VecSse2 a, VecSse2 b) {
     return {_mm_or_ps(_mm_and_ps(mask.v, a.v), _mm_andnot_ps(mask.v, b.v))};
   }
-  static void transpose(VecSse2* r) {
+  QUILLMERE_ALWAYS_INLINE static void transpose(VecSse2* r) {
     const __m128 t0 = _mm_unpacklo_ps(r[0].v, r[1].v), t1 = _mm_unpackhi_ps(r[0].v, r[1].v);
     const __m128 t2 = _mm_unpacklo_ps(r[2].v, r[3].v), t3 = _mm_unpackhi_ps(r[2].v, r[3].v);
     r[0].v = _mm_movelh_ps(t0, t2);

@@ -2,7 +2,8 @@
 // each per-ISA file (sweep_kernel_<isa>.cpp) after it defines V. See
 // core/sweep_kernels.h for why it gives the plain sweep's bits.
 //
-// V provides: kLanes (W); load/loadu/store/storeu of W floats; broadcast;
+// V provides: kLanes (W); load/loadu/loaduOnce/store/storeu of W floats;
+// broadcast;
 // operator+ and operator* (one rounded IEEE operation per lane, operands in
 // the order written, no contraction); select(mask, a, b) by bits;
 // transpose(V[W]) of a W x W block.
@@ -33,6 +34,15 @@ struct Unit {
   std::int32_t k, i2, i3;
 };
 
+// Loops over the groups or units run side by side must be unrolled, so that
+// their accumulators live in registers rather than in a stack array.
+#if defined(__GNUC__)
+#define QUILLMERE_DO_PRAGMA(x) _Pragma(#x)
+#define QUILLMERE_UNROLL QUILLMERE_DO_PRAGMA(GCC unroll 8)
+#else
+#define QUILLMERE_UNROLL
+#endif
+
 inline std::int32_t clampTo(std::int32_t i, std::int32_t hi) {
   return i > hi ? hi : (i < 0 ? 0 : i);
 }
@@ -47,13 +57,21 @@ inline std::ptrdiff_t rowOffset(std::int32_t i2, std::int32_t i3, VolumeDims d) 
 inline const float* rowWindow(const float* row, std::int32_t start, int count, std::int32_t n1,
                               float* tmp) {
   if (start >= 0 && start + count <= n1) return row + start;
-  for (int j = 0; j < count; ++j) tmp[j] = row[clampTo(start + j, n1 - 1)];
+  // Edge sample repeated before column 0 and after column n1 - 1.
+  int j = 0;
+  for (; j < count && start + j < 0; ++j) tmp[j] = row[0];
+  const std::int32_t first = start + j;
+  const int inside = first < n1 ? static_cast<int>(
+                                      (n1 - first < count - j ? n1 - first : count - j))
+                                : 0;
+  std::memcpy(tmp + j, row + first, static_cast<std::size_t>(inside) * sizeof(float));
+  for (j += inside; j < count; ++j) tmp[j] = row[n1 - 1];
   return tmp;
 }
 
 // dst[j][lane] = src[lane][j] for j in [0, columns), columns a multiple of W.
 template <class V>
-void transposeIn(const float* const* src, float* dst, int columns) {
+QUILLMERE_ALWAYS_INLINE void transposeIn(const float* const* src, float* dst, int columns) {
   constexpr int W = V::kLanes;
   for (int b = 0; b < columns; b += W) {
     V r[W];
@@ -65,7 +83,7 @@ void transposeIn(const float* const* src, float* dst, int columns) {
 
 // dst[lane][j] = src[j][lane] for j in [0, columns).
 template <class V>
-void transposeOut(const float* src, float* const* dst, int columns) {
+QUILLMERE_ALWAYS_INLINE void transposeOut(const float* src, float* const* dst, int columns) {
   constexpr int W = V::kLanes;
   for (int b = 0; b < columns; b += W) {
     V r[W];
@@ -92,52 +110,94 @@ struct Stage {
   int unitCount;
 };
 
-// q1, q2, q3 of one unit's voxels, along the row (they read only the
-// tensor, so neighbouring voxels can share a vector). Same operations and
-// order per voxel as evaluateFirstOrderSums.
-template <class V>
-void tensorDivergenceRow(const SweepContext& c, const Unit& unit,
-                         float (*qRow)[Stage<V>::kRowColumns]) {
+// Where one unit's neighbour rows start: row offsets of i2 - 2 .. i2 + 2 and
+// plane offsets of i3 - 2 .. i3 + 2, clamped, and which of them are the
+// unit's own row or plane.
+struct UnitGeometry {
+  std::ptrdiff_t rowOff[5];
+  std::ptrdiff_t planeOff[5];
+  bool ownRow[5];
+  bool ownPlane[5];
+  std::int32_t c0;
+  int columns;  // voxels in the chunk
+};
+
+inline UnitGeometry unitGeometry(const Unit& u, VolumeDims d) {
+  UnitGeometry g;
+  for (int j = 0; j < 5; ++j) {
+    const std::int32_t r2 = clampTo(u.i2 + j - 2, d.n2 - 1);
+    const std::int32_t r3 = clampTo(u.i3 + j - 2, d.n3 - 1);
+    g.rowOff[j] = static_cast<std::ptrdiff_t>(d.n1) * r2;
+    g.planeOff[j] = static_cast<std::ptrdiff_t>(d.n1) * d.n2 * r3;
+    g.ownRow[j] = r2 == u.i2;
+    g.ownPlane[j] = r3 == u.i3;
+  }
+  g.c0 = u.k * kChunkColumns;
+  g.columns = d.n1 - g.c0 < kChunkColumns ? static_cast<int>(d.n1 - g.c0) : kChunkColumns;
+  return g;
+}
+
+// q1, q2, q3 of G units' voxels, along each unit's row (they read only the
+// tensor, so neighbouring voxels can share a vector); G units at once for
+// independent chains. Same operations and order per voxel as
+// evaluateFirstOrderSums.
+template <class V, int G>
+void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
+                          float (*const* qRows)[Stage<V>::kRowColumns]) {
   constexpr int W = V::kLanes;
   constexpr int kCols = Stage<V>::kRowColumns;
   constexpr int kSpan = kCols + 2;
-  const VolumeDims d = c.dims;
-  const std::int32_t c0 = unit.k * kChunkColumns;
-  float tmp[9][6][kSpan];
-  const float* win[9][6];
-  for (int cc = 0; cc < 3; ++cc)
-    for (int bb = 0; bb < 3; ++bb) {
-      const std::ptrdiff_t off = rowOffset(clampTo(unit.i2 + bb - 1, d.n2 - 1),
-                                           clampTo(unit.i3 + cc - 1, d.n3 - 1), d);
-      for (int t = 0; t < 6; ++t)
-        win[bb + 3 * cc][t] = rowWindow(c.tensor[t] + off, c0 - 1, kSpan, d.n1, tmp[bb + 3 * cc][t]);
-    }
+  const std::int32_t n1 = c.dims.n1;
+  float tmp[G][9][6][kSpan];
+  const float* win[G][9][6];
+  QUILLMERE_UNROLL
+    for (int g = 0; g < G; ++g) {
+    const std::int32_t start = geo[g].c0 - 1;
+    const bool inside = start >= 0 && start + kSpan <= n1;
+    for (int cc = 0; cc < 3; ++cc)
+      for (int bb = 0; bb < 3; ++bb) {
+        const std::ptrdiff_t off = geo[g].rowOff[bb + 1] + geo[g].planeOff[cc + 1];
+        for (int t = 0; t < 6; ++t) {
+          const float* row = c.tensor[t] + off;
+          win[g][bb + 3 * cc][t] =
+              inside ? row + start : rowWindow(row, start, kSpan, n1, tmp[g][bb + 3 * cc][t]);
+        }
+      }
+  }
   const float* const k1 = c.gradient[0];
   const float* const k2 = c.gradient[1];
   const float* const k3 = c.gradient[2];
   for (int v = 0; v < kCols; v += W) {
-    V q1 = V::broadcast(0.0f), q2 = q1, q3 = q1;
+    V q1[G], q2[G], q3[G];
+    QUILLMERE_UNROLL
+    for (int g = 0; g < G; ++g) q1[g] = q2[g] = q3[g] = V::broadcast(0.0f);
     int m = 0;
     for (int cc = 0; cc < 3; ++cc)
       for (int bb = 0; bb < 3; ++bb)
         for (int aa = 0; aa < 3; ++aa, ++m) {
-          const float* const* w = win[bb + 3 * cc];
           const V w1 = V::broadcast(k1[m]);
           const V w2 = V::broadcast(k2[m]);
           const V w3 = V::broadcast(k3[m]);
-          const V t11 = V::loadu(w[0] + v + aa);
-          const V t12 = V::loadu(w[1] + v + aa);
-          const V t13 = V::loadu(w[2] + v + aa);
-          const V t22 = V::loadu(w[3] + v + aa);
-          const V t23 = V::loadu(w[4] + v + aa);
-          const V t33 = V::loadu(w[5] + v + aa);
-          q1 = q1 + ((t11 * w1 + t12 * w2) + t13 * w3);
-          q2 = q2 + ((t12 * w1 + t22 * w2) + t23 * w3);
-          q3 = q3 + ((t13 * w1 + t23 * w2) + t33 * w3);
+          QUILLMERE_UNROLL
+    for (int g = 0; g < G; ++g) {
+            const float* const* w = win[g][bb + 3 * cc];
+            const V t11 = V::loaduOnce(w[0] + v + aa);
+            const V t12 = V::loaduOnce(w[1] + v + aa);
+            const V t13 = V::loaduOnce(w[2] + v + aa);
+            const V t22 = V::loaduOnce(w[3] + v + aa);
+            const V t23 = V::loaduOnce(w[4] + v + aa);
+            const V t33 = V::loaduOnce(w[5] + v + aa);
+            q1[g] = q1[g] + ((t11 * w1 + t12 * w2) + t13 * w3);
+            q2[g] = q2[g] + ((t12 * w1 + t22 * w2) + t23 * w3);
+            q3[g] = q3[g] + ((t13 * w1 + t23 * w2) + t33 * w3);
+          }
         }
-    q1.storeu(qRow[0] + v);
-    q2.storeu(qRow[1] + v);
-    q3.storeu(qRow[2] + v);
+    QUILLMERE_UNROLL
+    for (int g = 0; g < G; ++g) {
+      q1[g].storeu(qRows[g][0] + v);
+      q2[g].storeu(qRows[g][1] + v);
+      q3[g].storeu(qRows[g][2] + v);
+    }
   }
 }
 
@@ -158,37 +218,33 @@ void loadStage(const SweepContext& c, Stage<V>& s) {
   alignas(64) float tmp[W][kWindow];
   alignas(64) static constexpr float kZeros[kWindow] = {};
   const float* src[W];
+  UnitGeometry geo[W];
+  bool uInside[W];
 
   s.steps = 0;
-  for (int l = 0; l < W; ++l) {
-    const bool live = l < s.unitCount;
-    s.firstChunk[l] = maskBits(live && s.units[l].k == 0);
-    if (live) {
-      const std::int32_t len = d.n1 - s.units[l].k * kChunkColumns;
-      const int steps = len < kChunkColumns ? static_cast<int>(len) : kChunkColumns;
-      if (steps > s.steps) s.steps = steps;
-    }
+  for (int l = 0; l < s.unitCount; ++l) {
+    geo[l] = unitGeometry(s.units[l], d);
+    if (geo[l].columns > s.steps) s.steps = geo[l].columns;
+    uInside[l] = geo[l].c0 >= kHalo && geo[l].c0 - kHalo + kWindow <= d.n1;
   }
+  for (int l = 0; l < W; ++l) s.firstChunk[l] = maskBits(l < s.unitCount && geo[l].c0 == 0);
 
   s.aliasCount = 0;
   for (int slot = 0; slot < kSlots; ++slot) {
-    const int d2 = slot % 5 - 2, d3 = slot / 5 - 2;
+    const int b = slot % 5, cc = slot / 5;
     bool anyAlias = false;
-    for (int l = 0; l < W; ++l) {
-      if (l >= s.unitCount) {
-        src[l] = kZeros;
-        s.alias[slot][l] = maskBits(false);
-        continue;
-      }
-      const Unit& u = s.units[l];
-      const std::int32_t r2 = clampTo(u.i2 + d2, d.n2 - 1), r3 = clampTo(u.i3 + d3, d.n3 - 1);
-      const bool self = r2 == u.i2 && r3 == u.i3;
-      anyAlias = anyAlias || self;
-      s.alias[slot][l] = maskBits(self);
-      src[l] = rowWindow(c.out + rowOffset(r2, r3, d), u.k * kChunkColumns - kHalo, kWindow,
-                         d.n1, tmp[l]);
+    for (int l = 0; l < s.unitCount; ++l) {
+      const float* row = c.out + geo[l].rowOff[b] + geo[l].planeOff[cc];
+      const std::int32_t start = geo[l].c0 - kHalo;
+      src[l] = uInside[l] ? row + start : rowWindow(row, start, kWindow, d.n1, tmp[l]);
+      anyAlias = anyAlias || (geo[l].ownRow[b] && geo[l].ownPlane[cc]);
     }
-    if (anyAlias && slot != kSelfSlot) s.aliasSlots[s.aliasCount++] = slot;
+    for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
+    if (anyAlias && slot != kSelfSlot) {
+      s.aliasSlots[s.aliasCount++] = slot;
+      for (int l = 0; l < W; ++l)
+        s.alias[slot][l] = maskBits(l < s.unitCount && geo[l].ownRow[b] && geo[l].ownPlane[cc]);
+    }
     transposeIn<V>(src, &s.u[slot][0][0], kWindow);
   }
 
@@ -196,15 +252,11 @@ void loadStage(const SweepContext& c, Stage<V>& s) {
   // sweep: (2 * t12), formed before it meets s12.
   static constexpr int kVoxelComponent[6] = {0, 3, 5, 1, 2, 4};
   for (int t = 0; t < 6; ++t) {
-    for (int l = 0; l < W; ++l) {
-      if (l >= s.unitCount) {
-        src[l] = kZeros;
-        continue;
-      }
-      const Unit& u = s.units[l];
-      src[l] = rowWindow(c.tensor[kVoxelComponent[t]] + rowOffset(u.i2, u.i3, d),
-                         u.k * kChunkColumns, kCols, d.n1, tmp[l]);
+    for (int l = 0; l < s.unitCount; ++l) {
+      const float* row = c.tensor[kVoxelComponent[t]] + geo[l].rowOff[2] + geo[l].planeOff[2];
+      src[l] = rowWindow(row, geo[l].c0, kCols, d.n1, tmp[l]);
     }
+    for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
     transposeIn<V>(src, &s.tensor[t][0][0], kCols);
   }
   const V two = V::broadcast(2.0f);
@@ -212,16 +264,18 @@ void loadStage(const SweepContext& c, Stage<V>& s) {
     for (int j = 0; j < kCols; ++j) (two * V::load(s.tensor[t][j])).store(s.tensor[t][j]);
 
   alignas(64) float qRows[W][3][kCols];
-  for (int l = 0; l < W; ++l) {
-    if (l < s.unitCount) {
-      tensorDivergenceRow<V>(c, s.units[l], qRows[l]);
-    } else {
-      for (auto& row : qRows[l])
-        for (float& x : row) x = 0.0f;
-    }
+  int l = 0;
+  for (; l + 2 <= s.unitCount; l += 2) {
+    float(*const rows[2])[kCols] = {qRows[l], qRows[l + 1]};
+    tensorDivergenceRows<V, 2>(c, geo + l, rows);
+  }
+  if (l < s.unitCount) {
+    float(*const rows[1])[kCols] = {qRows[l]};
+    tensorDivergenceRows<V, 1>(c, geo + l, rows);
   }
   for (int r = 0; r < 3; ++r) {
-    for (int l = 0; l < W; ++l) src[l] = qRows[l][r];
+    for (l = 0; l < s.unitCount; ++l) src[l] = qRows[l][r];
+    for (l = s.unitCount; l < W; ++l) src[l] = kZeros;
     transposeIn<V>(src, &s.q[r][0][0], kCols);
   }
 }
@@ -233,7 +287,8 @@ template <class V, int G>
 void runSteps(const SweepContext& c, Stage<V>* const* stages) {
   constexpr int W = V::kLanes;
   int steps = 0;
-  for (int g = 0; g < G; ++g)
+  QUILLMERE_UNROLL
+    for (int g = 0; g < G; ++g)
     if (stages[g]->steps > steps) steps = stages[g]->steps;
   const float* const* k = c.gradient;
   const float* const* h = c.hessian;
@@ -241,6 +296,7 @@ void runSteps(const SweepContext& c, Stage<V>* const* stages) {
 
   for (int t = 0; t < steps; ++t) {
     V g1[G], g2[G], g3[G], s11[G], s22[G], s33[G], s12[G], s13[G], s23[G];
+    QUILLMERE_UNROLL
     for (int g = 0; g < G; ++g) {
       g1[g] = V::broadcast(0.0f);
       g2[g] = g1[g], g3[g] = g1[g];
@@ -253,9 +309,7 @@ void runSteps(const SweepContext& c, Stage<V>* const* stages) {
       for (int bb = 0; bb < 5; ++bb) {
         const int slot = bb + 5 * cc;
         const bool inner = bb >= 1 && bb <= 3 && cc >= 1 && cc <= 3;
-#if defined(__GNUC__)
-#pragma GCC unroll 5
-#endif
+QUILLMERE_UNROLL
         for (int aa = 0; aa < 5; ++aa) {
           const int m = aa + 5 * bb + 25 * cc;
           const V w11 = V::broadcast(h[0][m]);
@@ -264,7 +318,8 @@ void runSteps(const SweepContext& c, Stage<V>* const* stages) {
           const V w12 = V::broadcast(h[3][m]);
           const V w13 = V::broadcast(h[4][m]);
           const V w23 = V::broadcast(h[5][m]);
-          for (int g = 0; g < G; ++g) {
+          QUILLMERE_UNROLL
+    for (int g = 0; g < G; ++g) {
             const V U = V::load(stages[g]->u[slot][t + aa]);
             s11[g] = s11[g] + U * w11;
             s22[g] = s22[g] + U * w22;
@@ -278,7 +333,8 @@ void runSteps(const SweepContext& c, Stage<V>* const* stages) {
             const V w1 = V::broadcast(k[0][mg]);
             const V w2 = V::broadcast(k[1][mg]);
             const V w3 = V::broadcast(k[2][mg]);
-            for (int g = 0; g < G; ++g) {
+            QUILLMERE_UNROLL
+    for (int g = 0; g < G; ++g) {
               const V U = V::load(stages[g]->u[slot][t + aa]);
               g1[g] = g1[g] + U * w1;
               g2[g] = g2[g] + U * w2;
@@ -288,6 +344,7 @@ void runSteps(const SweepContext& c, Stage<V>* const* stages) {
         }
       }
     }
+    QUILLMERE_UNROLL
     for (int g = 0; g < G; ++g) {
       Stage<V>& s = *stages[g];
       const V q1 = V::load(s.q[0][t]), q2 = V::load(s.q[1][t]), q3 = V::load(s.q[2][t]);
@@ -343,13 +400,16 @@ void storeStage(const SweepContext& c, Stage<V>& s) {
 
 template <class V, int G>
 void runGroups(const SweepContext& c, Stage<V>* const* stages) {
-  for (int g = 0; g < G; ++g) loadStage<V>(c, *stages[g]);
+  QUILLMERE_UNROLL
+    for (int g = 0; g < G; ++g) loadStage<V>(c, *stages[g]);
   runSteps<V, G>(c, stages);
-  for (int g = 0; g < G; ++g) storeStage<V>(c, *stages[g]);
+  QUILLMERE_UNROLL
+    for (int g = 0; g < G; ++g) storeStage<V>(c, *stages[g]);
 }
 
 // All units of the region, level by level, W to a group and up to kGroups
-// groups in lock step.
+// groups in lock step (a level's last groups may run partly filled, or
+// alone).
 template <class V, int kGroups>
 void sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
   constexpr int W = V::kLanes;
@@ -360,7 +420,8 @@ void sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
   const std::int32_t planeBegin = r.planeBegin > 0 ? r.planeBegin : 0;
   const std::int32_t rowBegin = r.rowBegin > 0 ? r.rowBegin : 0;
   if (planeBegin >= planeEnd || rowBegin >= rowEnd) return;
-  std::int64_t levelBegin = 2 * static_cast<std::int64_t>(rowBegin) + 6 * static_cast<std::int64_t>(planeBegin);
+  std::int64_t levelBegin =
+      2 * static_cast<std::int64_t>(rowBegin) + 6 * static_cast<std::int64_t>(planeBegin);
   std::int64_t levelEnd = chunks + 2 * static_cast<std::int64_t>(rowEnd - 1) +
                           6 * static_cast<std::int64_t>(planeEnd - 1);
   if (r.levelBegin > levelBegin) levelBegin = r.levelBegin;
@@ -369,18 +430,17 @@ void sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
   Stage<V> stage[kGroups];
   Stage<V>* stages[kGroups];
   for (int g = 0; g < kGroups; ++g) stages[g] = &stage[g];
-  int full = 0;  // groups filled
+  int filled = 0;  // full groups
   stage[0].unitCount = 0;
 
-  auto flush = [&]() {
-    const int groups = full + (full < kGroups && stage[full].unitCount > 0 ? 1 : 0);
-    if (groups == 0) return;
+  auto run = [&]() {
+    const int groups = filled + (filled < kGroups && stage[filled].unitCount > 0 ? 1 : 0);
     if (groups == kGroups) {
       runGroups<V, kGroups>(c, stages);
     } else {
       for (int g = 0; g < groups; ++g) runGroups<V, 1>(c, &stages[g]);
     }
-    full = 0;
+    filled = 0;
     stage[0].unitCount = 0;
   };
 
@@ -394,19 +454,19 @@ void sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
       if (lo < rowBegin) lo = rowBegin;
       if (hi > rowEnd - 1) hi = rowEnd - 1;
       for (std::int64_t i2 = lo; i2 <= hi; ++i2) {
-        Stage<V>& s = stage[full];
+        Stage<V>& s = stage[filled];
         s.units[s.unitCount++] = Unit{static_cast<std::int32_t>(rest - 2 * i2),
                                       static_cast<std::int32_t>(i2), i3};
         if (s.unitCount == W) {
-          if (++full == kGroups) {
-            flush();
+          if (++filled == kGroups) {
+            run();
           } else {
-            stage[full].unitCount = 0;
+            stage[filled].unitCount = 0;
           }
         }
       }
     }
-    flush();
+    run();  // units of the next level may depend on this one's
   }
 }
 

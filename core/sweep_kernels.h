@@ -35,6 +35,14 @@
 
 #include "core/update_sweep.h"
 
+// For the per-ISA vector wrappers: keeps small register shuffles out of
+// memory when the compiler would rather not inline them.
+#if defined(__GNUC__)
+#define QUILLMERE_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define QUILLMERE_ALWAYS_INLINE __forceinline
+#endif
+
 namespace quillmere::sweep {
 
 constexpr std::int32_t kChunkColumns = 12;
