@@ -153,7 +153,8 @@ SweepContext makeSweepContext(MutableVolumeView out, const TensorField& tensor,
                       {hessianStencils.k11, hessianStencils.k22, hessianStencils.k33,
                        hessianStencils.k12, hessianStencils.k13, hessianStencils.k23},
                       dt,
-                      dims};
+                      dims,
+                      kOneByOneBelowVoxels};
 }
 
 std::int32_t chunkCount(VolumeDims dims) {
@@ -163,6 +164,12 @@ std::int32_t chunkCount(VolumeDims dims) {
 std::int64_t levelCount(VolumeDims dims) {
   return chunkCount(dims) + 2 * static_cast<std::int64_t>(dims.n2 - 1) +
          6 * static_cast<std::int64_t>(dims.n3 - 1);
+}
+
+bool vectorSweepPays(VolumeDims dims) {
+  if (dims.n1 <= 4) return false;
+  const double voxels = static_cast<double>(dims.n1) * dims.n2 * dims.n3;
+  return voxels >= 16.0 * static_cast<double>(levelCount(dims));
 }
 
 SweepRegion wholeVolume(VolumeDims dims) {
@@ -175,7 +182,9 @@ void updateVolumeOnPath(SweepPath path, MutableVolumeView out, const TensorField
                         const GradientStencils& gradientStencils,
                         const HessianStencils& hessianStencils, float dt, VolumeDims dims) {
   if (dims.n1 <= 0 || dims.n2 <= 0 || dims.n3 <= 0) return;
-  const sweep::SweepKernels kernels = sweep::sweepKernelsFor(path);
+  const sweep::SweepKernels kernels =
+      sweep::vectorSweepPays(dims) ? sweep::sweepKernelsFor(path)
+                                   : sweep::sweepKernelsFor(SweepPath::Plain);
   const sweep::SweepContext context =
       sweep::makeSweepContext(out, tensor, gradientStencils, hessianStencils, dt, dims);
   kernels.sweepRegion(context, sweep::wholeVolume(dims));

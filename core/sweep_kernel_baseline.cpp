@@ -5,6 +5,9 @@
 #if defined(__x86_64__) || defined(_M_X64)
 #include <emmintrin.h>
 
+#include <cstdint>
+#include <cstring>
+
 namespace quillmere::sweep {
 namespace {
 
@@ -42,6 +45,32 @@ struct VecSse2 {
   }
 };
 
+// One lane in a plain float: the same kernel body, run on a single unit.
+struct VecScalar {
+  static constexpr int kLanes = 1;
+  float v;
+
+  static VecScalar load(const float* p) { return {*p}; }
+  static VecScalar loadu(const float* p) { return {*p}; }
+  static VecScalar loaduOnce(const float* p) { return {*p}; }
+  static VecScalar broadcast(float x) { return {x}; }
+  void store(float* p) const { *p = v; }
+  void storeu(float* p) const { *p = v; }
+  friend VecScalar operator+(VecScalar a, VecScalar b) { return {a.v + b.v}; }
+  friend VecScalar operator*(VecScalar a, VecScalar b) { return {a.v * b.v}; }
+  static VecScalar select(VecScalar mask, VecScalar a, VecScalar b) {
+    std::uint32_t m, x, y;
+    std::memcpy(&m, &mask.v, sizeof m);
+    std::memcpy(&x, &a.v, sizeof x);
+    std::memcpy(&y, &b.v, sizeof y);
+    const std::uint32_t r = (m & x) | (~m & y);
+    VecScalar out;
+    std::memcpy(&out.v, &r, sizeof r);
+    return out;
+  }
+  static void transpose(VecScalar*) {}
+};
+
 }  // namespace
 }  // namespace quillmere::sweep
 
@@ -51,6 +80,16 @@ namespace quillmere::sweep {
 
 void sweepRegionBaseline(const SweepContext& context, const SweepRegion& region) {
   sweepRegionWith<VecSse2, 1>(context, region);
+}
+
+void runUnitsOneByOne(const SweepContext& context, const SweepUnit* units, int count) {
+  Stage<VecScalar> stage;
+  Stage<VecScalar>* stages[1] = {&stage};
+  for (int i = 0; i < count; ++i) {
+    stage.units[0] = units[i];
+    stage.unitCount = 1;
+    runGroups<VecScalar, 1>(context, stages);
+  }
 }
 
 }  // namespace quillmere::sweep

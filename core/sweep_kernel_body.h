@@ -30,9 +30,8 @@ constexpr int kWindow = 16;
 constexpr int kHalo = 2;
 static_assert(kChunkColumns + 2 * kHalo <= kWindow, "stage too narrow for a chunk");
 
-struct Unit {
-  std::int32_t k, i2, i3;
-};
+using Unit = SweepUnit;
+
 
 // Loops over the groups or units run side by side must be unrolled, so that
 // their accumulators live in registers rather than in a stack array.
@@ -106,6 +105,8 @@ struct Stage {
   int aliasSlots[kSlots];                       // slots other than self with any alias lane
   int aliasCount;
   int steps;                                    // longest chunk of the group
+  int windowColumns;                            // staged columns of u: steps + 4, whole vectors
+  int rowColumns;                               // columns of q and the tensor: steps, whole vectors
   Unit units[W];
   int unitCount;
 };
@@ -143,31 +144,31 @@ inline UnitGeometry unitGeometry(const Unit& u, VolumeDims d) {
 // evaluateFirstOrderSums.
 template <class V, int G>
 void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
-                          float (*const* qRows)[Stage<V>::kRowColumns]) {
+                          float (*const* qRows)[Stage<V>::kRowColumns], int columns) {
   constexpr int W = V::kLanes;
-  constexpr int kCols = Stage<V>::kRowColumns;
-  constexpr int kSpan = kCols + 2;
+  constexpr int kSpanMax = Stage<V>::kRowColumns + 2;
+  const int span = columns + 2;
   const std::int32_t n1 = c.dims.n1;
-  float tmp[G][9][6][kSpan];
+  float tmp[G][9][6][kSpanMax];
   const float* win[G][9][6];
   QUILLMERE_UNROLL
     for (int g = 0; g < G; ++g) {
     const std::int32_t start = geo[g].c0 - 1;
-    const bool inside = start >= 0 && start + kSpan <= n1;
+    const bool inside = start >= 0 && start + span <= n1;
     for (int cc = 0; cc < 3; ++cc)
       for (int bb = 0; bb < 3; ++bb) {
         const std::ptrdiff_t off = geo[g].rowOff[bb + 1] + geo[g].planeOff[cc + 1];
         for (int t = 0; t < 6; ++t) {
           const float* row = c.tensor[t] + off;
           win[g][bb + 3 * cc][t] =
-              inside ? row + start : rowWindow(row, start, kSpan, n1, tmp[g][bb + 3 * cc][t]);
+              inside ? row + start : rowWindow(row, start, span, n1, tmp[g][bb + 3 * cc][t]);
         }
       }
   }
   const float* const k1 = c.gradient[0];
   const float* const k2 = c.gradient[1];
   const float* const k3 = c.gradient[2];
-  for (int v = 0; v < kCols; v += W) {
+  for (int v = 0; v < columns; v += W) {
     V q1[G], q2[G], q3[G];
     QUILLMERE_UNROLL
     for (int g = 0; g < G; ++g) q1[g] = q2[g] = q3[g] = V::broadcast(0.0f);
@@ -225,8 +226,15 @@ void loadStage(const SweepContext& c, Stage<V>& s) {
   for (int l = 0; l < s.unitCount; ++l) {
     geo[l] = unitGeometry(s.units[l], d);
     if (geo[l].columns > s.steps) s.steps = geo[l].columns;
-    uInside[l] = geo[l].c0 >= kHalo && geo[l].c0 - kHalo + kWindow <= d.n1;
   }
+  // Only the columns the group's longest chunk reads: a short row costs
+  // little even on one lane.
+  s.windowColumns = (s.steps + 2 * kHalo + W - 1) / W * W;
+  if (s.windowColumns > kWindow) s.windowColumns = kWindow;
+  s.rowColumns = (s.steps + W - 1) / W * W;
+  const int uCols = s.windowColumns, rowCols = s.rowColumns;
+  for (int l = 0; l < s.unitCount; ++l)
+    uInside[l] = geo[l].c0 >= kHalo && geo[l].c0 - kHalo + uCols <= d.n1;
   for (int l = 0; l < W; ++l) s.firstChunk[l] = maskBits(l < s.unitCount && geo[l].c0 == 0);
 
   s.aliasCount = 0;
@@ -236,7 +244,7 @@ void loadStage(const SweepContext& c, Stage<V>& s) {
     for (int l = 0; l < s.unitCount; ++l) {
       const float* row = c.out + geo[l].rowOff[b] + geo[l].planeOff[cc];
       const std::int32_t start = geo[l].c0 - kHalo;
-      src[l] = uInside[l] ? row + start : rowWindow(row, start, kWindow, d.n1, tmp[l]);
+      src[l] = uInside[l] ? row + start : rowWindow(row, start, uCols, d.n1, tmp[l]);
       anyAlias = anyAlias || (geo[l].ownRow[b] && geo[l].ownPlane[cc]);
     }
     for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
@@ -245,7 +253,7 @@ void loadStage(const SweepContext& c, Stage<V>& s) {
       for (int l = 0; l < W; ++l)
         s.alias[slot][l] = maskBits(l < s.unitCount && geo[l].ownRow[b] && geo[l].ownPlane[cc]);
     }
-    transposeIn<V>(src, &s.u[slot][0][0], kWindow);
+    transposeIn<V>(src, &s.u[slot][0][0], uCols);
   }
 
   // The tensor at the voxel itself, off-diagonals doubled as in the plain
@@ -254,29 +262,29 @@ void loadStage(const SweepContext& c, Stage<V>& s) {
   for (int t = 0; t < 6; ++t) {
     for (int l = 0; l < s.unitCount; ++l) {
       const float* row = c.tensor[kVoxelComponent[t]] + geo[l].rowOff[2] + geo[l].planeOff[2];
-      src[l] = rowWindow(row, geo[l].c0, kCols, d.n1, tmp[l]);
+      src[l] = rowWindow(row, geo[l].c0, rowCols, d.n1, tmp[l]);
     }
     for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
-    transposeIn<V>(src, &s.tensor[t][0][0], kCols);
+    transposeIn<V>(src, &s.tensor[t][0][0], rowCols);
   }
   const V two = V::broadcast(2.0f);
   for (int t = 3; t < 6; ++t)
-    for (int j = 0; j < kCols; ++j) (two * V::load(s.tensor[t][j])).store(s.tensor[t][j]);
+    for (int j = 0; j < rowCols; ++j) (two * V::load(s.tensor[t][j])).store(s.tensor[t][j]);
 
   alignas(64) float qRows[W][3][kCols];
   int l = 0;
   for (; l + 2 <= s.unitCount; l += 2) {
     float(*const rows[2])[kCols] = {qRows[l], qRows[l + 1]};
-    tensorDivergenceRows<V, 2>(c, geo + l, rows);
+    tensorDivergenceRows<V, 2>(c, geo + l, rows, rowCols);
   }
   if (l < s.unitCount) {
     float(*const rows[1])[kCols] = {qRows[l]};
-    tensorDivergenceRows<V, 1>(c, geo + l, rows);
+    tensorDivergenceRows<V, 1>(c, geo + l, rows, rowCols);
   }
   for (int r = 0; r < 3; ++r) {
     for (l = 0; l < s.unitCount; ++l) src[l] = qRows[l][r];
     for (l = s.unitCount; l < W; ++l) src[l] = kZeros;
-    transposeIn<V>(src, &s.q[r][0][0], kCols);
+    transposeIn<V>(src, &s.q[r][0][0], rowCols);
   }
 }
 
@@ -387,7 +395,7 @@ void storeStage(const SweepContext& c, Stage<V>& s) {
   alignas(64) float rows[W][kWindow];
   float* dst[W];
   for (int l = 0; l < W; ++l) dst[l] = rows[l];
-  transposeOut<V>(&s.u[kSelfSlot][0][0], dst, kWindow);
+  transposeOut<V>(&s.u[kSelfSlot][0][0], dst, s.windowColumns);
   const VolumeDims d = c.dims;
   for (int l = 0; l < s.unitCount; ++l) {
     const Unit& u = s.units[l];
@@ -435,6 +443,19 @@ void sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
 
   auto run = [&]() {
     const int groups = filled + (filled < kGroups && stage[filled].unitCount > 0 ? 1 : 0);
+    if (groups == 1 && W > 1 && stage[0].unitCount > 0) {
+      int voxels = 0;
+      for (int l = 0; l < stage[0].unitCount; ++l) {
+        const std::int32_t rest = d.n1 - stage[0].units[l].k * kChunkColumns;
+        voxels += rest < kChunkColumns ? static_cast<int>(rest) : kChunkColumns;
+      }
+      if (voxels < c.oneByOneBelowVoxels) {
+        runUnitsOneByOne(c, stage[0].units, stage[0].unitCount);
+        filled = 0;
+        stage[0].unitCount = 0;
+        return;
+      }
+    }
     if (groups == kGroups) {
       runGroups<V, kGroups>(c, stages);
     } else {
@@ -445,7 +466,12 @@ void sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
   };
 
   for (std::int64_t level = levelBegin; level < levelEnd; ++level) {
-    for (std::int32_t i3 = planeBegin; i3 < planeEnd; ++i3) {
+    // Planes below this one have no unit at this level (k + 2*i2 too big).
+    const std::int64_t over = level - (chunks - 1) - 2 * static_cast<std::int64_t>(rowEnd - 1);
+    std::int32_t firstPlane = planeBegin;
+    if (over > 6 * static_cast<std::int64_t>(planeBegin))
+      firstPlane = static_cast<std::int32_t>((over + 5) / 6);
+    for (std::int32_t i3 = firstPlane; i3 < planeEnd; ++i3) {
       const std::int64_t rest = level - 6 * static_cast<std::int64_t>(i3);  // k + 2*i2
       if (rest < 0) break;
       const std::int64_t lowest = rest - chunks + 1;  // 2*i2 >= rest - (chunks - 1)

@@ -47,6 +47,11 @@ namespace quillmere::sweep {
 
 constexpr std::int32_t kChunkColumns = 12;
 
+// One unit of work: chunk k of row (i2, i3).
+struct SweepUnit {
+  std::int32_t k, i2, i3;
+};
+
 // Raw pointers of one sweep: the stepped volume, the tensor in the order
 // t11, t12, t13, t22, t23, t33, the stencils and dt. Extents all >= 1.
 struct SweepContext {
@@ -56,7 +61,14 @@ struct SweepContext {
   const float* hessian[6];   // k11, k22, k33, k12, k13, k23
   float dt;
   VolumeDims dims;
+  // A group of units holding fewer voxels than this runs unit by unit on one
+  // lane (runUnitsOneByOne) instead of in vectors. makeSweepContext sets
+  // kOneByOneBelowVoxels; tests set 0 (always vectors) or a huge value
+  // (always one by one) to reach both ways on any shape.
+  int oneByOneBelowVoxels;
 };
+
+constexpr int kOneByOneBelowVoxels = 16;
 
 // The units to run: planes [planeBegin, planeEnd), rows [rowBegin, rowEnd)
 // of each, levels [levelBegin, levelEnd). A kernel runs them level by level.
@@ -98,6 +110,18 @@ SweepContext makeSweepContext(MutableVolumeView out, const TensorField& tensor,
 std::int32_t chunkCount(VolumeDims dims);   // chunks per row
 std::int64_t levelCount(VolumeDims dims);   // levels of the whole volume
 SweepRegion wholeVolume(VolumeDims dims);
+
+// Whether the vector sweep beats the plain one on this shape. It pays per
+// group for transposes and per unit for clamped copies of the rows, so it
+// loses on rows of at most 4 voxels (every unit is all border) and when a
+// level holds fewer than about 16 voxels (groups stay nearly empty, as in a
+// 1 x 1 x n3 column). updateVolumeOnPath runs the plain sweep there.
+bool vectorSweepPays(VolumeDims dims);
+
+// Runs units one at a time on one lane (plain scalar instructions): for
+// groups too sparse to pay for the transposes of a vector group, such as the
+// single-voxel rows of a 1 x n2 x n3 volume. Same bits as every path.
+void runUnitsOneByOne(const SweepContext& context, const SweepUnit* units, int count);
 
 // The per-ISA kernels, each in its own file (sweep_kernel_<isa>.cpp) built
 // with that ISA's flags; only call one the processor supports.

@@ -58,7 +58,10 @@ const char* sweepPathName(SweepPath path);
 
 // updateVolume on a chosen path. A path this processor cannot run is replaced
 // by the fastest supported path below it (Avx512 -> Avx2 -> Baseline), so the
-// call always completes; tests ask sweepPathSupported first.
+// call always completes; tests ask sweepPathSupported first. On shapes where
+// vectors cannot be filled (rows of at most 4 voxels, or a thin column or
+// line with only a few voxels per wavefront step) every vector path runs the
+// plain sweep, which is faster there.
 void updateVolumeOnPath(SweepPath path, MutableVolumeView out, const TensorField& tensor,
                         const GradientStencils& gradientStencils,
                         const HessianStencils& hessianStencils, float dt, VolumeDims dims);

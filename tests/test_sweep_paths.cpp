@@ -46,10 +46,22 @@ bool isNan(std::uint32_t bits) { return (bits & 0x7fffffffu) > 0x7f800000u; }
   return ::testing::AssertionSuccess();
 }
 
-std::vector<float> stepOnPath(const SweepProblem& p, SweepPath path) {
-  return p.step([path](MutableVolumeView out, const TensorField& t, const GradientStencils& g,
-                       const HessianStencils& h, float dt, VolumeDims d) {
-    updateVolumeOnPath(path, out, t, g, h, dt, d);
+// How a test runs a path: through updateVolumeOnPath (which takes the plain
+// sweep on shapes vectors cannot fill), or through the path's kernel with
+// every group in vectors, or with every unit on one lane.
+enum class Mode { Public, Vectors, OneByOne };
+
+std::vector<float> stepOnPath(const SweepProblem& p, SweepPath path, Mode mode = Mode::Vectors) {
+  return p.step([path, mode](MutableVolumeView out, const TensorField& t,
+                             const GradientStencils& g, const HessianStencils& h, float dt,
+                             VolumeDims d) {
+    if (mode == Mode::Public) {
+      updateVolumeOnPath(path, out, t, g, h, dt, d);
+      return;
+    }
+    sweep::SweepContext c = sweep::makeSweepContext(out, t, g, h, dt, d);
+    c.oneByOneBelowVoxels = mode == Mode::Vectors ? 0 : std::numeric_limits<int>::max();
+    sweep::sweepKernelsFor(path).sweepRegion(c, sweep::wholeVolume(d));
   });
 }
 
@@ -97,13 +109,14 @@ class SweepPathTest : public ::testing::TestWithParam<SweepPath> {
     if (!sweepPathSupported(GetParam()))
       GTEST_SKIP() << sweepPathName(GetParam()) << " not supported on this processor";
   }
-  void expectPlainBits(const SweepProblem& p) {
-    EXPECT_TRUE(sameBits(p.stepPlain(), stepOnPath(p, GetParam()), p.dims));
+  void expectPlainBits(const SweepProblem& p, Mode mode = Mode::Vectors) {
+    EXPECT_TRUE(sameBits(p.stepPlain(), stepOnPath(p, GetParam(), mode), p.dims));
   }
 };
 
 // Every extent 1..9 along each axis: every border case of the clamp (a face
-// within two voxels of another), partial chunks and partly filled vectors.
+// within two voxels of another), partial chunks and partly filled vectors;
+// in vectors, one unit at a time, and as updateVolumeOnPath runs them.
 TEST_P(SweepPathTest, EverySmallShapeRandom) {
   std::mt19937 rng(101u);
   for (int n3 = 1; n3 <= 9; ++n3)
@@ -111,7 +124,10 @@ TEST_P(SweepPathTest, EverySmallShapeRandom) {
       for (int n1 = 1; n1 <= 9; ++n1) {
         SweepProblem p({n1, n2, n3});
         testing::fillRandom(p, rng);
-        expectPlainBits(p);
+        const std::vector<float> plain = p.stepPlain();
+        for (Mode mode : {Mode::Vectors, Mode::OneByOne, Mode::Public})
+          EXPECT_TRUE(sameBits(plain, stepOnPath(p, GetParam(), mode), p.dims))
+              << "mode " << static_cast<int>(mode);
       }
 }
 
@@ -125,7 +141,8 @@ TEST_P(SweepPathTest, EverySmallShapeEdgeValues) {
         SweepProblem p({n1, n2, n3});
         testing::fillRandom(p, rng);
         fillAllFiniteEdgeValues(p, rng, 10);
-        expectPlainBits(p);
+        expectPlainBits(p, Mode::Vectors);
+        expectPlainBits(p, Mode::OneByOne);
       }
 }
 
@@ -174,9 +191,10 @@ TEST_P(SweepPathTest, LargerShapes) {
                        VolumeDims{2, 3, 70}}) {
     SweepProblem p(d);
     testing::fillRandom(p, rng);
-    expectPlainBits(p);
+    expectPlainBits(p, Mode::Vectors);
+    expectPlainBits(p, Mode::Public);
     fillAllFiniteEdgeValues(p, rng, 5);
-    expectPlainBits(p);
+    expectPlainBits(p, Mode::Vectors);
   }
 }
 
@@ -225,7 +243,7 @@ TEST_P(SweepPathTest, ZeroExtentReadsAndWritesNothing) {
   const GradientStencils g{nullptr, nullptr, nullptr};
   const HessianStencils h{nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
   for (VolumeDims d : {VolumeDims{0, 3, 2}, VolumeDims{3, 0, 2}, VolumeDims{3, 2, 0},
-                       VolumeDims{-1, 2, 2}}) {
+                       VolumeDims{-1, 2, 2}, VolumeDims{40, 30, 0}}) {
     updateVolumeOnPath(GetParam(), {nullptr, d}, tensor, g, h, 1.0f, d);
   }
 }
@@ -241,7 +259,8 @@ TEST_P(SweepPathTest, PlaneByPlaneRegions) {
   const std::vector<float> out = p.step([&](MutableVolumeView o, const TensorField& t,
                                             const GradientStencils& g, const HessianStencils& h,
                                             float dt, VolumeDims d) {
-    const sweep::SweepContext c = sweep::makeSweepContext(o, t, g, h, dt, d);
+    sweep::SweepContext c = sweep::makeSweepContext(o, t, g, h, dt, d);
+    c.oneByOneBelowVoxels = 0;
     const std::int64_t levels = sweep::levelCount(d);
     for (std::int32_t i3 = 0; i3 < d.n3; ++i3) {
       kernels.sweepRegion(c, {i3, i3 + 1, 0, 4, 0, levels});
@@ -269,6 +288,16 @@ TEST(SweepPathChoice, AutomaticIsTheFastestSupportedPath) {
   // An unsupported request falls back to a path that runs.
   EXPECT_TRUE(sweepPathSupported(sweep::sweepKernelsFor(SweepPath::Avx512).path));
   EXPECT_STREQ(sweepPathName(SweepPath::Avx2), "avx2");
+}
+
+// The plain sweep is taken only where vectors cannot be filled.
+TEST(SweepPathChoice, VectorsOnlyWhereTheyPay) {
+  EXPECT_TRUE(sweep::vectorSweepPays({64, 64, 64}));
+  EXPECT_TRUE(sweep::vectorSweepPays({256, 256, 1}));
+  EXPECT_TRUE(sweep::vectorSweepPays({128, 1, 128}));
+  EXPECT_FALSE(sweep::vectorSweepPays({4, 128, 128}));
+  EXPECT_FALSE(sweep::vectorSweepPays({1, 1, 4096}));
+  EXPECT_FALSE(sweep::vectorSweepPays({24, 1, 200}));
 }
 
 // updateVolume itself, on the path it picks.
