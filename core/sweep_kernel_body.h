@@ -149,21 +149,22 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
   constexpr int kSpanMax = Stage<V>::kRowColumns + 2;
   const int span = columns + 2;
   const std::int32_t n1 = c.dims.n1;
-  float tmp[G][9][6][kSpanMax];
-  const float* win[G][9][6];
+  // Tap window of component t and neighbour row r: base[g][t] + at[g][r],
+  // straight into the tensor, or into clamped copies at the row ends.
+  float tmp[G][6][9][kSpanMax];
+  const float* base[G][6];
+  std::ptrdiff_t at[G][9];
   QUILLMERE_UNROLL
     for (int g = 0; g < G; ++g) {
     const std::int32_t start = geo[g].c0 - 1;
     const bool inside = start >= 0 && start + span <= n1;
-    for (int cc = 0; cc < 3; ++cc)
-      for (int bb = 0; bb < 3; ++bb) {
-        const std::ptrdiff_t off = geo[g].rowOff[bb + 1] + geo[g].planeOff[cc + 1];
-        for (int t = 0; t < 6; ++t) {
-          const float* row = c.tensor[t] + off;
-          win[g][bb + 3 * cc][t] =
-              inside ? row + start : rowWindow(row, start, span, n1, tmp[g][bb + 3 * cc][t]);
-        }
-      }
+    for (int r = 0; r < 9; ++r) {
+      const std::ptrdiff_t off = geo[g].rowOff[r % 3 + 1] + geo[g].planeOff[r / 3 + 1];
+      at[g][r] = inside ? off + start : r * kSpanMax;
+      if (!inside)
+        for (int t = 0; t < 6; ++t) rowWindow(c.tensor[t] + off, start, span, n1, tmp[g][t][r]);
+    }
+    for (int t = 0; t < 6; ++t) base[g][t] = inside ? c.tensor[t] : &tmp[g][t][0][0];
   }
   const float* const k1 = c.gradient[0];
   const float* const k2 = c.gradient[1];
@@ -181,13 +182,13 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
           const V w3 = V::broadcast(k3[m]);
           QUILLMERE_UNROLL
     for (int g = 0; g < G; ++g) {
-            const float* const* w = win[g][bb + 3 * cc];
-            const V t11 = V::loaduOnce(w[0] + v + aa);
-            const V t12 = V::loaduOnce(w[1] + v + aa);
-            const V t13 = V::loaduOnce(w[2] + v + aa);
-            const V t22 = V::loaduOnce(w[3] + v + aa);
-            const V t23 = V::loaduOnce(w[4] + v + aa);
-            const V t33 = V::loaduOnce(w[5] + v + aa);
+            const std::ptrdiff_t o = at[g][bb + 3 * cc] + v + aa;
+            const V t11 = V::loaduOnce(base[g][0] + o);
+            const V t12 = V::loaduOnce(base[g][1] + o);
+            const V t13 = V::loaduOnce(base[g][2] + o);
+            const V t22 = V::loaduOnce(base[g][3] + o);
+            const V t23 = V::loaduOnce(base[g][4] + o);
+            const V t33 = V::loaduOnce(base[g][5] + o);
             q1[g] = q1[g] + ((t11 * w1 + t12 * w2) + t13 * w3);
             q2[g] = q2[g] + ((t12 * w1 + t22 * w2) + t23 * w3);
             q3[g] = q3[g] + ((t13 * w1 + t23 * w2) + t33 * w3);
@@ -220,7 +221,6 @@ void loadStage(const SweepContext& c, Stage<V>& s) {
   alignas(64) static constexpr float kZeros[kWindow] = {};
   const float* src[W];
   UnitGeometry geo[W];
-  bool uInside[W];
 
   s.steps = 0;
   for (int l = 0; l < s.unitCount; ++l) {
@@ -233,21 +233,38 @@ void loadStage(const SweepContext& c, Stage<V>& s) {
   if (s.windowColumns > kWindow) s.windowColumns = kWindow;
   s.rowColumns = (s.steps + W - 1) / W * W;
   const int uCols = s.windowColumns, rowCols = s.rowColumns;
-  for (int l = 0; l < s.unitCount; ++l)
-    uInside[l] = geo[l].c0 >= kHalo && geo[l].c0 - kHalo + uCols <= d.n1;
+  // Most lanes see no face: their 25 rows sit at fixed distances from
+  // their own row. Only the others need clamped rows, copies or alias masks.
+  int open[W], edge[W], openCount = 0, edgeCount = 0;
+  for (int l = 0; l < s.unitCount; ++l) {
+    const Unit& u = s.units[l];
+    const bool inside = geo[l].c0 >= kHalo && geo[l].c0 - kHalo + uCols <= d.n1;
+    const bool noFace = u.i2 >= 2 && u.i2 + 2 < d.n2 && u.i3 >= 2 && u.i3 + 2 < d.n3;
+    if (inside && noFace) {
+      open[openCount++] = l;
+    } else {
+      edge[edgeCount++] = l;
+    }
+  }
   for (int l = 0; l < W; ++l) s.firstChunk[l] = maskBits(l < s.unitCount && geo[l].c0 == 0);
+  for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
 
   s.aliasCount = 0;
+  const std::ptrdiff_t rowStep = d.n1, planeStep = static_cast<std::ptrdiff_t>(d.n1) * d.n2;
   for (int slot = 0; slot < kSlots; ++slot) {
     const int b = slot % 5, cc = slot / 5;
+    const std::ptrdiff_t shift = (b - 2) * rowStep + (cc - 2) * planeStep - kHalo;
+    for (int i = 0; i < openCount; ++i) {
+      const int l = open[i];
+      src[l] = c.out + geo[l].rowOff[2] + geo[l].planeOff[2] + geo[l].c0 + shift;
+    }
     bool anyAlias = false;
-    for (int l = 0; l < s.unitCount; ++l) {
+    for (int i = 0; i < edgeCount; ++i) {
+      const int l = edge[i];
       const float* row = c.out + geo[l].rowOff[b] + geo[l].planeOff[cc];
-      const std::int32_t start = geo[l].c0 - kHalo;
-      src[l] = uInside[l] ? row + start : rowWindow(row, start, uCols, d.n1, tmp[l]);
+      src[l] = rowWindow(row, geo[l].c0 - kHalo, uCols, d.n1, tmp[l]);
       anyAlias = anyAlias || (geo[l].ownRow[b] && geo[l].ownPlane[cc]);
     }
-    for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
     if (anyAlias && slot != kSelfSlot) {
       s.aliasSlots[s.aliasCount++] = slot;
       for (int l = 0; l < W; ++l)
