@@ -11,6 +11,7 @@ namespace {
 
 struct VecAvx2 {
   static constexpr int kLanes = 8;
+  static constexpr int kRegisters = 16;
   __m256 v;
 
   static VecAvx2 load(const float* p) { return {_mm256_load_ps(p)}; }

@@ -19,6 +19,7 @@ namespace {
 
 struct VecAvx512 {
   static constexpr int kLanes = 16;
+  static constexpr int kRegisters = 32;
   __m512 v;
 
   static VecAvx512 load(const float* p) { return {_mm512_load_ps(p)}; }

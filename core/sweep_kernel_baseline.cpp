@@ -13,6 +13,7 @@ namespace {
 
 struct VecSse2 {
   static constexpr int kLanes = 4;
+  static constexpr int kRegisters = 16;
   __m128 v;
 
   static VecSse2 load(const float* p) { return {_mm_load_ps(p)}; }
@@ -48,6 +49,7 @@ struct VecSse2 {
 // One lane in a plain float: the same kernel body, run on a single unit.
 struct VecScalar {
   static constexpr int kLanes = 1;
+  static constexpr int kRegisters = 16;
   float v;
 
   static VecScalar load(const float* p) { return {*p}; }

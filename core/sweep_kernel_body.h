@@ -2,7 +2,7 @@
 // each per-ISA file (sweep_kernel_<isa>.cpp) after it defines V. See
 // core/sweep_kernels.h for why it gives the plain sweep's bits.
 //
-// V provides: kLanes (W); load/loadu/loaduOnce/store/storeu of W floats;
+// V provides: kLanes (W); kRegisters; load/loadu/loaduOnce/store/storeu of W floats;
 // broadcast;
 // operator+ and operator* (one rounded IEEE operation per lane, operands in
 // the order written, no contraction); select(mask, a, b) by bits;
@@ -290,6 +290,12 @@ void loadStage(const SweepContext& c, Stage<V>& s) {
 
   alignas(64) float qRows[W][3][kCols];
   int l = 0;
+  // Four units at once where there are registers for their twelve
+  // accumulators (AVX-512), two elsewhere.
+  for (; V::kRegisters >= 32 && l + 4 <= s.unitCount; l += 4) {
+    float(*const rows[4])[kCols] = {qRows[l], qRows[l + 1], qRows[l + 2], qRows[l + 3]};
+    tensorDivergenceRows<V, 4>(c, geo + l, rows, rowCols);
+  }
   for (; l + 2 <= s.unitCount; l += 2) {
     float(*const rows[2])[kCols] = {qRows[l], qRows[l + 1]};
     tensorDivergenceRows<V, 2>(c, geo + l, rows, rowCols);
