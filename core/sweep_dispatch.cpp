@@ -2,8 +2,7 @@
 // once, and updateVolume and updateVolumeOnPath go through sweepKernelsFor.
 #include "core/sweep_kernels.h"
 
-#if defined(__x86_64__) || defined(_M_X64)
-#define QUILLMERE_SWEEP_X86 1
+#ifdef QUILLMERE_SWEEP_X86
 #if defined(_MSC_VER) && !defined(__clang__)
 #include <immintrin.h>
 #include <intrin.h>
@@ -62,15 +61,13 @@ CpuFeatures detectCpuFeatures() {
   f.avx512 = f.avx2 && zmmState && ((r[1] >> 16) & 1u);  // AVX512F
   return f;
 }
-#else
-CpuFeatures detectCpuFeatures() { return {}; }
-#endif
 
 // Read once; immutable afterwards.
 const CpuFeatures& cpuFeatures() {
   static const CpuFeatures features = detectCpuFeatures();
   return features;
 }
+#endif
 
 void sweepRegionPlain(const sweep::SweepContext& c, const sweep::SweepRegion&) {
   const VolumeDims d = c.dims;

@@ -3,7 +3,7 @@
 // operating system's saving of the ymm registers are both present.
 #include "core/sweep_kernels.h"
 
-#if defined(__x86_64__) || defined(_M_X64)
+#ifdef QUILLMERE_SWEEP_X86
 #include <immintrin.h>
 
 namespace quillmere::sweep {

@@ -4,7 +4,7 @@
 // of the opmask and zmm registers are both present. Uses AVX-512F only.
 #include "core/sweep_kernels.h"
 
-#if defined(__x86_64__) || defined(_M_X64)
+#ifdef QUILLMERE_SWEEP_X86
 #include <immintrin.h>
 
 // GCC 12's avx512fintrin.h fills don't-care inputs with self-initialised

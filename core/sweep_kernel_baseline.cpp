@@ -2,7 +2,7 @@
 // by side. Built with the baseline x86-64 flags.
 #include "core/sweep_kernels.h"
 
-#if defined(__x86_64__) || defined(_M_X64)
+#ifdef QUILLMERE_SWEEP_X86
 #include <emmintrin.h>
 
 #include <cstdint>

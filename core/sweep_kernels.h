@@ -35,6 +35,12 @@
 
 #include "core/update_sweep.h"
 
+// The vector kernels exist on x86-64 only; elsewhere (or when built with
+// QUILLMERE_NO_X86_KERNELS) every path is the plain sweep.
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(QUILLMERE_NO_X86_KERNELS)
+#define QUILLMERE_SWEEP_X86 1
+#endif
+
 // For the per-ISA vector wrappers: keeps small register shuffles out of
 // memory when the compiler would rather not inline them.
 #if defined(__GNUC__)
