@@ -2,11 +2,11 @@
 // each per-ISA file (sweep_kernel_<isa>.cpp) after it defines V. See
 // core/sweep_kernels.h for why it gives the plain sweep's bits.
 //
-// V provides: kLanes (W); kRegisters; load/loadu/loaduOnce/store/storeu of W floats;
-// broadcast;
-// operator+ and operator* (one rounded IEEE operation per lane, operands in
-// the order written, no contraction); select(mask, a, b) by bits;
-// transpose(V[W]) of a W x W block.
+// V provides: kLanes (W) and kRegisters (vector registers of the ISA);
+// load/store (aligned), loadu/storeu, loaduOnce (a load kept in a register)
+// and broadcast; operator+ and operator* (one rounded IEEE operation per
+// lane, no contraction); select(mask, a, b) by bits; transpose(V[W]) of a
+// W x W block in registers.
 //
 // Everything here has internal linkage: each ISA file gets its own copy, so
 // the linker can never hand one ISA's code to another's caller.
@@ -31,7 +31,6 @@ constexpr int kHalo = 2;
 static_assert(kChunkColumns + 2 * kHalo <= kWindow, "stage too narrow for a chunk");
 
 using Unit = SweepUnit;
-
 
 // Loops over the groups or units run side by side must be unrolled, so that
 // their accumulators live in registers rather than in a stack array.
@@ -155,7 +154,7 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
   const float* base[G][6];
   std::ptrdiff_t at[G][9];
   QUILLMERE_UNROLL
-    for (int g = 0; g < G; ++g) {
+  for (int g = 0; g < G; ++g) {
     const std::int32_t start = geo[g].c0 - 1;
     const bool inside = start >= 0 && start + span <= n1;
     for (int r = 0; r < 9; ++r) {
@@ -181,7 +180,7 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
           const V w2 = V::broadcast(k2[m]);
           const V w3 = V::broadcast(k3[m]);
           QUILLMERE_UNROLL
-    for (int g = 0; g < G; ++g) {
+          for (int g = 0; g < G; ++g) {
             const std::ptrdiff_t o = at[g][bb + 3 * cc] + v + aa;
             const V t11 = V::loaduOnce(base[g][0] + o);
             const V t12 = V::loaduOnce(base[g][1] + o);
@@ -319,7 +318,7 @@ void runSteps(const SweepContext& c, Stage<V>* const* stages) {
   constexpr int W = V::kLanes;
   int steps = 0;
   QUILLMERE_UNROLL
-    for (int g = 0; g < G; ++g)
+  for (int g = 0; g < G; ++g)
     if (stages[g]->steps > steps) steps = stages[g]->steps;
   const float* const* k = c.gradient;
   const float* const* h = c.hessian;
@@ -340,7 +339,7 @@ void runSteps(const SweepContext& c, Stage<V>* const* stages) {
       for (int bb = 0; bb < 5; ++bb) {
         const int slot = bb + 5 * cc;
         const bool inner = bb >= 1 && bb <= 3 && cc >= 1 && cc <= 3;
-QUILLMERE_UNROLL
+        QUILLMERE_UNROLL
         for (int aa = 0; aa < 5; ++aa) {
           const int m = aa + 5 * bb + 25 * cc;
           const V w11 = V::broadcast(h[0][m]);
@@ -350,7 +349,7 @@ QUILLMERE_UNROLL
           const V w13 = V::broadcast(h[4][m]);
           const V w23 = V::broadcast(h[5][m]);
           QUILLMERE_UNROLL
-    for (int g = 0; g < G; ++g) {
+          for (int g = 0; g < G; ++g) {
             const V U = V::load(stages[g]->u[slot][t + aa]);
             s11[g] = s11[g] + U * w11;
             s22[g] = s22[g] + U * w22;
@@ -365,7 +364,7 @@ QUILLMERE_UNROLL
             const V w2 = V::broadcast(k[1][mg]);
             const V w3 = V::broadcast(k[2][mg]);
             QUILLMERE_UNROLL
-    for (int g = 0; g < G; ++g) {
+            for (int g = 0; g < G; ++g) {
               const V U = V::load(stages[g]->u[slot][t + aa]);
               g1[g] = g1[g] + U * w1;
               g2[g] = g2[g] + U * w2;
@@ -432,10 +431,10 @@ void storeStage(const SweepContext& c, Stage<V>& s) {
 template <class V, int G>
 void runGroups(const SweepContext& c, Stage<V>* const* stages) {
   QUILLMERE_UNROLL
-    for (int g = 0; g < G; ++g) loadStage<V>(c, *stages[g]);
+  for (int g = 0; g < G; ++g) loadStage<V>(c, *stages[g]);
   runSteps<V, G>(c, stages);
   QUILLMERE_UNROLL
-    for (int g = 0; g < G; ++g) storeStage<V>(c, *stages[g]);
+  for (int g = 0; g < G; ++g) storeStage<V>(c, *stages[g]);
 }
 
 // All units of the region, level by level, W to a group and up to kGroups
