@@ -20,7 +20,7 @@ struct VecAvx2 {
   // every instruction that uses it (which would repeat the load).
   static VecAvx2 loaduOnce(const float* p) {
     VecAvx2 r{_mm256_loadu_ps(p)};
-#if defined(__GNUC__)
+#if defined(__GNUC__) && !defined(__clang__)
     __asm__("" : "+x"(r.v));
 #endif
     return r;

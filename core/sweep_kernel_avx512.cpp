@@ -28,7 +28,7 @@ struct VecAvx512 {
   // every instruction that uses it (which would repeat the load).
   static VecAvx512 loaduOnce(const float* p) {
     VecAvx512 r{_mm512_loadu_ps(p)};
-#if defined(__GNUC__)
+#if defined(__GNUC__) && !defined(__clang__)
     __asm__("" : "+v"(r.v));
 #endif
     return r;

@@ -22,7 +22,7 @@ struct VecSse2 {
   // every instruction that uses it (which would repeat the load).
   static VecSse2 loaduOnce(const float* p) {
     VecSse2 r{_mm_loadu_ps(p)};
-#if defined(__GNUC__)
+#if defined(__GNUC__) && !defined(__clang__)
     __asm__("" : "+x"(r.v));
 #endif
     return r;
