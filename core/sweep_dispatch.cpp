@@ -69,8 +69,17 @@ const CpuFeatures& cpuFeatures() {
 }
 #endif
 
-void sweepRegionPlain(const sweep::SweepContext& c, const sweep::SweepRegion&) {
+// The whole volume through the reference code; any smaller region through
+// the one-lane kernel, which runs the same operations in wavefront order.
+void sweepRegionPlain(const sweep::SweepContext& c, const sweep::SweepRegion& r) {
   const VolumeDims d = c.dims;
+  const bool whole = r.planeBegin <= 0 && r.planeEnd >= d.n3 && r.rowBegin <= 0 &&
+                     r.rowEnd >= d.n2 && r.levelBegin <= 0 &&
+                     r.levelEnd >= sweep::levelCount(d);
+  if (!whole) {
+    sweep::sweepRegionOneLane(c, r);
+    return;
+  }
   const TensorField tensor{{c.tensor[0], d}, {c.tensor[1], d}, {c.tensor[2], d},
                            {c.tensor[3], d}, {c.tensor[4], d}, {c.tensor[5], d}};
   const GradientStencils g{c.gradient[0], c.gradient[1], c.gradient[2]};
@@ -169,6 +178,21 @@ bool vectorSweepPays(VolumeDims dims) {
   return voxels >= 16.0 * static_cast<double>(levelCount(dims));
 }
 
+std::int32_t bandPlanes(VolumeDims dims, int lanes) {
+  // Enough units per level for about three full vectors; more only spreads
+  // a level over more memory.
+  const std::int64_t wanted = 3 * static_cast<std::int64_t>(lanes);
+  const std::int64_t perPlane = static_cast<std::int64_t>(chunkCount(dims)) * dims.n2;
+  std::int32_t planes = 1;
+  while (planes < dims.n3) {
+    const std::int64_t levels = chunkCount(dims) + 2 * static_cast<std::int64_t>(dims.n2 - 1) +
+                                6 * static_cast<std::int64_t>(planes - 1);
+    if (perPlane * planes >= wanted * levels) break;
+    planes = planes < dims.n3 / 2 ? planes * 2 : dims.n3;
+  }
+  return planes < 4 && dims.n3 >= 4 ? 4 : planes;
+}
+
 SweepRegion wholeVolume(VolumeDims dims) {
   return {0, dims.n3, 0, dims.n2, 0, levelCount(dims)};
 }
@@ -184,7 +208,18 @@ void updateVolumeOnPath(SweepPath path, MutableVolumeView out, const TensorField
                                    : sweep::sweepKernelsFor(SweepPath::Plain);
   const sweep::SweepContext context =
       sweep::makeSweepContext(out, tensor, gradientStencils, hessianStencils, dt, dims);
-  kernels.sweepRegion(context, sweep::wholeVolume(dims));
+  if (kernels.path == SweepPath::Plain) {
+    kernels.sweepRegion(context, sweep::wholeVolume(dims));
+    return;
+  }
+  // Band after band of planes: each band's wavefront touches less memory
+  // than the whole volume's, and every band is done before the next starts.
+  const std::int32_t band = sweep::bandPlanes(dims, kernels.lanes);
+  const std::int64_t levels = sweep::levelCount(dims);
+  for (std::int32_t first = 0; first < dims.n3; first += band) {
+    const std::int32_t end = dims.n3 - first > band ? first + band : dims.n3;
+    kernels.sweepRegion(context, {first, end, 0, dims.n2, 0, levels});
+  }
 }
 
 void updateVolume(MutableVolumeView out, const TensorField& tensor,

@@ -1,16 +1,20 @@
 // The vector sweep on SSE2, which every x86-64 processor has: four rows side
-// by side. Built with the baseline x86-64 flags.
+// by side. Built with the baseline flags. Also the one-lane form of the same
+// body (a float for a vector), which needs no instruction set at all: it
+// runs sparse groups unit by unit, and regions of the Plain path.
 #include "core/sweep_kernels.h"
-
-#ifdef QUILLMERE_SWEEP_X86
-#include <emmintrin.h>
 
 #include <cstdint>
 #include <cstring>
 
+#ifdef QUILLMERE_SWEEP_X86
+#include <emmintrin.h>
+#endif
+
 namespace quillmere::sweep {
 namespace {
 
+#ifdef QUILLMERE_SWEEP_X86
 struct VecSse2 {
   static constexpr int kLanes = 4;
   static constexpr int kRegisters = 16;
@@ -45,8 +49,9 @@ struct VecSse2 {
     r[3].v = _mm_movehl_ps(t3, t1);
   }
 };
+#endif
 
-// One lane in a plain float: the same kernel body, run on a single unit.
+// One lane in a plain float: the same kernel body, on a single unit.
 struct VecScalar {
   static constexpr int kLanes = 1;
   static constexpr int kRegisters = 16;
@@ -80,8 +85,14 @@ struct VecScalar {
 
 namespace quillmere::sweep {
 
+#ifdef QUILLMERE_SWEEP_X86
 void sweepRegionBaseline(const SweepContext& context, const SweepRegion& region) {
   sweepRegionWith<VecSse2, 1>(context, region);
+}
+#endif
+
+void sweepRegionOneLane(const SweepContext& context, const SweepRegion& region) {
+  sweepRegionWith<VecScalar, 1>(context, region);
 }
 
 void runUnitsOneByOne(const SweepContext& context, const SweepUnit* units, int count) {
@@ -95,4 +106,3 @@ void runUnitsOneByOne(const SweepContext& context, const SweepUnit* units, int c
 }
 
 }  // namespace quillmere::sweep
-#endif

@@ -219,7 +219,7 @@ void loadStage(const SweepContext& c, Stage<V>& s) {
   alignas(64) float tmp[W][kWindow];
   alignas(64) static constexpr float kZeros[kWindow] = {};
   const float* src[W];
-  UnitGeometry geo[W];
+  UnitGeometry geo[W]{};
 
   s.steps = 0;
   for (int l = 0; l < s.unitCount; ++l) {
@@ -245,7 +245,8 @@ void loadStage(const SweepContext& c, Stage<V>& s) {
       edge[edgeCount++] = l;
     }
   }
-  for (int l = 0; l < W; ++l) s.firstChunk[l] = maskBits(l < s.unitCount && geo[l].c0 == 0);
+  for (int l = 0; l < s.unitCount; ++l) s.firstChunk[l] = maskBits(geo[l].c0 == 0);
+  for (int l = s.unitCount; l < W; ++l) s.firstChunk[l] = maskBits(false);
   for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
 
   s.aliasCount = 0;

@@ -117,8 +117,8 @@ struct SweepKernels {
 
 // The kernels of a path, with Automatic and unsupported paths resolved as in
 // updateVolumeOnPath. Resolve once, then call sweepRegion as often as needed.
-// Plain's sweepRegion runs the plain voxel loop and accepts whole planes only
-// (rowBegin 0, rowEnd n2, all levels).
+// Plain's sweepRegion runs updateVolumePlain when the region is the whole
+// volume, and the one-lane kernel (same bits, wavefront order) otherwise.
 SweepKernels sweepKernelsFor(SweepPath path);
 
 SweepContext makeSweepContext(MutableVolumeView out, const TensorField& tensor,
@@ -128,6 +128,11 @@ SweepContext makeSweepContext(MutableVolumeView out, const TensorField& tensor,
 std::int32_t chunkCount(VolumeDims dims);   // chunks per row
 std::int64_t levelCount(VolumeDims dims);   // levels of the whole volume
 SweepRegion wholeVolume(VolumeDims dims);
+
+// Planes per band when updateVolumeOnPath sweeps a volume band after band:
+// the fewest (at least 4, at most n3) whose levels hold about three vectors
+// of units each on average, so the working set of a level stays small.
+std::int32_t bandPlanes(VolumeDims dims, int lanes);
 
 // Whether the vector sweep beats the plain one on this shape. It pays per
 // group for transposes and per unit for clamped copies of the rows, so it
@@ -140,6 +145,9 @@ bool vectorSweepPays(VolumeDims dims);
 // groups too sparse to pay for the transposes of a vector group, such as the
 // single-voxel rows of a 1 x n2 x n3 volume. Same bits as every path.
 void runUnitsOneByOne(const SweepContext& context, const SweepUnit* units, int count);
+
+// The same body on one lane for any region; builds on every processor.
+void sweepRegionOneLane(const SweepContext& context, const SweepRegion& region);
 
 // The per-ISA kernels, each in its own file (sweep_kernel_<isa>.cpp) built
 // with that ISA's flags; only call one the processor supports.

@@ -268,6 +268,34 @@ TEST_P(SweepPathTest, PlaneByPlaneRegions) {
     }
   });
   EXPECT_TRUE(sameBits(p.stepPlain(), out, p.dims));
+  // Bands of three planes, as updateVolumeOnPath runs large volumes.
+  const std::vector<float> banded = p.step([&](MutableVolumeView o, const TensorField& t,
+                                               const GradientStencils& g,
+                                               const HessianStencils& h, float dt, VolumeDims d) {
+    const sweep::SweepContext c = sweep::makeSweepContext(o, t, g, h, dt, d);
+    for (std::int32_t i3 = 0; i3 < d.n3; i3 += 3)
+      kernels.sweepRegion(c, {i3, i3 + 3, 0, d.n2, 0, sweep::levelCount(d)});
+  });
+  EXPECT_TRUE(sameBits(p.stepPlain(), banded, p.dims));
+}
+
+// The Plain path runs regions too (through the one-lane kernel), so a
+// threaded caller can use any path the same way.
+TEST(SweepPathChoice, PlainPathRunsRegions) {
+  std::mt19937 rng(909u);
+  SweepProblem p({17, 9, 7});
+  testing::fillRandom(p, rng);
+  const sweep::SweepKernels plain = sweep::sweepKernelsFor(SweepPath::Plain);
+  const std::vector<float> out = p.step([&](MutableVolumeView o, const TensorField& t,
+                                            const GradientStencils& g, const HessianStencils& h,
+                                            float dt, VolumeDims d) {
+    const sweep::SweepContext c = sweep::makeSweepContext(o, t, g, h, dt, d);
+    for (std::int32_t i3 = 0; i3 < d.n3; ++i3)
+      plain.sweepRegion(c, {i3, i3 + 1, 0, d.n2, 0, sweep::levelCount(d)});
+  });
+  EXPECT_TRUE(sameBits(p.stepPlain(), out, p.dims));
+  EXPECT_GE(sweep::bandPlanes({256, 256, 64}, 16), 4);
+  EXPECT_EQ(sweep::bandPlanes({9, 9, 3}, 16), 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, SweepPathTest,
