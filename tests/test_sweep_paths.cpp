@@ -4,6 +4,7 @@
 // and NaN in the volume, the tensor and the stencils.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <random>
@@ -234,6 +235,30 @@ TEST_P(SweepPathTest, StepSizes) {
     p.dt = dt;
     expectPlainBits(p);
   }
+}
+
+// Host arrays need not be aligned to any vector size: every array one float
+// off its allocation's alignment.
+TEST_P(SweepPathTest, MisalignedArrays) {
+  std::mt19937 rng(616u);
+  SweepProblem p({29, 7, 6});
+  testing::fillRandom(p, rng);
+  const std::vector<float> plain = p.stepPlain();
+  const std::size_t n = p.sampleCount();
+  std::vector<float> out(n + 1), t[6];
+  std::copy(p.u.begin(), p.u.end(), out.begin() + 1);
+  for (int c = 0; c < 6; ++c) {
+    t[c].assign(n + 1, 0.0f);
+    std::copy(p.t[c].begin(), p.t[c].end(), t[c].begin() + 1);
+  }
+  const VolumeDims d = p.dims;
+  const TensorField tensor{{t[0].data() + 1, d}, {t[1].data() + 1, d}, {t[2].data() + 1, d},
+                           {t[3].data() + 1, d}, {t[4].data() + 1, d}, {t[5].data() + 1, d}};
+  sweep::SweepContext c =
+      sweep::makeSweepContext({out.data() + 1, d}, tensor, p.gradient(), p.hessian(), p.dt, d);
+  c.oneByOneBelowVoxels = 0;
+  sweep::sweepKernelsFor(GetParam()).sweepRegion(c, sweep::wholeVolume(d));
+  EXPECT_TRUE(sameBits(plain, std::vector<float>(out.begin() + 1, out.end()), d));
 }
 
 // Null pointers everywhere: any read or write would fault.
