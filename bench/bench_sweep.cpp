@@ -1,12 +1,26 @@
-// Time per voxel of the sweep on random data. Each benchmark re-checks its
-// last result against a fresh run of the plain sweep after timing, so a fast
-// but wrong path cannot report a figure.
+// Time per voxel of every sweep path this processor can run, the plain sweep
+// included, in one run: the cubes and slabs users step, and awkward shapes
+// (extents 1, 2, 3 along an axis, flat and long thin volumes) that give the
+// vector sweep few rows to put side by side. Each path's result is checked
+// against the plain sweep after timing, so a fast but wrong path cannot
+// report a figure. A summary of ns per voxel and speed-up over the plain
+// sweep closes the run.
+//
+//   build/linux/bench/bench_sweep --benchmark_enable_random_interleaving=true
+//   build/linux/bench/bench_sweep --benchmark_filter=128x128x128
+//
+// Paths that cannot fill their vectors on a shape (rows of at most 4
+// voxels, thin columns) run the plain sweep there, as updateVolume does, so
+// their figures on those shapes are the plain sweep's.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "core/update_sweep.h"
@@ -14,60 +28,154 @@
 
 namespace {
 
+using quillmere::SweepPath;
 using quillmere::VolumeDims;
 using quillmere::testing::SweepProblem;
 
-using SweepFn = void (*)(quillmere::MutableVolumeView, const quillmere::TensorField&,
-                         const quillmere::GradientStencils&, const quillmere::HessianStencils&,
-                         float, VolumeDims);
+struct Case {
+  const SweepProblem* problem;
+  std::vector<float> plainResult;  // computed once, on first use
+};
 
-const SweepProblem& problemFor(VolumeDims d) {
-  static std::vector<std::unique_ptr<SweepProblem>> cache;
-  for (const auto& p : cache)
-    if (p->dims.n1 == d.n1 && p->dims.n2 == d.n2 && p->dims.n3 == d.n3) return *p;
+Case& caseFor(VolumeDims d) {
+  static std::vector<std::unique_ptr<SweepProblem>> problems;
+  static std::map<std::string, Case> cases;
+  char key[48];
+  std::snprintf(key, sizeof key, "%dx%dx%d", d.n1, d.n2, d.n3);
+  auto it = cases.find(key);
+  if (it != cases.end()) return it->second;
   auto p = std::make_unique<SweepProblem>(d);
   std::mt19937 rng(2024u);
   quillmere::testing::fillRandom(*p, rng);
-  cache.push_back(std::move(p));
-  return *cache.back();
+  problems.push_back(std::move(p));
+  return cases.emplace(key, Case{problems.back().get(), {}}).first->second;
 }
 
-void runSweep(benchmark::State& state, SweepFn sweep, VolumeDims d) {
-  const SweepProblem& p = problemFor(d);
+void runSweep(benchmark::State& state, SweepPath path, VolumeDims d) {
+  Case& c = caseFor(d);
+  const SweepProblem& p = *c.problem;
   std::vector<float> out(p.u.size());
   for (auto _ : state) {
     state.PauseTiming();
     std::memcpy(out.data(), p.u.data(), out.size() * sizeof(float));
     state.ResumeTiming();
-    sweep({out.data(), d}, p.tensor(), p.gradient(), p.hessian(), p.dt, d);
+    quillmere::updateVolumeOnPath(path, {out.data(), d}, p.tensor(), p.gradient(), p.hessian(),
+                                  p.dt, d);
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }
   const double voxels = static_cast<double>(p.u.size());
   state.counters["ns_per_voxel"] = benchmark::Counter(
       voxels * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-  if (out != p.stepPlain()) state.SkipWithError("result differs from the plain sweep");
+  if (path == SweepPath::Plain) {
+    if (c.plainResult.empty()) c.plainResult = out;
+    return;
+  }
+  if (c.plainResult.empty()) c.plainResult = p.stepPlain();
+  if (std::memcmp(out.data(), c.plainResult.data(), out.size() * sizeof(float)) != 0)
+    state.SkipWithError("result differs from the plain sweep");
 }
 
-void registerSweep(const char* name, SweepFn sweep) {
-  for (VolumeDims d : {VolumeDims{64, 64, 64}, VolumeDims{128, 128, 128}}) {
-    char label[96];
-    std::snprintf(label, sizeof label, "%s/%dx%dx%d", name, d.n1, d.n2, d.n3);
-    benchmark::RegisterBenchmark(label, runSweep, sweep, d)
-        ->Unit(benchmark::kMillisecond)
-        ->UseRealTime()
-        ->MinTime(1.0);
+// Collects ns per voxel of every run for the closing summary.
+class SummaryReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& r : runs) {
+      if (r.error_occurred) continue;
+      // With repetitions, only the fastest stands for the benchmark.
+      const bool best = r.run_type == Run::RT_Aggregate && r.aggregate_name == "min";
+      if (r.run_type == Run::RT_Aggregate && !best) continue;
+      const auto it = r.counters.find("ns_per_voxel");
+      if (it == r.counters.end()) continue;
+      const std::string name = r.run_name.function_name;
+      const std::size_t slash = name.find('/');
+      const std::string path = name.substr(0, slash);
+      const std::string shape = name.substr(slash + 1);
+      auto& slot = results_[shape];
+      if (best || slot.find(path) == slot.end()) slot[path] = it->second.value;
+    }
+    ConsoleReporter::ReportRuns(runs);
   }
-}
+
+  void printSummary(const std::vector<std::string>& shapes,
+                    const std::vector<std::string>& paths) const {
+    std::printf("\nns per voxel, fastest of the repetitions (speed-up over plain)\n%-14s",
+                "shape");
+    for (const std::string& p : paths) std::printf(" %18s", p.c_str());
+    std::printf("\n");
+    for (const std::string& shape : shapes) {
+      const auto found = results_.find(shape);
+      if (found == results_.end()) continue;
+      const auto& row = found->second;
+      const auto plain = row.find("plain");
+      std::printf("%-14s", shape.c_str());
+      for (const std::string& p : paths) {
+        const auto it = row.find(p);
+        if (it == row.end()) {
+          std::printf(" %18s", "-");
+        } else if (plain != row.end() && p != "plain") {
+          std::printf(" %9.1f (%5.1fx)", it->second, plain->second / it->second);
+        } else {
+          std::printf(" %9.1f        ", it->second);
+        }
+      }
+      std::printf("\n");
+    }
+  }
+
+ private:
+  std::map<std::string, std::map<std::string, double>> results_;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  registerSweep("plain", quillmere::updateVolumePlain);
-  registerSweep("updateVolume", quillmere::updateVolume);
+  std::vector<SweepPath> paths;
+  for (SweepPath p : {SweepPath::Plain, SweepPath::Baseline, SweepPath::Avx2, SweepPath::Avx512})
+    if (quillmere::sweepPathSupported(p)) paths.push_back(p);
+
+  const VolumeDims shapes[] = {
+      {64, 64, 64},  {128, 128, 128}, {256, 256, 64},                                 // users' volumes
+      {1, 128, 128}, {2, 128, 128},   {3, 128, 128},  {128, 1, 128}, {128, 2, 128},  // thin along
+      {128, 3, 128}, {128, 128, 1},   {128, 128, 2},  {128, 128, 3},                  // one axis
+      {256, 256, 1}, {4096, 1, 1},    {1, 4096, 1},   {1, 1, 4096},  {2, 2, 1024},   // flat, long
+  };
+  std::vector<std::string> names, shapeNames;
+  for (VolumeDims d : shapes) {
+    char label[48];
+    std::snprintf(label, sizeof label, "%dx%dx%d", d.n1, d.n2, d.n3);
+    shapeNames.push_back(label);
+  }
+  for (SweepPath path : paths) {
+    names.push_back(quillmere::sweepPathName(path));
+    for (VolumeDims d : shapes) {
+      char label[96];
+      std::snprintf(label, sizeof label, "%s/%dx%dx%d", quillmere::sweepPathName(path), d.n1,
+                    d.n2, d.n3);
+      // Five repetitions, interleaved at random with the other benchmarks
+      // (--benchmark_enable_random_interleaving=true), and the fastest of
+      // them: on a shared machine, other work only ever adds time.
+      benchmark::RegisterBenchmark(label, runSweep, path, d)
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime()
+          ->MinTime(0.1)
+          ->Repetitions(5)
+          ->ComputeStatistics("min",
+                              [](const std::vector<double>& v) {
+                                double m = v.front();
+                                for (double x : v) m = x < m ? x : m;
+                                return m;
+                              })
+          ->ReportAggregatesOnly(true);
+    }
+  }
+  std::printf("automatic path on this processor: %s\n",
+              quillmere::sweepPathName(quillmere::selectedSweepPath()));
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
+  SummaryReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.printSummary(shapeNames, names);
   benchmark::Shutdown();
   return 0;
 }

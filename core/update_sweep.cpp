@@ -33,10 +33,4 @@ void updateVolumePlain(MutableVolumeView out, const TensorField& tensor,
   }
 }
 
-void updateVolume(MutableVolumeView out, const TensorField& tensor,
-                  const GradientStencils& gradientStencils,
-                  const HessianStencils& hessianStencils, float dt, VolumeDims dims) {
-  updateVolumePlain(out, tensor, gradientStencils, hessianStencils, dt, dims);
-}
-
 }  // namespace quillmere

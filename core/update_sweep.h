@@ -23,9 +23,48 @@ namespace quillmere {
 // Steps `out` (which holds u on entry) by dt. Preconditions: out and every
 // tensor component have extents `dims`, with fewer than 2^31 samples; the
 // stencils hold 27 / 125 weights. Any extent <= 0 reads and writes nothing.
+//
+// Runs the fastest sweep this processor supports (see SweepPath); every path
+// gives the same bits as updateVolumePlain. Allocates nothing.
 void updateVolume(MutableVolumeView out, const TensorField& tensor,
                   const GradientStencils& gradientStencils,
                   const HessianStencils& hessianStencils, float dt, VolumeDims dims);
+
+// The ways the sweep can be run. All give the same bits; they differ only in
+// speed and in the instructions they need.
+//   Automatic: the fastest path the processor and operating system support.
+//   Plain:     updateVolumePlain, voxel by voxel.
+//   Baseline:  the vector sweep on SSE2, which every x86-64 processor has.
+//   Avx2:      the vector sweep on 256-bit AVX2 registers.
+//   Avx512:    the vector sweep on 512-bit AVX-512F registers.
+// Off x86-64 only Plain exists, and the vector paths fall back to it.
+//
+// updateVolume runs Automatic, unless the core was compiled with the macro
+// QUILLMERE_DEFAULT_SWEEP_PATH set to one of the enumerator names (for example
+// -DQUILLMERE_DEFAULT_SWEEP_PATH=Baseline, or the CMake cache variable of the
+// same name), which pins updateVolume to that path so a test build can be
+// held to one path.
+enum class SweepPath { Automatic, Plain, Baseline, Avx2, Avx512 };
+
+// Whether this processor can run the path (Automatic and Plain always can;
+// the vector paths also need the operating system to save their registers).
+bool sweepPathSupported(SweepPath path);
+
+// The concrete path that Automatic stands for on this processor.
+SweepPath selectedSweepPath();
+
+// "automatic", "plain", "baseline", "avx2" or "avx512".
+const char* sweepPathName(SweepPath path);
+
+// updateVolume on a chosen path. A path this processor cannot run is replaced
+// by the fastest supported path below it (Avx512 -> Avx2 -> Baseline), so the
+// call always completes; tests ask sweepPathSupported first. On shapes where
+// vectors cannot be filled (rows of at most 4 voxels, or a thin column or
+// line with only a few voxels per wavefront step) every vector path runs the
+// plain sweep, which is faster there.
+void updateVolumeOnPath(SweepPath path, MutableVolumeView out, const TensorField& tensor,
+                        const GradientStencils& gradientStencils,
+                        const HessianStencils& hessianStencils, float dt, VolumeDims dims);
 
 // The plain voxel-by-voxel sweep, written to mirror the definition above
 // line for line. It is the reference every faster path must match bit for

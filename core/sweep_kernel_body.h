@@ -1,0 +1,525 @@
+// The vector sweep, written once over a small vector type V and included by
+// each per-ISA file (sweep_kernel_<isa>.cpp) after it defines V. See
+// core/sweep_kernels.h for why it gives the plain sweep's bits.
+//
+// V provides: kLanes (W) and kRegisters (vector registers of the ISA);
+// load/store (aligned), loadu/storeu, loaduOnce (a load kept in a register)
+// and broadcast; operator+ and operator* (one rounded IEEE operation per
+// lane, no contraction); select(mask, a, b) by bits; transpose(V[W]) of a
+// W x W block in registers.
+//
+// Everything here has internal linkage: each ISA file gets its own copy, so
+// the linker can never hand one ISA's code to another's caller.
+#ifndef QUILLMERE_CORE_SWEEP_KERNEL_BODY_H
+#define QUILLMERE_CORE_SWEEP_KERNEL_BODY_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "core/sweep_kernels.h"
+
+namespace quillmere::sweep {
+namespace {
+
+// Stage geometry: 25 neighbour rows (d2, d3) in [-2, 2]^2, slot
+// (d2 + 2) + 5 * (d3 + 2); 16 staged columns c0 - 2 .. c0 + 13 per unit.
+constexpr int kSlots = 25;
+constexpr int kSelfSlot = 12;
+constexpr int kWindow = 16;
+constexpr int kHalo = 2;
+static_assert(kChunkColumns + 2 * kHalo <= kWindow, "stage too narrow for a chunk");
+
+using Unit = SweepUnit;
+
+// Loops over the groups or units run side by side must be unrolled, so that
+// their accumulators live in registers rather than in a stack array.
+#if defined(__GNUC__)
+#define QUILLMERE_DO_PRAGMA(x) _Pragma(#x)
+#define QUILLMERE_UNROLL QUILLMERE_DO_PRAGMA(GCC unroll 8)
+#else
+#define QUILLMERE_UNROLL
+#endif
+
+inline std::int32_t clampTo(std::int32_t i, std::int32_t hi) {
+  return i > hi ? hi : (i < 0 ? 0 : i);
+}
+
+inline std::ptrdiff_t rowOffset(std::int32_t i2, std::int32_t i3, VolumeDims d) {
+  return static_cast<std::ptrdiff_t>(d.n1) *
+         (static_cast<std::ptrdiff_t>(i2) + static_cast<std::ptrdiff_t>(d.n2) * i3);
+}
+
+// Returns p with p[j] = row[clamp(start + j)] for j in [0, count): the row
+// itself when no clamp is needed, else a clamped copy in tmp.
+inline const float* rowWindow(const float* row, std::int32_t start, int count, std::int32_t n1,
+                              float* tmp) {
+  if (start >= 0 && start + count <= n1) return row + start;
+  // Edge sample repeated before column 0 and after column n1 - 1.
+  int j = 0;
+  for (; j < count && start + j < 0; ++j) tmp[j] = row[0];
+  const std::int32_t first = start + j;
+  const int inside = first < n1 ? static_cast<int>(
+                                      (n1 - first < count - j ? n1 - first : count - j))
+                                : 0;
+  std::memcpy(tmp + j, row + first, static_cast<std::size_t>(inside) * sizeof(float));
+  for (j += inside; j < count; ++j) tmp[j] = row[n1 - 1];
+  return tmp;
+}
+
+// dst[j][lane] = src[lane][j] for j in [0, columns), columns a multiple of W.
+template <class V>
+QUILLMERE_ALWAYS_INLINE void transposeIn(const float* const* src, float* dst, int columns) {
+  constexpr int W = V::kLanes;
+  for (int b = 0; b < columns; b += W) {
+    V r[W];
+    for (int l = 0; l < W; ++l) r[l] = V::loadu(src[l] + b);
+    V::transpose(r);
+    for (int j = 0; j < W; ++j) r[j].store(dst + (b + j) * W);
+  }
+}
+
+// dst[lane][j] = src[j][lane] for j in [0, columns).
+template <class V>
+QUILLMERE_ALWAYS_INLINE void transposeOut(const float* src, float* const* dst, int columns) {
+  constexpr int W = V::kLanes;
+  for (int b = 0; b < columns; b += W) {
+    V r[W];
+    for (int j = 0; j < W; ++j) r[j] = V::load(src + (b + j) * W);
+    V::transpose(r);
+    for (int l = 0; l < W; ++l) r[l].storeu(dst[l] + b);
+  }
+}
+
+// Everything one group of W units reads while it runs, lanes innermost.
+template <class V>
+struct Stage {
+  static constexpr int W = V::kLanes;
+  static constexpr int kRowColumns = (kChunkColumns + W - 1) / W * W;  // q, tensor
+  alignas(64) float u[kSlots][kWindow][W];
+  alignas(64) float q[3][kRowColumns][W];
+  alignas(64) float tensor[6][kRowColumns][W];  // t11 t22 t33 2t12 2t13 2t23 at the voxel
+  alignas(64) float alias[kSlots][W];           // all-ones bits: slot row is the lane's own
+  alignas(64) float firstChunk[W];              // all-ones bits: lane's chunk starts at column 0
+  int aliasSlots[kSlots];                       // slots other than self with any alias lane
+  int aliasCount;
+  int steps;                                    // longest chunk of the group
+  int windowColumns;                            // staged columns of u: steps + 4, whole vectors
+  int rowColumns;                               // columns of q and the tensor: steps, whole vectors
+  Unit units[W];
+  int unitCount;
+};
+
+// Where one unit's neighbour rows start: row offsets of i2 - 2 .. i2 + 2 and
+// plane offsets of i3 - 2 .. i3 + 2, clamped, and which of them are the
+// unit's own row or plane.
+struct UnitGeometry {
+  std::ptrdiff_t rowOff[5];
+  std::ptrdiff_t planeOff[5];
+  bool ownRow[5];
+  bool ownPlane[5];
+  std::int32_t c0;
+  int columns;  // voxels in the chunk
+};
+
+inline UnitGeometry unitGeometry(const Unit& u, VolumeDims d) {
+  UnitGeometry g;
+  for (int j = 0; j < 5; ++j) {
+    const std::int32_t r2 = clampTo(u.i2 + j - 2, d.n2 - 1);
+    const std::int32_t r3 = clampTo(u.i3 + j - 2, d.n3 - 1);
+    g.rowOff[j] = static_cast<std::ptrdiff_t>(d.n1) * r2;
+    g.planeOff[j] = static_cast<std::ptrdiff_t>(d.n1) * d.n2 * r3;
+    g.ownRow[j] = r2 == u.i2;
+    g.ownPlane[j] = r3 == u.i3;
+  }
+  g.c0 = u.k * kChunkColumns;
+  g.columns = d.n1 - g.c0 < kChunkColumns ? static_cast<int>(d.n1 - g.c0) : kChunkColumns;
+  return g;
+}
+
+// q1, q2, q3 of G units' voxels, along each unit's row (they read only the
+// tensor, so neighbouring voxels can share a vector); G units at once for
+// independent chains. Same operations and order per voxel as
+// evaluateFirstOrderSums.
+template <class V, int G>
+void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
+                          float (*const* qRows)[Stage<V>::kRowColumns], int columns) {
+  constexpr int W = V::kLanes;
+  constexpr int kSpanMax = Stage<V>::kRowColumns + 2;
+  const int span = columns + 2;
+  const std::int32_t n1 = c.dims.n1;
+  // Tap window of component t and neighbour row r: base[g][t] + at[g][r],
+  // straight into the tensor, or into clamped copies at the row ends.
+  float tmp[G][6][9][kSpanMax];
+  const float* base[G][6];
+  std::ptrdiff_t at[G][9];
+  QUILLMERE_UNROLL
+  for (int g = 0; g < G; ++g) {
+    const std::int32_t start = geo[g].c0 - 1;
+    const bool inside = start >= 0 && start + span <= n1;
+    for (int r = 0; r < 9; ++r) {
+      const std::ptrdiff_t off = geo[g].rowOff[r % 3 + 1] + geo[g].planeOff[r / 3 + 1];
+      at[g][r] = inside ? off + start : r * kSpanMax;
+      if (!inside)
+        for (int t = 0; t < 6; ++t) rowWindow(c.tensor[t] + off, start, span, n1, tmp[g][t][r]);
+    }
+    for (int t = 0; t < 6; ++t) base[g][t] = inside ? c.tensor[t] : &tmp[g][t][0][0];
+  }
+  const float* const k1 = c.gradient[0];
+  const float* const k2 = c.gradient[1];
+  const float* const k3 = c.gradient[2];
+  for (int v = 0; v < columns; v += W) {
+    V q1[G], q2[G], q3[G];
+    QUILLMERE_UNROLL
+    for (int g = 0; g < G; ++g) q1[g] = q2[g] = q3[g] = V::broadcast(0.0f);
+    int m = 0;
+    for (int cc = 0; cc < 3; ++cc)
+      for (int bb = 0; bb < 3; ++bb)
+        for (int aa = 0; aa < 3; ++aa, ++m) {
+          const V w1 = V::broadcast(k1[m]);
+          const V w2 = V::broadcast(k2[m]);
+          const V w3 = V::broadcast(k3[m]);
+          QUILLMERE_UNROLL
+          for (int g = 0; g < G; ++g) {
+            const std::ptrdiff_t o = at[g][bb + 3 * cc] + v + aa;
+            const V t11 = V::loaduOnce(base[g][0] + o);
+            const V t12 = V::loaduOnce(base[g][1] + o);
+            const V t13 = V::loaduOnce(base[g][2] + o);
+            const V t22 = V::loaduOnce(base[g][3] + o);
+            const V t23 = V::loaduOnce(base[g][4] + o);
+            const V t33 = V::loaduOnce(base[g][5] + o);
+            q1[g] = q1[g] + ((t11 * w1 + t12 * w2) + t13 * w3);
+            q2[g] = q2[g] + ((t12 * w1 + t22 * w2) + t23 * w3);
+            q3[g] = q3[g] + ((t13 * w1 + t23 * w2) + t33 * w3);
+          }
+        }
+    QUILLMERE_UNROLL
+    for (int g = 0; g < G; ++g) {
+      q1[g].storeu(qRows[g][0] + v);
+      q2[g].storeu(qRows[g][1] + v);
+      q3[g].storeu(qRows[g][2] + v);
+    }
+  }
+}
+
+inline float maskBits(bool on) {
+  const std::uint32_t bits = on ? 0xffffffffu : 0u;
+  float f;
+  std::memcpy(&f, &bits, sizeof f);
+  return f;
+}
+
+// Reads everything the group's units will read. Lanes past unitCount run on
+// zeros and are never stored.
+template <class V>
+void loadStage(const SweepContext& c, Stage<V>& s) {
+  constexpr int W = V::kLanes;
+  constexpr int kCols = Stage<V>::kRowColumns;
+  const VolumeDims d = c.dims;
+  alignas(64) float tmp[W][kWindow];
+  alignas(64) static constexpr float kZeros[kWindow] = {};
+  const float* src[W];
+  UnitGeometry geo[W]{};
+
+  s.steps = 0;
+  for (int l = 0; l < s.unitCount; ++l) {
+    geo[l] = unitGeometry(s.units[l], d);
+    if (geo[l].columns > s.steps) s.steps = geo[l].columns;
+  }
+  // Only the columns the group's longest chunk reads: a short row costs
+  // little even on one lane.
+  s.windowColumns = (s.steps + 2 * kHalo + W - 1) / W * W;
+  if (s.windowColumns > kWindow) s.windowColumns = kWindow;
+  s.rowColumns = (s.steps + W - 1) / W * W;
+  const int uCols = s.windowColumns, rowCols = s.rowColumns;
+  // Most lanes see no face: their 25 rows sit at fixed distances from
+  // their own row. Only the others need clamped rows, copies or alias masks.
+  int open[W], edge[W], openCount = 0, edgeCount = 0;
+  for (int l = 0; l < s.unitCount; ++l) {
+    const Unit& u = s.units[l];
+    const bool inside = geo[l].c0 >= kHalo && geo[l].c0 - kHalo + uCols <= d.n1;
+    const bool noFace = u.i2 >= 2 && u.i2 + 2 < d.n2 && u.i3 >= 2 && u.i3 + 2 < d.n3;
+    if (inside && noFace) {
+      open[openCount++] = l;
+    } else {
+      edge[edgeCount++] = l;
+    }
+  }
+  for (int l = 0; l < s.unitCount; ++l) s.firstChunk[l] = maskBits(geo[l].c0 == 0);
+  for (int l = s.unitCount; l < W; ++l) s.firstChunk[l] = maskBits(false);
+  for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
+
+  s.aliasCount = 0;
+  const std::ptrdiff_t rowStep = d.n1, planeStep = static_cast<std::ptrdiff_t>(d.n1) * d.n2;
+  for (int slot = 0; slot < kSlots; ++slot) {
+    const int b = slot % 5, cc = slot / 5;
+    const std::ptrdiff_t shift = (b - 2) * rowStep + (cc - 2) * planeStep - kHalo;
+    for (int i = 0; i < openCount; ++i) {
+      const int l = open[i];
+      src[l] = c.out + geo[l].rowOff[2] + geo[l].planeOff[2] + geo[l].c0 + shift;
+    }
+    bool anyAlias = false;
+    for (int i = 0; i < edgeCount; ++i) {
+      const int l = edge[i];
+      const float* row = c.out + geo[l].rowOff[b] + geo[l].planeOff[cc];
+      src[l] = rowWindow(row, geo[l].c0 - kHalo, uCols, d.n1, tmp[l]);
+      anyAlias = anyAlias || (geo[l].ownRow[b] && geo[l].ownPlane[cc]);
+    }
+    if (anyAlias && slot != kSelfSlot) {
+      s.aliasSlots[s.aliasCount++] = slot;
+      for (int l = 0; l < W; ++l)
+        s.alias[slot][l] = maskBits(l < s.unitCount && geo[l].ownRow[b] && geo[l].ownPlane[cc]);
+    }
+    transposeIn<V>(src, &s.u[slot][0][0], uCols);
+  }
+
+  // The tensor at the voxel itself, off-diagonals doubled as in the plain
+  // sweep: (2 * t12), formed before it meets s12.
+  static constexpr int kVoxelComponent[6] = {0, 3, 5, 1, 2, 4};
+  for (int t = 0; t < 6; ++t) {
+    for (int l = 0; l < s.unitCount; ++l) {
+      const float* row = c.tensor[kVoxelComponent[t]] + geo[l].rowOff[2] + geo[l].planeOff[2];
+      src[l] = rowWindow(row, geo[l].c0, rowCols, d.n1, tmp[l]);
+    }
+    for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
+    transposeIn<V>(src, &s.tensor[t][0][0], rowCols);
+  }
+  const V two = V::broadcast(2.0f);
+  for (int t = 3; t < 6; ++t)
+    for (int j = 0; j < rowCols; ++j) (two * V::load(s.tensor[t][j])).store(s.tensor[t][j]);
+
+  alignas(64) float qRows[W][3][kCols];
+  int l = 0;
+  // Four units at once where there are registers for their twelve
+  // accumulators (AVX-512), two elsewhere.
+  for (; V::kRegisters >= 32 && l + 4 <= s.unitCount; l += 4) {
+    float(*const rows[4])[kCols] = {qRows[l], qRows[l + 1], qRows[l + 2], qRows[l + 3]};
+    tensorDivergenceRows<V, 4>(c, geo + l, rows, rowCols);
+  }
+  for (; l + 2 <= s.unitCount; l += 2) {
+    float(*const rows[2])[kCols] = {qRows[l], qRows[l + 1]};
+    tensorDivergenceRows<V, 2>(c, geo + l, rows, rowCols);
+  }
+  if (l < s.unitCount) {
+    float(*const rows[1])[kCols] = {qRows[l]};
+    tensorDivergenceRows<V, 1>(c, geo + l, rows, rowCols);
+  }
+  for (int r = 0; r < 3; ++r) {
+    for (l = 0; l < s.unitCount; ++l) src[l] = qRows[l][r];
+    for (l = s.unitCount; l < W; ++l) src[l] = kZeros;
+    transposeIn<V>(src, &s.q[r][0][0], rowCols);
+  }
+}
+
+// Runs the voxels of G groups in lock step, so each weight is fetched once
+// for G vectors of independent voxels. Per lane, the operations and their
+// order are those of updateVolumePlain at that voxel.
+template <class V, int G>
+void runSteps(const SweepContext& c, Stage<V>* const* stages) {
+  constexpr int W = V::kLanes;
+  int steps = 0;
+  QUILLMERE_UNROLL
+  for (int g = 0; g < G; ++g)
+    if (stages[g]->steps > steps) steps = stages[g]->steps;
+  const float* const* k = c.gradient;
+  const float* const* h = c.hessian;
+  const V dt = V::broadcast(c.dt);
+
+  for (int t = 0; t < steps; ++t) {
+    V g1[G], g2[G], g3[G], s11[G], s22[G], s33[G], s12[G], s13[G], s23[G];
+    QUILLMERE_UNROLL
+    for (int g = 0; g < G; ++g) {
+      g1[g] = V::broadcast(0.0f);
+      g2[g] = g1[g], g3[g] = g1[g];
+      s11[g] = g1[g], s22[g] = g1[g], s33[g] = g1[g];
+      s12[g] = g1[g], s13[g] = g1[g], s23[g] = g1[g];
+    }
+    // The 27 first-order taps are the inner 3x3x3 of the 125 taps, visited
+    // in the same nested order, so both passes share each sample load.
+    for (int cc = 0; cc < 5; ++cc) {
+      for (int bb = 0; bb < 5; ++bb) {
+        const int slot = bb + 5 * cc;
+        const bool inner = bb >= 1 && bb <= 3 && cc >= 1 && cc <= 3;
+        QUILLMERE_UNROLL
+        for (int aa = 0; aa < 5; ++aa) {
+          const int m = aa + 5 * bb + 25 * cc;
+          const V w11 = V::broadcast(h[0][m]);
+          const V w22 = V::broadcast(h[1][m]);
+          const V w33 = V::broadcast(h[2][m]);
+          const V w12 = V::broadcast(h[3][m]);
+          const V w13 = V::broadcast(h[4][m]);
+          const V w23 = V::broadcast(h[5][m]);
+          QUILLMERE_UNROLL
+          for (int g = 0; g < G; ++g) {
+            const V U = V::load(stages[g]->u[slot][t + aa]);
+            s11[g] = s11[g] + U * w11;
+            s22[g] = s22[g] + U * w22;
+            s33[g] = s33[g] + U * w33;
+            s12[g] = s12[g] + U * w12;
+            s13[g] = s13[g] + U * w13;
+            s23[g] = s23[g] + U * w23;
+          }
+          if (inner && aa >= 1 && aa <= 3) {
+            const int mg = (aa - 1) + 3 * (bb - 1) + 9 * (cc - 1);
+            const V w1 = V::broadcast(k[0][mg]);
+            const V w2 = V::broadcast(k[1][mg]);
+            const V w3 = V::broadcast(k[2][mg]);
+            QUILLMERE_UNROLL
+            for (int g = 0; g < G; ++g) {
+              const V U = V::load(stages[g]->u[slot][t + aa]);
+              g1[g] = g1[g] + U * w1;
+              g2[g] = g2[g] + U * w2;
+              g3[g] = g3[g] + U * w3;
+            }
+          }
+        }
+      }
+    }
+    QUILLMERE_UNROLL
+    for (int g = 0; g < G; ++g) {
+      Stage<V>& s = *stages[g];
+      const V q1 = V::load(s.q[0][t]), q2 = V::load(s.q[1][t]), q3 = V::load(s.q[2][t]);
+      const V firstOrderTerm = ((q1 * g1[g]) + (q2 * g2[g])) + (q3 * g3[g]);
+      V secondOrderTerm = s11[g] * V::load(s.tensor[0][t]);
+      secondOrderTerm = secondOrderTerm + s22[g] * V::load(s.tensor[1][t]);
+      secondOrderTerm = secondOrderTerm + s33[g] * V::load(s.tensor[2][t]);
+      secondOrderTerm = secondOrderTerm + V::load(s.tensor[3][t]) * s12[g];
+      secondOrderTerm = secondOrderTerm + V::load(s.tensor[4][t]) * s13[g];
+      secondOrderTerm = secondOrderTerm + V::load(s.tensor[5][t]) * s23[g];
+      const V total = secondOrderTerm + firstOrderTerm;
+      float* const self = s.u[kSelfSlot][t + kHalo];
+      const V updated = total * dt + V::load(self);
+      // Later voxels of the row read this value through the stage: through
+      // the lane's own row, through clamped rows that are the same row, and,
+      // at column 0, through the clamped columns -2 and -1.
+      updated.store(self);
+      for (int a = 0; a < s.aliasCount; ++a) {
+        float* const p = s.u[s.aliasSlots[a]][t + kHalo];
+        V::select(V::load(s.alias[s.aliasSlots[a]]), updated, V::load(p)).store(p);
+      }
+      if (t == 0) {
+        const V first = V::load(s.firstChunk);
+        for (int a = -1; a < s.aliasCount; ++a) {
+          const int slot = a < 0 ? kSelfSlot : s.aliasSlots[a];
+          const V mask = a < 0 ? first : V::select(first, V::load(s.alias[slot]), first);
+          for (int j = 0; j < kHalo; ++j)
+            V::select(mask, updated, V::load(s.u[slot][j])).store(s.u[slot][j]);
+        }
+      }
+    }
+  }
+  (void)W;
+}
+
+// Stores each live unit's updated chunk into the volume.
+template <class V>
+void storeStage(const SweepContext& c, Stage<V>& s) {
+  constexpr int W = V::kLanes;
+  alignas(64) float rows[W][kWindow];
+  float* dst[W];
+  for (int l = 0; l < W; ++l) dst[l] = rows[l];
+  transposeOut<V>(&s.u[kSelfSlot][0][0], dst, s.windowColumns);
+  const VolumeDims d = c.dims;
+  for (int l = 0; l < s.unitCount; ++l) {
+    const Unit& u = s.units[l];
+    const std::int32_t c0 = u.k * kChunkColumns;
+    const std::int32_t len = d.n1 - c0 < kChunkColumns ? d.n1 - c0 : kChunkColumns;
+    std::memcpy(c.out + rowOffset(u.i2, u.i3, d) + c0, rows[l] + kHalo,
+                static_cast<std::size_t>(len) * sizeof(float));
+  }
+}
+
+template <class V, int G>
+void runGroups(const SweepContext& c, Stage<V>* const* stages) {
+  QUILLMERE_UNROLL
+  for (int g = 0; g < G; ++g) loadStage<V>(c, *stages[g]);
+  runSteps<V, G>(c, stages);
+  QUILLMERE_UNROLL
+  for (int g = 0; g < G; ++g) storeStage<V>(c, *stages[g]);
+}
+
+// All units of the region, level by level, W to a group and up to kGroups
+// groups in lock step (a level's last groups may run partly filled, or
+// alone).
+template <class V, int kGroups>
+void sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
+  constexpr int W = V::kLanes;
+  const VolumeDims d = c.dims;
+  const std::int64_t chunks = chunkCount(d);
+  const std::int32_t planeEnd = r.planeEnd < d.n3 ? r.planeEnd : d.n3;
+  const std::int32_t rowEnd = r.rowEnd < d.n2 ? r.rowEnd : d.n2;
+  const std::int32_t planeBegin = r.planeBegin > 0 ? r.planeBegin : 0;
+  const std::int32_t rowBegin = r.rowBegin > 0 ? r.rowBegin : 0;
+  if (planeBegin >= planeEnd || rowBegin >= rowEnd) return;
+  std::int64_t levelBegin =
+      2 * static_cast<std::int64_t>(rowBegin) + 6 * static_cast<std::int64_t>(planeBegin);
+  std::int64_t levelEnd = chunks + 2 * static_cast<std::int64_t>(rowEnd - 1) +
+                          6 * static_cast<std::int64_t>(planeEnd - 1);
+  if (r.levelBegin > levelBegin) levelBegin = r.levelBegin;
+  if (r.levelEnd < levelEnd) levelEnd = r.levelEnd;
+
+  Stage<V> stage[kGroups];
+  Stage<V>* stages[kGroups];
+  for (int g = 0; g < kGroups; ++g) stages[g] = &stage[g];
+  int filled = 0;  // full groups
+  stage[0].unitCount = 0;
+
+  auto run = [&]() {
+    const int groups = filled + (filled < kGroups && stage[filled].unitCount > 0 ? 1 : 0);
+    if (groups == 1 && W > 1 && stage[0].unitCount > 0) {
+      int voxels = 0;
+      for (int l = 0; l < stage[0].unitCount; ++l) {
+        const std::int32_t rest = d.n1 - stage[0].units[l].k * kChunkColumns;
+        voxels += rest < kChunkColumns ? static_cast<int>(rest) : kChunkColumns;
+      }
+      if (voxels < c.oneByOneBelowVoxels) {
+        runUnitsOneByOne(c, stage[0].units, stage[0].unitCount);
+        filled = 0;
+        stage[0].unitCount = 0;
+        return;
+      }
+    }
+    if (groups == kGroups) {
+      runGroups<V, kGroups>(c, stages);
+    } else {
+      for (int g = 0; g < groups; ++g) runGroups<V, 1>(c, &stages[g]);
+    }
+    filled = 0;
+    stage[0].unitCount = 0;
+  };
+
+  for (std::int64_t level = levelBegin; level < levelEnd; ++level) {
+    // Planes below this one have no unit at this level (k + 2*i2 too big).
+    const std::int64_t over = level - (chunks - 1) - 2 * static_cast<std::int64_t>(rowEnd - 1);
+    std::int32_t firstPlane = planeBegin;
+    if (over > 6 * static_cast<std::int64_t>(planeBegin))
+      firstPlane = static_cast<std::int32_t>((over + 5) / 6);
+    for (std::int32_t i3 = firstPlane; i3 < planeEnd; ++i3) {
+      const std::int64_t rest = level - 6 * static_cast<std::int64_t>(i3);  // k + 2*i2
+      if (rest < 0) break;
+      const std::int64_t lowest = rest - chunks + 1;  // 2*i2 >= rest - (chunks - 1)
+      std::int64_t lo = lowest > 0 ? (lowest + 1) / 2 : 0;
+      std::int64_t hi = rest / 2;
+      if (lo < rowBegin) lo = rowBegin;
+      if (hi > rowEnd - 1) hi = rowEnd - 1;
+      for (std::int64_t i2 = lo; i2 <= hi; ++i2) {
+        Stage<V>& s = stage[filled];
+        s.units[s.unitCount++] = Unit{static_cast<std::int32_t>(rest - 2 * i2),
+                                      static_cast<std::int32_t>(i2), i3};
+        if (s.unitCount == W) {
+          if (++filled == kGroups) {
+            run();
+          } else {
+            stage[filled].unitCount = 0;
+          }
+        }
+      }
+    }
+    run();  // units of the next level may depend on this one's
+  }
+}
+
+}  // namespace
+}  // namespace quillmere::sweep
+
+#endif  // QUILLMERE_CORE_SWEEP_KERNEL_BODY_H
