@@ -33,6 +33,10 @@ struct VecAvx2 {
   static VecAvx2 select(VecAvx2 mask, VecAvx2 a, VecAvx2 b) {
     return {_mm256_or_ps(_mm256_and_ps(mask.v, a.v), _mm256_andnot_ps(mask.v, b.v))};
   }
+  static VecAvx2 canonicalizeNaN(VecAvx2 x) {
+    const __m256 nan = _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int>(kCanonicalNaNBits)));
+    return select({_mm256_cmp_ps(x.v, x.v, _CMP_UNORD_Q)}, {nan}, x);
+  }
   // 4x4 transposes inside each 128-bit half, then the halves swapped.
   QUILLMERE_ALWAYS_INLINE static void transpose(VecAvx2* r) {
     __m256 t[8], u[8];

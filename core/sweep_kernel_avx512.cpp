@@ -44,6 +44,10 @@ struct VecAvx512 {
     return {_mm512_castsi512_ps(_mm512_or_si512(_mm512_and_si512(m, _mm512_castps_si512(a.v)),
                                                 _mm512_andnot_si512(m, _mm512_castps_si512(b.v))))};
   }
+  static VecAvx512 canonicalizeNaN(VecAvx512 x) {
+    const __m512 nan = _mm512_castsi512_ps(_mm512_set1_epi32(static_cast<int>(kCanonicalNaNBits)));
+    return {_mm512_mask_mov_ps(x.v, _mm512_cmp_ps_mask(x.v, x.v, _CMP_UNORD_Q), nan)};
+  }
   // 4x4 transposes inside each 128-bit quarter, then a 4x4 transpose of the
   // quarters.
   QUILLMERE_ALWAYS_INLINE static void transpose(VecAvx512* r) {

@@ -40,6 +40,10 @@ struct VecSse2 {
   static VecSse2 select(VecSse2 mask, VecSse2 a, VecSse2 b) {
     return {_mm_or_ps(_mm_and_ps(mask.v, a.v), _mm_andnot_ps(mask.v, b.v))};
   }
+  static VecSse2 canonicalizeNaN(VecSse2 x) {
+    const __m128 nan = _mm_castsi128_ps(_mm_set1_epi32(static_cast<int>(kCanonicalNaNBits)));
+    return select({_mm_cmpunord_ps(x.v, x.v)}, {nan}, x);
+  }
   QUILLMERE_ALWAYS_INLINE static void transpose(VecSse2* r) {
     const __m128 t0 = _mm_unpacklo_ps(r[0].v, r[1].v), t1 = _mm_unpackhi_ps(r[0].v, r[1].v);
     const __m128 t2 = _mm_unpacklo_ps(r[2].v, r[3].v), t3 = _mm_unpackhi_ps(r[2].v, r[3].v);
@@ -61,6 +65,7 @@ struct VecScalar {
   static VecScalar loadu(const float* p) { return {*p}; }
   static VecScalar loaduOnce(const float* p) { return {*p}; }
   static VecScalar broadcast(float x) { return {x}; }
+  static VecScalar canonicalizeNaN(VecScalar x) { return {quillmere::canonicalizeNaN(x.v)}; }
   void store(float* p) const { *p = v; }
   void storeu(float* p) const { *p = v; }
   friend VecScalar operator+(VecScalar a, VecScalar b) { return {a.v + b.v}; }

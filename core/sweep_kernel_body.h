@@ -5,7 +5,8 @@
 // V provides: kLanes (W) and kRegisters (vector registers of the ISA);
 // load/store (aligned), loadu/storeu, loaduOnce (a load kept in a register)
 // and broadcast; operator+ and operator* (one rounded IEEE operation per
-// lane, no contraction); select(mask, a, b) by bits; transpose(V[W]) of a
+// lane, no contraction); select(mask, a, b) by bits; canonicalizeNaN (NaN
+// lanes become the quiet NaN kCanonicalNaNBits, others unchanged); transpose(V[W]) of a
 // W x W block in registers.
 //
 // Everything here has internal linkage: each ISA file gets its own copy, so
@@ -388,7 +389,7 @@ void runSteps(const SweepContext& c, Stage<V>* const* stages) {
       secondOrderTerm = secondOrderTerm + V::load(s.tensor[5][t]) * s23[g];
       const V total = secondOrderTerm + firstOrderTerm;
       float* const self = s.u[kSelfSlot][t + kHalo];
-      const V updated = total * dt + V::load(self);
+      const V updated = V::canonicalizeNaN(total * dt + V::load(self));
       // Later voxels of the row read this value through the stage: through
       // the lane's own row, through clamped rows that are the same row, and,
       // at column 0, through the clamped columns -2 and -1.

@@ -5,7 +5,9 @@ namespace quillmere {
 void updateVolumePlain(MutableVolumeView out, const TensorField& tensor,
                        const GradientStencils& gradientStencils,
                        const HessianStencils& hessianStencils, float dt, VolumeDims dims) {
-  if (dims.n3 <= 0) {
+  // An empty axis anywhere means no voxel: return before walking the empty
+  // loops of the other two (a 0 x 65536 x 46340 volume would spin for seconds).
+  if (dims.n1 <= 0 || dims.n2 <= 0 || dims.n3 <= 0) {
     return;
   }
   const VolumeView current{out.samples, dims};
@@ -27,7 +29,7 @@ void updateVolumePlain(MutableVolumeView out, const TensorField& tensor,
         secondOrderTerm = secondOrderTerm + (2.0f * tensor.t13.samples[e]) * s.s13;
         secondOrderTerm = secondOrderTerm + (2.0f * tensor.t23.samples[e]) * s.s23;
         const float total = secondOrderTerm + firstOrderTerm;
-        out.samples[e] = total * dt + out.samples[e];
+        out.samples[e] = canonicalizeNaN(total * dt + out.samples[e]);
       }
     }
   }

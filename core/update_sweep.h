@@ -12,13 +12,33 @@
 //                     + (2*t12)*s12 + (2*t13)*s13 + (2*t23)*s23   (left to right)
 //   out[e]          = (secondOrderTerm + firstOrderTerm) * dt + out[e]
 //
-// with the tensor read at the voxel itself. No allocation, no validation.
+// with the tensor read at the voxel itself. A new value that is NaN is stored
+// as the one quiet NaN kCanonicalNaNBits: which NaN an x86 operation passes on
+// depends on operand order, and compilers swap the operands of commutative
+// operations at will, so without this the payload and sign of a NaN result
+// would differ between builds. No allocation, no validation.
 #ifndef QUILLMERE_CORE_UPDATE_SWEEP_H
 #define QUILLMERE_CORE_UPDATE_SWEEP_H
+
+#include <cstdint>
+#include <cstring>
 
 #include "core/stencil_sums.h"
 
 namespace quillmere {
+
+// The quiet NaN every NaN result is stored as (the host's own NaN).
+constexpr std::uint32_t kCanonicalNaNBits = 0x7fc00000u;
+
+// x, or the canonical quiet NaN when x is NaN.
+inline float canonicalizeNaN(float x) {
+  if (x != x) {
+    float nan;
+    std::memcpy(&nan, &kCanonicalNaNBits, sizeof nan);
+    return nan;
+  }
+  return x;
+}
 
 // Steps `out` (which holds u on entry) by dt. Preconditions: out and every
 // tensor component have extents `dims`, with fewer than 2^31 samples; the
