@@ -220,8 +220,11 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
   plhs[0] = out;
 
   float* outSamples = static_cast<float*>(mxGetData(out));
-  // Checked above to be below 2^31, so the 32-bit product is exact.
-  const std::int32_t count = (dims.n3 * dims.n2) * dims.n1;
+  // Checked above to be below 2^31, so the 32-bit product is exact, except
+  // that with an empty axis the other two may multiply past 2^31 on their
+  // own (0x65536x46340): such a volume has nothing to copy.
+  const bool empty = dims.n1 <= 0 || dims.n2 <= 0 || dims.n3 <= 0;
+  const std::int32_t count = empty ? 0 : (dims.n3 * dims.n2) * dims.n1;
   if (count > 0) {
     std::memcpy(outSamples, mxGetData(prhs[IN_U]), static_cast<std::size_t>(count) * sizeof(float));
   }
