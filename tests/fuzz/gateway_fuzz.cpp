@@ -290,8 +290,11 @@ void checkAccepted(const mxArray* const* prhs, mxArray* out, long made) {
           "output extents are not u's first three");
 
   const std::size_t count = mxGetNumberOfElements(out);
+  // Empty volumes can have huge extents: the plain sweep would spend seconds
+  // on its empty outer loops, and there is nothing to compare.
+  if (count == 0) return;
   std::vector<float> reference(count);
-  if (count > 0) std::memcpy(reference.data(), mxGetData(prhs[kU]), count * sizeof(float));
+  std::memcpy(reference.data(), mxGetData(prhs[kU]), count * sizeof(float));
   auto view = [&](int i) {
     return quillmere::VolumeView{static_cast<const float*>(mxGetData(prhs[i])), dims};
   };
@@ -303,7 +306,7 @@ void checkAccepted(const mxArray* const* prhs, mxArray* out, long made) {
                                {weights(10), weights(11), weights(12), weights(13), weights(14),
                                 weights(15)},
                                dt, dims);
-  require(count == 0 || std::memcmp(reference.data(), mxGetData(out), count * sizeof(float)) == 0,
+  require(std::memcmp(reference.data(), mxGetData(out), count * sizeof(float)) == 0,
           "output differs from the plain sweep");
 }
 
