@@ -220,11 +220,15 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
   plhs[0] = out;
 
   float* outSamples = static_cast<float*>(mxGetData(out));
-  // Checked above to be below 2^31, so the 32-bit product is exact.
-  const std::int32_t count = (dims.n3 * dims.n2) * dims.n1;
-  if (count > 0) {
-    std::memcpy(outSamples, mxGetData(prhs[IN_U]), static_cast<std::size_t>(count) * sizeof(float));
-  }
+  // Checked above to be below 2^31, so the 32-bit product is exact, except
+  // that with an empty axis the other two may multiply past 2^31 on their
+  // own (0x65536x46340): such a volume has nothing to copy.
+  const bool empty = dims.n1 <= 0 || dims.n2 <= 0 || dims.n3 <= 0;
+  const std::int32_t count = empty ? 0 : (dims.n3 * dims.n2) * dims.n1;
+  // Nothing to step. Returning here also spares an empty volume with huge
+  // extents (0x65536x46340) the sweep's billions of empty outer iterations.
+  if (count == 0) return;
+  std::memcpy(outSamples, mxGetData(prhs[IN_U]), static_cast<std::size_t>(count) * sizeof(float));
   const float dt = *static_cast<const float*>(mxGetData(prhs[IN_DT]));
 
   const quillmere::TensorField tensor{viewOf(prhs[IN_T11], dims), viewOf(prhs[IN_T12], dims),

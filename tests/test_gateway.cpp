@@ -85,6 +85,21 @@ TEST(Gateway, EmptyVolumeGivesEmptySingleOfItsExtents) {
   EXPECT_EQ(mxGetNumberOfElements(c.out.get()), 0u);
 }
 
+// Empty, yet two extents multiply past 2^31: the 32-bit sample count must not
+// be formed from them (found by the fuzz target as a signed overflow).
+TEST(Gateway, EmptyVolumeWithHugeExtentsGivesEmptyOutput) {
+  const SweepProblem p = randomProblem({2, 2, 2}, 91);
+  for (const std::vector<int>& dims : std::vector<std::vector<int>>{
+           {0, 65536, 46340}, {65536, 0, 46341}, {46341, 46341, 0}, {0, 2147483647, 2}}) {
+    CallInputs in(p);
+    for (int slot = 0; slot < 7; ++slot) in.args[static_cast<std::size_t>(slot)] = makeArray(dims);
+    const CallOutcome c = callGateway(in);
+    expectGoodCall(c);
+    EXPECT_EQ(dimsOf(c.out.get()), dims);
+    EXPECT_EQ(mxGetNumberOfElements(c.out.get()), 0u);
+  }
+}
+
 TEST(Gateway, MakesTheOutputWhenNoneIsAskedFor) {
   const SweepProblem p = randomProblem({3, 2, 2}, 11);
   const CallInputs in(p);

@@ -23,6 +23,20 @@ TEST(StandinHost, KeepsExtentsTheWayMatlabDoes) {
   EXPECT_EQ(mxGetData(makeArray({0, 3, 2}).get()), nullptr);
 }
 
+// Empty however large the other extents: such arrays are how a call states a
+// volume of 2^31 samples or more without holding it.
+TEST(StandinHost, MakesEmptyArraysWithHugeExtents) {
+  const int big = 2147483647;
+  for (const std::vector<int>& dims : std::vector<std::vector<int>>{
+           {big, big, big, 0}, {0, big, big, big}, {big, 0, big}, {65536, 65536, 1, 0}}) {
+    const ArrayPtr a = makeArray(dims, mxDOUBLE_CLASS, mxCOMPLEX);
+    ASSERT_NE(a, nullptr) << dims.size();
+    EXPECT_EQ(dimsOf(a.get()), dims);
+    EXPECT_EQ(mxGetNumberOfElements(a.get()), 0u);
+    EXPECT_EQ(mxGetData(a.get()), nullptr);
+  }
+}
+
 TEST(StandinHost, KeepsClassAndComplexity) {
   const ArrayPtr a = makeArray({2, 2}, mxINT16_CLASS, mxCOMPLEX);
   EXPECT_EQ(mxGetClassID(a.get()), mxINT16_CLASS);

@@ -7,7 +7,8 @@ common=(g++ cmake binutils octave liboctave-dev libgtest-dev libbenchmark-dev)
 case "${1:-test}" in
   # The default preset configures the tests and benchmarks too.
   demo) wanted=("${common[@]}") ;;
-  test) wanted=("${common[@]}" googletest mingw-w64 wine wine64) ;;
+  # clang and its runtimes for the fuzz preset; valgrind for the memcheck test.
+  test) wanted=("${common[@]}" googletest mingw-w64 wine wine64 clang libclang-rt-14-dev valgrind) ;;
   *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac
 

@@ -71,10 +71,14 @@ mxArray* makeArray(int ndim, const int* dims, mxClassID classid, mxComplexity fl
   while (kept > 2 && extents[kept - 1] == 1) --kept;
 
   const size_t elementSize = elementSizeOf(classid);
-  size_t count = 1;
-  for (int i = 0; i < kept; ++i) {
+  // An extent of 0 anywhere makes an empty array, however large the others:
+  // MATLAB makes zeros(2^31-1, 2^31-1, 2^31-1, 0) without complaint.
+  bool empty = false;
+  for (int i = 0; i < kept; ++i) empty = empty || extents[i] == 0;
+  size_t count = empty ? 0 : 1;
+  for (int i = 0; i < kept && !empty; ++i) {
     const size_t e = static_cast<size_t>(extents[i]);
-    if (e != 0 && count > SIZE_MAX / elementSize / e) {
+    if (count > SIZE_MAX / elementSize / e) {
       std::free(extents);
       return nullptr;
     }

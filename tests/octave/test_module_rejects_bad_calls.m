@@ -1,6 +1,12 @@
-## octave-cli test_module_rejects_bad_calls.m MODULE_DIR
+## octave-cli test_module_rejects_bad_calls.m MODULE_DIR [REFERENCE_TOOL]
 ## Every malformed call raises its quillmere:<mnemonic> identifier with a
-## message naming the argument, changes no input, and Octave goes on.
+## message naming the argument, changes no input, and Octave goes on (a good
+## call after each one still gives the same bits). The matrix: every class,
+## complex, cell, struct, sparse, function handle and empty array in every
+## position, every short input count, volumes of 2^31 samples or more stated
+## by empty arrays, and the valid corners next to them (NaN and Inf dt, huge
+## but empty volumes). With REFERENCE_TOOL the NaN / Inf dt results are also
+## compared with the core's bits.
 1;
 
 function check(ok, what)
@@ -17,6 +23,10 @@ function b = bits_of(x)
     if (iscomplex(x))
       b = [typecast(reshape(real(x), [], 1), "uint8"); typecast(reshape(imag(x), [], 1), "uint8")];
     endif
+  elseif (iscell(x))
+    b = cellfun(@bits_of, x, "UniformOutput", false);
+  elseif (isstruct(x))
+    b = bits_of(struct2cell(x));
   else
     b = x;
   endif
@@ -27,7 +37,7 @@ function a = with_arg(a, i, value)
 endfunction
 
 function expect_refused(args, identifier, text, label)
-  global cases
+  global cases good baseline
   cases += 1;
   before = cellfun(@bits_of, args, "UniformOutput", false);
   try
@@ -42,42 +52,123 @@ function expect_refused(args, identifier, text, label)
   check(! exist("out", "var"), [label ": an output was assigned"]);
   after = cellfun(@bits_of, args, "UniformOutput", false);
   check(isequal(before, after), [label ": inputs changed"]);
+  check(isequal(bits_of(quillmere(good{:})), baseline), [label ": a good call after it differs"]);
 endfunction
 
-global failures cases
+## A valid call at an edge: real single output of the expected size, inputs
+## unchanged. Returns the output.
+function out = expect_step(args, expected_size, label)
+  global cases
+  cases += 1;
+  before = cellfun(@bits_of, args, "UniformOutput", false);
+  out = [];
+  try
+    out = quillmere(args{:});
+  catch err
+    check(false, sprintf("%s: refused with %s: %s", label, err.identifier, err.message));
+    return;
+  end_try_catch
+  check(isa(out, "single") && isreal(out) && ! issparse(out), [label ": output is real single"]);
+  check(isequal(size(out), expected_size),
+        sprintf("%s: size %s, expected %s", label, mat2str(size(out)), mat2str(expected_size)));
+  after = cellfun(@bits_of, args, "UniformOutput", false);
+  check(isequal(before, after), [label ": inputs changed"]);
+endfunction
+
+global failures cases good baseline
 failures = {};
 cases = 0;
 cli = argv();
 addpath(cli{1});
 addpath(fileparts(mfilename("fullpath")));
+tool = "";
+if (numel(cli) > 1)
+  tool = cli{2};
+endif
 
 names = {"u", "t11", "t12", "t13", "t22", "t23", "t33", "k1", "k2", "k3", ...
          "k11", "k22", "k33", "k12", "k13", "k23", "dt"};
 good = qtest_make_inputs([4 3 2], 1);
+baseline = bits_of(quillmere(good{:}));
 
 expect_refused({}, "quillmere:nargin", "expected 17 inputs", "no inputs");
-expect_refused(good(1:16), "quillmere:nargin", "given 16", "sixteen inputs");
-
-for i = 1:17
-  expect_refused(with_arg(good, i, double(good{i})), "quillmere:notRealSingle",
-                 sprintf("argument %d (%s) must be a real single array; given an array of class double", i, names{i}),
-                 sprintf("double %s", names{i}));
+for n = 1:16
+  expect_refused(good(1:n), "quillmere:nargin", sprintf("given %d", n), sprintf("%d inputs", n));
 endfor
-expect_refused(with_arg(good, 1, complex(good{1}, single(0))), "quillmere:notRealSingle",
-               "given a complex array of class single", "complex u");
-expect_refused(with_arg(good, 3, complex(good{3}, good{3})), "quillmere:notRealSingle",
-               "argument 3 (t12)", "complex t12");
-expect_refused(with_arg(good, 8, int32(good{8})), "quillmere:notRealSingle",
-               "of class int32", "int32 k1");
-expect_refused(with_arg(good, 16, good{16} > 0), "quillmere:notRealSingle",
-               "of class logical", "logical k23");
-expect_refused(with_arg(good, 17, "a"), "quillmere:notRealSingle", "of class char",
-               "char dt");
-expect_refused(with_arg(good, 7, {good{7}}), "quillmere:notRealSingle", "of class cell",
-               "cell t33");
-expect_refused(with_arg(good, 11, struct("k", good{11})), "quillmere:notRealSingle",
-               "of class struct", "struct k11");
 
+## Every other class, real and complex, in every position.
+classes = {"double", "logical", "char", "int8", "uint8", "int16", "uint16", "int32", ...
+           "uint32", "int64", "uint64"};
+for i = 1:17
+  for c = 1:numel(classes)
+    switch (classes{c})
+      case "logical"
+        value = good{i} > 0;
+      case "char"
+        value = char(65 + zeros(size(good{i})));
+      otherwise
+        value = cast(good{i}, classes{c});
+    endswitch
+    expect_refused(with_arg(good, i, value), "quillmere:notRealSingle",
+                   sprintf("argument %d (%s) must be a real single array; given an array of class %s",
+                           i, names{i}, classes{c}),
+                   sprintf("%s %s", classes{c}, names{i}));
+  endfor
+  ## Octave's complex arrays are single or double only.
+  for c = {"single", "double"}
+    value = complex(cast(good{i}, c{1}), cast(1, c{1}));
+    expect_refused(with_arg(good, i, value), "quillmere:notRealSingle",
+                   sprintf("argument %d (%s) must be a real single array; given a complex array of class %s",
+                           i, names{i}, c{1}),
+                   sprintf("complex %s %s", c{1}, names{i}));
+  endfor
+endfor
+
+## Containers, sparse arrays (Octave has no single sparse) and function
+## handles in every position.
+for i = 1:17
+  plane = double(reshape(good{i}, size(good{i}, 1), []));
+  others = {{good{i}}, "cell"; struct("a", good{i}), "struct"; sparse(plane), "double";
+            sparse(plane > 0), "logical"; @sin, "function_handle"};
+  for k = 1:rows(others)
+    expect_refused(with_arg(good, i, others{k, 1}), "quillmere:notRealSingle",
+                   sprintf("argument %d (%s) must be a real single array; given an array of class %s",
+                           i, names{i}, others{k, 2}),
+                   sprintf("%s %s (%s)", class(others{k, 1}), names{i}, others{k, 2}));
+  endfor
+  expect_refused(with_arg(good, i, sparse(complex(plane, 1))), "quillmere:notRealSingle",
+                 sprintf("argument %d (%s) must be a real single array; given a complex array of class double",
+                         i, names{i}),
+                 sprintf("complex sparse %s", names{i}));
+endfor
+
+## Empty arrays in every position: an empty u is a volume of no samples, so
+## it is the tensors that no longer match.
+for i = 1:17
+  for shape = {[0 0], [0 3 2], [4 0 2]}
+    value = zeros(shape{1}, "single");
+    label = sprintf("%s of %s", names{i}, mat2str(shape{1}));
+    if (i == 1)
+      expect_refused(with_arg(good, i, value), "quillmere:tensorSize",
+                     sprintf("argument 2 (t11) must have the extents of u (%s)",
+                             strjoin(arrayfun(@num2str, [shape{1}, 1](1:3), "UniformOutput", false), "x")),
+                     label);
+    elseif (i <= 7)
+      expect_refused(with_arg(good, i, value), "quillmere:tensorSize",
+                     sprintf("argument %d (%s) must have the extents of u (4x3x2)", i, names{i}), label);
+    elseif (i <= 16)
+      expect_refused(with_arg(good, i, value), "quillmere:stencilSize",
+                     sprintf("argument %d (%s) must hold at least", i, names{i}), label);
+    else
+      expect_refused(with_arg(good, i, value), "quillmere:emptyDt",
+                     "argument 17 (dt) must hold at least one sample", label);
+    endif
+    expect_refused(with_arg(good, i, zeros(shape{1})), "quillmere:notRealSingle",
+                   sprintf("argument %d (%s)", i, names{i}), ["double " label]);
+  endfor
+endfor
+
+## Shapes that do not fit.
 expect_refused(with_arg(good, 5, zeros(4, 3, 3, "single")), "quillmere:tensorSize",
                "argument 5 (t22) must have the extents of u (4x3x2)", "t22 of 4x3x3");
 expect_refused(with_arg(good, 2, zeros(4, 3, "single")), "quillmere:tensorSize",
@@ -101,16 +192,69 @@ expect_refused(with_arg(good, 17, single([])), "quillmere:emptyDt",
 expect_refused(with_arg(good, 17, zeros(1, 0, "single")), "quillmere:emptyDt", "1x0",
                "1x0 dt");
 
-## Too large without holding anything: 2^31 samples promised by the first
-## three extents, and an extent that does not fit in 32 bits at all.
-expect_refused(with_arg(good, 1, zeros(65536, 32768, 1, 0, "single")), "quillmere:tooLarge",
-               "fewer than 2^31 samples", "u of 2^31 samples");
-expect_refused(with_arg(good, 1, zeros(0, 3e9, "single")), "quillmere:tooLarge",
-               "extents must be below 2^31", "extent of 3e9");
+## Too large without holding anything: 2^31 samples or more promised by the
+## first three extents of an empty u (a later extent of 0), or an extent
+## that does not fit in 32 bits at all. Just below the limit the size passes
+## and the missing samples are caught instead.
+big = 2^31 - 1;
+huge_u = {[65536 32768 1 0], "quillmere:tooLarge", "given 65536x32768x1, 2147483648 samples";
+          [46341 46341 1 0], "quillmere:tooLarge", "fewer than 2^31 samples";
+          [big 2 1 0], "quillmere:tooLarge", "given 2147483647x2x1";
+          [big big 1 0], "quillmere:tooLarge", "fewer than 2^31 samples";
+          [1 1 big 0], "quillmere:volumeSize", "must hold the 2147483647 samples";
+          [46340 46340 1 0], "quillmere:volumeSize", "must hold the 2147395600 samples";
+          [0 3e9], "quillmere:tooLarge", "extents must be below 2^31";
+          [2^31 0], "quillmere:tooLarge", "extent 2147483648 along dimension 1";
+          [0 2 2 3e9], "quillmere:tooLarge", "along dimension 4"};
+for k = 1:rows(huge_u)
+  expect_refused(with_arg(good, 1, zeros(huge_u{k, 1}, "single")), huge_u{k, 2}, huge_u{k, 3},
+                 sprintf("u of %s", mat2str(huge_u{k, 1})));
+endfor
+## The same shapes elsewhere: a tensor whose extent does not fit is refused
+## by the host; stencils and dt hold no samples.
+expect_refused(with_arg(good, 4, zeros(2^31, 0, "single")), "quillmere:tooLarge",
+               "extents must be below 2^31", "t13 of 2^31x0");
+expect_refused(with_arg(good, 5, zeros(65536, 32768, 1, 0, "single")), "quillmere:tensorSize",
+               "argument 5 (t22)", "t22 of 65536x32768x1x0");
+expect_refused(with_arg(good, 9, zeros(0, 3e9, "single")), "quillmere:stencilSize",
+               "argument 9 (k2) must hold at least 27 weights", "k2 of 0x3e9");
+expect_refused(with_arg(good, 17, zeros(big, 0, "single")), "quillmere:emptyDt",
+               "given an empty 2147483647x0 array", "dt of (2^31-1)x0");
+
+## Valid corners beside them: volumes with huge extents and no samples are
+## stepped into empty outputs of the same extents.
+for shape = {[65536 32768 0], [0 65536 46340], [0 big], [big 0 big], [0 3 2], [0 0]}
+  args = good;
+  for i = 1:7
+    args{i} = zeros(shape{1}, "single");
+  endfor
+  expect_step(args, shape{1}, sprintf("empty volume of %s", mat2str(shape{1})));
+endfor
+
+## NaN and Inf dt are valid calls. NaN makes every sample NaN; an infinite
+## dt makes every sample infinite or NaN, as the update rule says (a finite
+## sum times Inf is infinite, a zero sum times Inf is NaN, and the sweep
+## carries them on). With the reference tool the bits are the core's too.
+for dt = {single(NaN), single(Inf), single(-Inf), single([Inf 1])}
+  args = good;
+  args{17} = dt{1};
+  label = sprintf("dt of %s", mat2str(dt{1}));
+  out = expect_step(args, [4 3 2], label);
+  if (isnan(dt{1}(1)))
+    check(all(isnan(out(:))), [label ": every sample is NaN"]);
+  else
+    check(! any(isfinite(out(:))), [label ": no sample is finite"]);
+  endif
+  if (! isempty(tool))
+    check(isequal(bits_of(out), bits_of(qtest_reference_step(tool, args))),
+          [label ": bits equal the core's"]);
+  endif
+endfor
 
 ## Octave is still alive and the module still works.
 out = quillmere(good{:});
 check(isa(out, "single") && isequal(size(out), [4 3 2]), "good call after the bad ones");
+check(isequal(bits_of(out), baseline), "good call after the bad ones gives the same bits");
 
 if (isempty(failures))
   printf("bad calls refused: %d cases, all passed\n", cases);
