@@ -1,8 +1,8 @@
 // quillmere_reference_step IN OUT
 //
-// Runs one step of the core on inputs read from the raw file IN and writes
-// the stepped volume to OUT, so host-level tests can compare a module's
-// output with the core's own answer. Both files are in native byte order:
+// Runs one step of the plain voxel-by-voxel sweep on inputs read from the
+// raw file IN and writes the stepped volume to OUT, so host-level tests can
+// compare a module's output (whichever path it runs) with the reference. Both files are in native byte order:
 //
 //   IN:  int32 n1, n2, n3; then float32 u[N], t11[N], t12[N], t13[N],
 //        t22[N], t23[N], t33[N] (N = n1*n2*n3), k1, k2, k3 [27 each],
@@ -57,8 +57,8 @@ int main(int argc, char** argv) {
   const quillmere::GradientStencils gradient{k[0].data(), k[1].data(), k[2].data()};
   const quillmere::HessianStencils hessian{h[0].data(), h[1].data(), h[2].data(),
                                            h[3].data(), h[4].data(), h[5].data()};
-  quillmere::updateVolume(quillmere::MutableVolumeView{u.data(), dims}, tensor, gradient, hessian,
-                          dt[0], dims);
+  quillmere::updateVolumePlain(quillmere::MutableVolumeView{u.data(), dims}, tensor, gradient,
+                               hessian, dt[0], dims);
 
   std::FILE* out = std::fopen(argv[2], "wb");
   if (!out || std::fwrite(u.data(), sizeof(float), count, out) != count) {

@@ -50,6 +50,9 @@ for s = 1:6
   shapes{end+1} = randi([1 9], 1, 3);
 endfor
 shapes = [shapes, {[4 5], [1 7], [6 1], [3 4 2 2], [2 3 1 3], [0 3 2], [3 0]}];
+## Large enough for the vector sweep (rows of more than four voxels, many
+## rows per wavefront step), with remainders against every vector width.
+shapes = [shapes, {[37 29 11], [64 5 3], [16 16 16], [130 2 2], [13 40 7]}];
 
 for s = 1:numel(shapes)
   dims = shapes{s};
