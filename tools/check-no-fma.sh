@@ -8,7 +8,7 @@ checked=0
 bad=0
 while IFS= read -r -d '' f; do
   case "$f" in
-    */CMakeFiles/[0-9]*/*) continue ;;  # compiler probes, not ours
+    */CMakeFiles/[0-9]*/*|*/wineprefix/*) continue ;;  # compiler probes and Wine itself, not ours
     *.mexw64|*.dll|*.exe) dump=x86_64-w64-mingw32-objdump ;;
     *) dump=objdump ;;
   esac

@@ -3,10 +3,11 @@
 # Usage: tools/install-deps.sh demo|test
 set -euo pipefail
 
-common=(g++ cmake make binutils)
+common=(g++ cmake binutils octave liboctave-dev libgtest-dev libbenchmark-dev)
 case "${1:-test}" in
+  # The default preset configures the tests and benchmarks too.
   demo) wanted=("${common[@]}") ;;
-  test) wanted=("${common[@]}" libgtest-dev libbenchmark-dev) ;;
+  test) wanted=("${common[@]}" googletest mingw-w64 wine wine64) ;;
   *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac
 

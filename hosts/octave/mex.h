@@ -1,0 +1,23 @@
+/* The gateway's view of GNU Octave: Octave's own MEX interface, plus the
+ * 32-bit-extent names that the gateway calls, which Octave does not have.
+ * octave_adapter.cpp supplies them over Octave's 64-bit mwSize functions. */
+#ifndef QUILLMERE_HOSTS_OCTAVE_MEX_H
+#define QUILLMERE_HOSTS_OCTAVE_MEX_H
+
+#include <octave/mex.h>
+
+#if defined(__cplusplus)
+extern "C" {
+#endif
+
+int mxGetNumberOfDimensions_700(const mxArray* array);
+/* Valid until the call returns to Octave. Raises quillmere:tooLarge when an
+ * extent does not fit in int. */
+const int* mxGetDimensions_700(const mxArray* array);
+mxArray* mxCreateNumericArray_700(int ndim, const int* dims, mxClassID classid, mxComplexity flag);
+
+#if defined(__cplusplus)
+}
+#endif
+
+#endif /* QUILLMERE_HOSTS_OCTAVE_MEX_H */

@@ -1,0 +1,91 @@
+## octave-cli test_module_matches_core.m MODULE_DIR REFERENCE_TOOL
+## The Octave module gives the class, size and bits of the core run directly
+## on the same data, for many shapes (extents 1 and 2 along each axis, planes,
+## 4-D u, an empty volume), and leaves its inputs alone.
+1;
+
+function check(ok, what)
+  global failures
+  if (! ok)
+    failures{end+1} = what;
+    printf("FAIL: %s\n", what);
+  endif
+endfunction
+
+function b = bits_of(x)
+  b = typecast(reshape(x, [], 1), "uint32");
+endfunction
+
+function expect_step(tool, args, label)
+  before = cellfun(@bits_of, args, "UniformOutput", false);
+  out = quillmere(args{:});
+  again = quillmere(args{:});
+  ref = qtest_reference_step(tool, args);
+  check(isa(out, "single") && isreal(out), [label ": output is real single"]);
+  check(isequal(size(out), size(ref)),
+        sprintf("%s: size %s, expected %s", label, mat2str(size(out)), mat2str(size(ref))));
+  check(isequal(bits_of(out), bits_of(ref)), [label ": bits equal the core's"]);
+  check(isequal(bits_of(again), bits_of(out)), [label ": a second call gives the same bits"]);
+  after = cellfun(@bits_of, args, "UniformOutput", false);
+  check(isequal(before, after), [label ": inputs unchanged"]);
+endfunction
+
+global failures
+failures = {};
+cli = argv();
+addpath(cli{1});
+addpath(fileparts(mfilename("fullpath")));
+tool = cli{2};
+
+shapes = {};
+for a = [1 2 4]
+  for b = [1 2 3]
+    for c = [1 2 5]
+      shapes{end+1} = [a b c];
+    endfor
+  endfor
+endfor
+rand("state", 99);
+for s = 1:6
+  shapes{end+1} = randi([1 9], 1, 3);
+endfor
+shapes = [shapes, {[4 5], [1 7], [6 1], [3 4 2 2], [2 3 1 3], [0 3 2], [3 0]}];
+
+for s = 1:numel(shapes)
+  dims = shapes{s};
+  args = qtest_make_inputs(dims, s);
+  expect_step(tool, args, sprintf("u of %s", mat2str(dims)));
+endfor
+
+## A plane comes back as a plane, a 4-D u as its first three extents.
+args = qtest_make_inputs([5 4], 200);
+check(isequal(size(quillmere(args{:})), [5 4]), "plane keeps its 2-D shape");
+args = qtest_make_inputs([3 4 2 2], 201);
+check(isequal(size(quillmere(args{:})), [3 4 2]), "4-D u gives its first three extents");
+args = qtest_make_inputs([0 3 2], 202);
+out = quillmere(args{:});
+check(isa(out, "single") && isequal(size(out), [0 3 2]), "0x3x2 gives an empty single 0x3x2");
+
+## Longer stencils, a dt vector and an extra input: only the leading
+## elements count.
+args = qtest_make_inputs([4 3 2], 300);
+expected = quillmere(args{:});
+longer = args;
+longer{9} = cat(1, args{9}(:), single([NaN; Inf; 5]));
+longer{15} = cat(4, args{15}, NaN(5, 5, 5, "single"));
+longer{17} = [args{17}, single(NaN), single(7)];
+longer{18} = "ignored";
+check(isequal(bits_of(quillmere(longer{:})), bits_of(expected)),
+      "longer stencils, dt vector and extra input use leading elements");
+
+## No output asked for: the result still arrives, as ans.
+quillmere(args{:});
+check(exist("ans", "var") == 1 && isequal(bits_of(ans), bits_of(expected)),
+      "result made when no output is asked for");
+
+if (isempty(failures))
+  printf("module matches core: %d shapes, all passed\n", numel(shapes));
+  exit(0);
+endif
+printf("%d failures\n", numel(failures));
+exit(1);

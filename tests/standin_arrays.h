@@ -1,0 +1,110 @@
+// Owned stand-in host arrays and a one-line way to call the gateway through
+// the stand-in host, for the gateway's tests.
+#ifndef QUILLMERE_TESTS_STANDIN_ARRAYS_H
+#define QUILLMERE_TESTS_STANDIN_ARRAYS_H
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "standin_host.h"
+#include "tests/sweep_problem.h"
+
+namespace quillmere::testing {
+
+struct ArrayDeleter {
+  void operator()(mxArray* a) const { standinDestroyArray(a); }
+};
+using ArrayPtr = std::unique_ptr<mxArray, ArrayDeleter>;
+
+inline ArrayPtr makeArray(const std::vector<int>& dims, mxClassID id = mxSINGLE_CLASS,
+                          mxComplexity flag = mxREAL) {
+  return ArrayPtr(standinCreateArray(static_cast<int>(dims.size()), dims.data(), id, flag));
+}
+
+// A single array of the given extents whose leading samples are `values`
+// (the rest stay zero, or are filled with `rest` when given).
+inline ArrayPtr makeSingle(const std::vector<int>& dims, const std::vector<float>& values,
+                           float rest = 0.0f) {
+  ArrayPtr a = makeArray(dims);
+  auto* data = static_cast<float*>(mxGetData(a.get()));
+  const std::size_t n = mxGetNumberOfElements(a.get());
+  for (std::size_t i = 0; i < n; ++i) data[i] = i < values.size() ? values[i] : rest;
+  return a;
+}
+
+inline std::vector<int> dimsOf(const mxArray* a) {
+  const int* d = mxGetDimensions_700(a);
+  return std::vector<int>(d, d + mxGetNumberOfDimensions_700(a));
+}
+
+inline std::vector<float> samplesOf(const mxArray* a) {
+  const auto* data = static_cast<const float*>(mxGetData(a));
+  return data ? std::vector<float>(data, data + mxGetNumberOfElements(a)) : std::vector<float>();
+}
+
+// Every byte an array holds, imaginary part included: to see that nothing
+// was written.
+inline std::vector<unsigned char> bytesOf(const mxArray* a) {
+  const std::size_t n = mxGetNumberOfElements(a) * standinGetElementSize(a);
+  std::vector<unsigned char> bytes;
+  for (const void* part :
+       {static_cast<const void*>(mxGetData(a)), static_cast<const void*>(standinGetImagData(a))}) {
+    if (part) {
+      const auto* p = static_cast<const unsigned char*>(part);
+      bytes.insert(bytes.end(), p, p + n);
+    }
+  }
+  return bytes;
+}
+
+inline std::vector<std::uint32_t> bitsOfAll(const std::vector<float>& v) {
+  std::vector<std::uint32_t> bits;
+  for (float x : v) bits.push_back(bitsOf(x));
+  return bits;
+}
+
+// The seventeen inputs of a call, in input order, made from a problem.
+struct CallInputs {
+  std::vector<ArrayPtr> args;
+
+  explicit CallInputs(const SweepProblem& p) {
+    const std::vector<int> dims{p.dims.n1, p.dims.n2, p.dims.n3};
+    args.push_back(makeSingle(dims, p.u));
+    for (const auto& c : p.t) args.push_back(makeSingle(dims, c));
+    for (const auto& s : p.k) args.push_back(makeSingle({3, 3, 3}, s));
+    for (const auto& s : p.h) args.push_back(makeSingle({5, 5, 5}, s));
+    args.push_back(makeSingle({1, 1}, {p.dt}));
+  }
+
+  std::vector<const mxArray*> pointers() const {
+    std::vector<const mxArray*> ptrs;
+    for (const auto& a : args) ptrs.push_back(a.get());
+    return ptrs;
+  }
+  std::vector<std::vector<unsigned char>> snapshot() const {
+    std::vector<std::vector<unsigned char>> all;
+    for (const auto& a : args) all.push_back(bytesOf(a.get()));
+    return all;
+  }
+};
+
+struct CallOutcome {
+  StandinCallResult result;
+  ArrayPtr out;
+};
+
+inline CallOutcome callGateway(const CallInputs& in, int nlhs = 1, int nrhs = -1) {
+  std::vector<const mxArray*> prhs = in.pointers();
+  if (nrhs < 0) nrhs = static_cast<int>(prhs.size());
+  std::vector<mxArray*> plhs(nlhs > 1 ? static_cast<std::size_t>(nlhs) : 1, nullptr);
+  CallOutcome outcome{};
+  standinCall(mexFunction, nlhs, plhs.data(), nrhs, prhs.data(), &outcome.result);
+  outcome.out.reset(plhs[0]);
+  return outcome;
+}
+
+}  // namespace quillmere::testing
+
+#endif  // QUILLMERE_TESTS_STANDIN_ARRAYS_H

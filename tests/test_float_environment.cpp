@@ -1,0 +1,132 @@
+// The floating-point environment guard: inside it the sweep runs in the
+// default environment whatever the caller set; after it the caller's state
+// is back, bit for bit.
+#include <gtest/gtest.h>
+
+#include <cfenv>
+#include <random>
+
+#include "core/float_environment.h"
+#include "core/update_sweep.h"
+#include "tests/sweep_problem.h"
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+#define QUILLMERE_TEST_MXCSR 1
+#endif
+
+namespace quillmere {
+namespace {
+
+using testing::bitsOf;
+using testing::SweepProblem;
+
+// Data whose step goes through subnormal operands and results, so that
+// flushing or another rounding mode shows in the bits.
+SweepProblem subnormalProblem() {
+  SweepProblem p({7, 6, 5});
+  std::mt19937 rng(3);
+  testing::fillRandom(p, rng);
+  for (float& x : p.u) x *= 1.0e-37f;
+  p.dt = 0.3f;
+  return p;
+}
+
+bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (bitsOf(a[i]) != bitsOf(b[i])) return false;
+  return true;
+}
+
+TEST(FloatEnvironment, RoundingModeIsPinnedInsideAndRestoredAfter) {
+  const SweepProblem p = subnormalProblem();
+  const std::vector<float> expected = p.step(updateVolume);
+  for (int mode : {FE_TOWARDZERO, FE_UPWARD, FE_DOWNWARD}) {
+    ASSERT_EQ(std::fesetround(mode), 0);
+    const std::vector<float> unguarded = p.step(updateVolume);
+    int inside = -1;
+    std::vector<float> guarded;
+    {
+      const FloatEnvironmentGuard guard;
+      inside = std::fegetround();
+      guarded = p.step(updateVolume);
+    }
+    const int after = std::fegetround();
+    std::fesetround(FE_TONEAREST);
+    EXPECT_EQ(inside, FE_TONEAREST);
+    EXPECT_EQ(after, mode);
+    EXPECT_FALSE(sameBits(unguarded, expected)) << "data does not show the rounding mode";
+    EXPECT_TRUE(sameBits(guarded, expected));
+  }
+}
+
+TEST(FloatEnvironment, ExceptionFlagsOfTheCallerSurviveAndTheSweepsDoNot) {
+  std::feclearexcept(FE_ALL_EXCEPT);
+  std::feraiseexcept(FE_UNDERFLOW);
+  {
+    const FloatEnvironmentGuard guard;
+    EXPECT_EQ(std::fetestexcept(FE_ALL_EXCEPT), 0);  // the sweep starts clean
+    volatile float big = 3.0e38f;
+    volatile float overflow = big * 10.0f;  // raises overflow and inexact inside
+    (void)overflow;
+  }
+  EXPECT_EQ(std::fetestexcept(FE_ALL_EXCEPT), FE_UNDERFLOW);
+  std::feclearexcept(FE_ALL_EXCEPT);
+}
+
+#if defined(QUILLMERE_TEST_MXCSR)
+constexpr unsigned int kDenormalsAreZero = 0x0040u;
+constexpr unsigned int kMasks = 0x1F80u;
+constexpr unsigned int kTowardZero = 0x6000u;
+constexpr unsigned int kFlushToZero = 0x8000u;
+
+TEST(FloatEnvironment, FlushToZeroAndDenormalsAreZeroAreOffInsideAndBackAfter) {
+  const SweepProblem p = subnormalProblem();
+  const std::vector<float> expected = p.step(updateVolume);
+
+  const unsigned int saved = _mm_getcsr();
+  // Everything a host might leave set: FTZ, DAZ, rounding toward zero, a
+  // sticky precision flag, and the divide-by-zero trap unmasked (the sweep
+  // never divides, so it cannot fire in the test itself).
+  const unsigned int hostile =
+      ((saved | kFlushToZero | kDenormalsAreZero | kTowardZero | 0x0020u) & ~0x0200u);
+  _mm_setcsr(hostile);
+  const std::vector<float> unguarded = p.step(updateVolume);
+  unsigned int inside = 0;
+  std::vector<float> guarded;
+  {
+    const FloatEnvironmentGuard guard;
+    inside = _mm_getcsr();
+    guarded = p.step(updateVolume);
+  }
+  const unsigned int after = _mm_getcsr();
+  _mm_setcsr(saved);
+
+  EXPECT_EQ(inside & (kFlushToZero | kDenormalsAreZero | kTowardZero), 0u);
+  EXPECT_EQ(inside & kMasks, kMasks);
+  EXPECT_EQ(after, hostile);
+  EXPECT_FALSE(sameBits(unguarded, expected)) << "data does not show FTZ/DAZ";
+  EXPECT_TRUE(sameBits(guarded, expected));
+}
+
+#endif
+
+// Guards nest: each restores what it found.
+TEST(FloatEnvironment, NestedGuardsRestoreInTurn) {
+  ASSERT_EQ(std::fesetround(FE_UPWARD), 0);
+  {
+    const FloatEnvironmentGuard outer;
+    std::fesetround(FE_DOWNWARD);
+    {
+      const FloatEnvironmentGuard inner;
+      EXPECT_EQ(std::fegetround(), FE_TONEAREST);
+    }
+    EXPECT_EQ(std::fegetround(), FE_DOWNWARD);
+  }
+  EXPECT_EQ(std::fegetround(), FE_UPWARD);
+  std::fesetround(FE_TONEAREST);
+}
+
+}  // namespace
+}  // namespace quillmere

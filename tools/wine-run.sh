@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs a cross-built Windows program under Wine with a private, quiet prefix.
+# Usage: wine-run.sh PREFIX_DIR PROGRAM.exe [ARGS...]
+set -euo pipefail
+prefix=${1:?usage: wine-run.sh PREFIX_DIR PROGRAM [ARGS...]}
+shift
+mkdir -p "$prefix"
+export WINEPREFIX
+WINEPREFIX=$(cd "$prefix" && pwd)
+export WINEDEBUG=-all
+export WINEARCH=win64
+# No Mono or Gecko installers: nothing here needs .NET or HTML.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export DISPLAY=
+wine=$(command -v wine)
+# One-time prefix set-up, serialised so parallel tests do not race on it.
+if [ ! -f "$WINEPREFIX/.quillmere-ready" ]; then
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/.quillmere-ready" ]; then
+      "$wine" wineboot --init >/dev/null 2>&1 || true
+      wineserver -w 2>/dev/null || true
+      touch "$WINEPREFIX/.quillmere-ready"
+    fi
+  ) 9>"$WINEPREFIX.lock"
+fi
+exec "$wine" "$@"
