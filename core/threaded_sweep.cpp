@@ -216,6 +216,12 @@ int processorsAvailable() {
   return n == 0 ? 1 : (n > kMaxSweepThreads ? kMaxSweepThreads : static_cast<int>(n));
 }
 
+int threadsForHostSetting(double setting) {
+  // NaN fails both tests.
+  if (!(setting >= 1.0) || !(setting <= 1.0e300)) return processorsAvailable();
+  return setting >= kMaxSweepThreads ? kMaxSweepThreads : static_cast<int>(setting);
+}
+
 int sweepThreadCount(VolumeDims dims, int requested) {
   if (dims.n1 <= 0 || dims.n2 <= 0 || dims.n3 <= 0) return 1;
   if (!sweep::vectorSweepPays(dims)) return 1;

@@ -48,6 +48,12 @@ int sweepThreadCount(VolumeDims dims, int requested);
 // kMaxSweepThreads: the thread count when the host has no setting.
 int processorsAvailable();
 
+// The threads to use under a host's compute-thread setting (MATLAB's
+// maxNumCompThreads, Octave's nproc): the setting rounded down, at most
+// kMaxSweepThreads; when it is below 1, NaN or infinite (no usable setting),
+// processorsAvailable().
+int threadsForHostSetting(double setting);
+
 namespace sweep {
 
 // Planes dealt out to a thread at a time (see core/threaded_sweep.cpp).

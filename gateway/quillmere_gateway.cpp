@@ -217,24 +217,21 @@ quillmere::VolumeView viewOf(const mxArray* array, quillmere::VolumeDims dims) {
 const float* weightsOf(const mxArray* array) { return static_cast<const float*>(mxGetData(array)); }
 
 // Asks the host, once per call, for its compute-thread setting; when the
-// question fails or the answer is no positive real double, the processors
-// this process may run on. The call is trapped, so an error in the host
+// question fails or the answer is no real double, the setting counts as
+// none (see threadsForHostSetting). The call is trapped, so an error in the host
 // function comes back here instead of jumping out, and it happens before
 // the output exists, with no guard or thread alive.
 int computeThreads() {
   mxArray* answer[1] = {nullptr};
   mxArray* failure = mexCallMATLABWithTrap(1, answer, 0, nullptr, QUILLMERE_COMPUTE_THREADS_FUNCTION);
-  double threads = 0.0;
+  double setting = 0.0;  // none
   if (!failure && answer[0] && mxGetClassID(answer[0]) == mxDOUBLE_CLASS &&
       !mxIsComplex(answer[0]) && mxGetNumberOfElements(answer[0]) >= 1) {
-    threads = *static_cast<const double*>(mxGetData(answer[0]));
+    setting = *static_cast<const double*>(mxGetData(answer[0]));
   }
   if (failure) mxDestroyArray(failure);
   if (answer[0]) mxDestroyArray(answer[0]);
-  // NaN fails this test too.
-  if (!(threads >= 1.0)) return quillmere::processorsAvailable();
-  return threads >= quillmere::kMaxSweepThreads ? quillmere::kMaxSweepThreads
-                                                : static_cast<int>(threads);
+  return quillmere::threadsForHostSetting(setting);
 }
 
 }  // namespace

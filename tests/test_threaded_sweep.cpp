@@ -8,6 +8,7 @@
 
 #include <cfenv>
 #include <cstdio>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -218,6 +219,15 @@ TEST(ThreadedSweep, ThreadCountPolicy) {
   const int available = processorsAvailable();
   EXPECT_GE(available, 1);
   EXPECT_LE(available, kMaxSweepThreads);
+  // The host's setting; a pool worker held to one thread gets one.
+  EXPECT_EQ(threadsForHostSetting(1.0), 1);
+  EXPECT_EQ(threadsForHostSetting(3.0), 3);
+  EXPECT_EQ(threadsForHostSetting(2.9), 2);
+  EXPECT_EQ(threadsForHostSetting(1.0e9), kMaxSweepThreads);
+  for (double unusable : {0.0, 0.5, -4.0, std::numeric_limits<double>::quiet_NaN(),
+                          std::numeric_limits<double>::infinity(),
+                          -std::numeric_limits<double>::infinity()})
+    EXPECT_EQ(threadsForHostSetting(unusable), available) << unusable;
 }
 
 #ifdef QUILLMERE_TEST_MXCSR
