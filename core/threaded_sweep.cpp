@@ -158,7 +158,7 @@ constexpr SweepPath kDefaultPath = SweepPath::QUILLMERE_DEFAULT_SWEEP_PATH;  // 
 constexpr SweepPath kDefaultPath = SweepPath::Automatic;
 #endif
 
-constexpr double kMinVoxelsPerThread = 16384.0;
+constexpr double kMinVoxelsPerThread = 32768.0;
 
 }  // namespace
 

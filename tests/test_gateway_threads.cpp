@@ -28,9 +28,9 @@ class GatewayThreads : public ::testing::Test {
   void TearDown() override { standinSetComputeThreads(STANDIN_ANSWER_NUMBER, 2.0); }
 };
 
-// Big enough that up to 5 threads pay (see sweepThreadCount).
+// Big enough that up to 3 threads pay (see sweepThreadCount).
 TEST_F(GatewayThreads, SameBitsWhateverTheHostAnswers) {
-  SweepProblem p({64, 32, 40});
+  SweepProblem p({64, 40, 40});
   std::mt19937 rng(61);
   fillRandom(p, rng);
   const auto expected = bitsOfAll(p.stepPlain());

@@ -185,8 +185,8 @@ TEST(ThreadedSweep, MatchesPlainOnNastyValues) {
 
 // Through the public entry, on a volume big enough for several threads.
 TEST(ThreadedSweep, PublicEntryMatchesPlain) {
-  const VolumeDims d{48, 24, 40};
-  ASSERT_GE(sweepThreadCount(d, 4), 2);
+  const VolumeDims d{64, 40, 40};
+  ASSERT_EQ(sweepThreadCount(d, 4), 3);
   SweepProblem p(d);
   std::mt19937 rng(41);
   testing::fillRandom(p, rng);
