@@ -71,8 +71,7 @@ void runSweep(benchmark::State& state, Runner runner, VolumeDims d) {
       case Runner::Wave2: {
         const auto context = quillmere::sweep::makeSweepContext(view, p.tensor(), p.gradient(),
                                                                 p.hessian(), p.dt, d);
-        quillmere::sweep::runWavefront(kernels, context, runner == Runner::Wave1 ? 1 : 2,
-                                       quillmere::sweep::kPlanesPerRun);
+        quillmere::sweep::runWavefront(kernels, context, runner == Runner::Wave1 ? 1 : 2, 0);
         break;
       }
       case Runner::Threaded2:

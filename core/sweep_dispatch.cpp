@@ -75,7 +75,7 @@ void sweepRegionPlain(const sweep::SweepContext& c, const sweep::SweepRegion& r)
   const VolumeDims d = c.dims;
   const bool whole = r.planeBegin <= 0 && r.planeEnd >= d.n3 && r.rowBegin <= 0 &&
                      r.rowEnd >= d.n2 && r.levelBegin <= 0 &&
-                     r.levelEnd >= sweep::levelCount(d) && r.planeStep <= 1;
+                     r.levelEnd >= sweep::levelCount(d);
   if (!whole) {
     sweep::sweepRegionOneLane(c, r);
     return;

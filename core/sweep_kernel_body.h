@@ -494,14 +494,7 @@ void sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
     std::int32_t firstPlane = planeBegin;
     if (over > 6 * static_cast<std::int64_t>(planeBegin))
       firstPlane = static_cast<std::int32_t>((over + 5) / 6);
-    const std::int32_t step = r.planeStep > 1 ? r.planeStep : 1;
-    const std::int32_t planeRun = r.planeRun < step && r.planeRun > 0 ? r.planeRun : step;
     for (std::int32_t i3 = firstPlane; i3 < planeEnd; ++i3) {
-      const std::int32_t phase = (i3 - planeBegin) % step;
-      if (phase >= planeRun) {  // skip to the next run of the region's planes
-        i3 += step - phase - 1;
-        continue;
-      }
       const std::int64_t rest = level - 6 * static_cast<std::int64_t>(i3);  // k + 2*i2
       if (rest < 0) break;
       const std::int64_t lowest = rest - chunks + 1;  // 2*i2 >= rest - (chunks - 1)

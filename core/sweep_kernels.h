@@ -105,11 +105,6 @@ struct SweepRegion {
   std::int32_t planeBegin, planeEnd;
   std::int32_t rowBegin, rowEnd;
   std::int64_t levelBegin, levelEnd;
-  // Only planeRun planes in every planeStep from planeBegin (planes
-  // planeBegin + m*planeStep + [0, planeRun)): the threaded sweep deals runs
-  // of planes out to its threads in turn (core/threaded_sweep.cpp).
-  std::int32_t planeStep = 1;
-  std::int32_t planeRun = 1;
 };
 
 using SweepRegionKernel = void (*)(const SweepContext& context, const SweepRegion& region);

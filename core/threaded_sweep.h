@@ -1,9 +1,10 @@
 // The sweep on several threads, with the plain sweep's bits.
 //
-// Threads take the planes of the volume in turn (thread t of T owns planes
-// t, t + T, t + 2T, ...) and each runs its planes through the vector sweep's
-// levels (core/sweep_kernels.h), waiting only on the progress counters of the
-// threads that own the one or two planes before each of its own. Every voxel
+// The planes are cut into bands, dealt out to the threads in turn; each
+// thread runs its bands through the vector sweep's levels
+// (core/sweep_kernels.h), a band's level once the band before it has
+// finished the level before (a pipeline; the rule is written out in
+// core/threaded_sweep.cpp). Every voxel
 // reads exactly the values it reads in the plain sweep, whatever the thread
 // count, the shape or the path.
 //
@@ -56,16 +57,14 @@ int threadsForHostSetting(double setting);
 
 namespace sweep {
 
-// Planes dealt out to a thread at a time (see core/threaded_sweep.cpp).
-constexpr int kPlanesPerRun = 1;
-
 // Runs the whole volume of `context` through `kernels` on `threads` threads
-// (the caller's thread is one of them; fewer when there are fewer runs of
-// planesPerRun planes than threads, never more than kMaxSweepThreads), with
-// no size threshold: for updateVolumeThreaded, and for tests that must reach
-// every thread count and run length on any shape. Extents all >= 1.
+// (the caller's thread is one of them; never more than there are bands or
+// kMaxSweepThreads), in bands of planesPerBand planes (0: the default,
+// n3 / (8 * threads) between 1 and 16), with no size threshold: for
+// updateVolumeThreaded, and for tests that must reach every thread count
+// and band size on any shape. Extents all >= 1.
 void runWavefront(const SweepKernels& kernels, const SweepContext& context, int threads,
-                  int planesPerRun);
+                  int planesPerBand);
 
 }  // namespace sweep
 }  // namespace quillmere

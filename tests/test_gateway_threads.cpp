@@ -30,7 +30,7 @@ class GatewayThreads : public ::testing::Test {
 
 // Big enough that up to 3 threads pay (see sweepThreadCount).
 TEST_F(GatewayThreads, SameBitsWhateverTheHostAnswers) {
-  SweepProblem p({64, 40, 40});
+  SweepProblem p({64, 48, 64});
   std::mt19937 rng(61);
   fillRandom(p, rng);
   const auto expected = bitsOfAll(p.stepPlain());

@@ -1,6 +1,6 @@
 // The threaded sweep: the dependency rule its scheduler relies on, checked
 // unit pair by unit pair; the plain sweep's bits for 1 to 8 threads (more
-// than this machine's cores), runs of 1 to 3 planes and every path, on
+// than this machine's cores), bands of 1 to 3 planes and every path, on
 // shapes thinner than the wavefront's lag and with nasty values; the
 // thread-count policy; and workers that sweep in the default floating-point
 // environment whatever their caller set.
@@ -110,14 +110,14 @@ bool isNan(std::uint32_t bits) { return (bits & 0x7fffffffu) > 0x7f800000u; }
   return ::testing::AssertionSuccess();
 }
 
-std::vector<float> stepWavefront(const SweepProblem& p, SweepPath path, int threads, int run,
+std::vector<float> stepWavefront(const SweepProblem& p, SweepPath path, int threads, int band,
                                  int oneByOneBelow) {
   std::vector<float> out = p.u;
   const sweep::SweepKernels kernels = sweep::sweepKernelsFor(path);
   sweep::SweepContext context = sweep::makeSweepContext(
       {out.data(), p.dims}, p.tensor(), p.gradient(), p.hessian(), p.dt, p.dims);
   context.oneByOneBelowVoxels = oneByOneBelow;
-  sweep::runWavefront(kernels, context, threads, run);
+  sweep::runWavefront(kernels, context, threads, band);
   return out;
 }
 
@@ -141,7 +141,7 @@ std::vector<VolumeDims> awkwardShapes() {
   return shapes;
 }
 
-TEST(ThreadedSweep, MatchesPlainForEveryThreadCountRunAndPath) {
+TEST(ThreadedSweep, MatchesPlainForEveryThreadCountBandAndPath) {
   std::mt19937 rng(21);
   for (VolumeDims d : awkwardShapes()) {
     SweepProblem p(d);
@@ -149,14 +149,14 @@ TEST(ThreadedSweep, MatchesPlainForEveryThreadCountRunAndPath) {
     const std::vector<float> expected = p.stepPlain();
     for (SweepPath path : supportedPaths()) {
       for (int threads = 1; threads <= 8; ++threads) {
-        for (int run = 1; run <= 3; ++run) {
+        for (int band = 0; band <= 3; ++band) {
           SCOPED_TRACE(::testing::Message() << d.n1 << "x" << d.n2 << "x" << d.n3 << " "
                                             << sweepPathName(path) << " threads " << threads
-                                            << " run " << run);
-          // Vectors however few units a level holds; for runs of 3, sparse
-          // groups one unit at a time, as by default.
-          const int oneByOneBelow = run == 3 ? sweep::kOneByOneBelowVoxels : 0;
-          ASSERT_TRUE(sameBits(expected, stepWavefront(p, path, threads, run, oneByOneBelow)));
+                                            << " band " << band);
+          // Vectors however few units a level holds; for the default band
+          // size, sparse groups one unit at a time, as updateVolume runs them.
+          const int oneByOneBelow = band == 0 ? sweep::kOneByOneBelowVoxels : 0;
+          ASSERT_TRUE(sameBits(expected, stepWavefront(p, path, threads, band, oneByOneBelow)));
         }
       }
     }
@@ -185,7 +185,7 @@ TEST(ThreadedSweep, MatchesPlainOnNastyValues) {
 
 // Through the public entry, on a volume big enough for several threads.
 TEST(ThreadedSweep, PublicEntryMatchesPlain) {
-  const VolumeDims d{64, 40, 40};
+  const VolumeDims d{64, 48, 64};
   ASSERT_EQ(sweepThreadCount(d, 4), 3);
   SweepProblem p(d);
   std::mt19937 rng(41);
@@ -211,8 +211,10 @@ TEST(ThreadedSweep, ThreadCountPolicy) {
   EXPECT_EQ(sweepThreadCount({128, 128, 128}, 0), 1);
   EXPECT_EQ(sweepThreadCount({128, 128, 128}, -3), 1);
   EXPECT_EQ(sweepThreadCount({128, 128, 128}, 2), 2);
-  EXPECT_EQ(sweepThreadCount({128, 128, 128}, 1000), kMaxSweepThreads);
+  EXPECT_EQ(sweepThreadCount({128, 128, 128}, 1000), 32);  // 65536 voxels a thread
+  EXPECT_EQ(sweepThreadCount({512, 512, 256}, 1000), kMaxSweepThreads);
   EXPECT_EQ(sweepThreadCount({256, 256, 3}, 8), 3);     // one plane each at most
+  EXPECT_EQ(sweepThreadCount({48, 48, 48}, 8), 1);      // 110592 voxels: not yet
   EXPECT_EQ(sweepThreadCount({16, 16, 16}, 8), 1);      // too small to pay
   EXPECT_EQ(sweepThreadCount({4, 512, 512}, 8), 1);     // left to the plain sweep
   EXPECT_EQ(sweepThreadCount({0, 512, 512}, 8), 1);

@@ -57,7 +57,7 @@ constexpr std::uint64_t kSeed = 0x5eed0f9a1e77a7e5u;
 constexpr int kSmallCases = 240;
 // Past the small shapes: long runs along each axis and a few thousand voxels.
 const VolumeDims kLargeShapes[] = {{40, 33, 21}, {97, 3, 2},   {1, 1, 300}, {2, 150, 3},
-                                   {64, 1, 1},   {17, 17, 17}, {9, 70, 9},  {64, 40, 40}};
+                                   {64, 1, 1},   {17, 17, 17}, {9, 70, 9},  {64, 48, 64}};
 // The large calls are checked again with the host allowing these many
 // threads (the recorded run had the stand-in's default, 2): the last shape
 // is big enough for the sweep to use up to 3 of them.

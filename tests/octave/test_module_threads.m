@@ -29,7 +29,7 @@ unsetenv("OMP_NUM_THREADS");
 printf("nproc: %d\n", nproc());
 check(nproc() > 1, "the machine offers more than one processor (else threads go untested)");
 
-args = qtest_make_inputs([64 40 40], 17);
+args = qtest_make_inputs([64 48 64], 17);
 ref = bits_of(qtest_reference_step(tool, args));
 for setting = {"", "1", "3", "7"}
   if (isempty(setting{1}))
