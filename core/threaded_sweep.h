@@ -4,9 +4,8 @@
 // thread runs its bands through the vector sweep's levels
 // (core/sweep_kernels.h), a band's level once the band before it has
 // finished the level before (a pipeline; the rule is written out in
-// core/threaded_sweep.cpp). Every voxel
-// reads exactly the values it reads in the plain sweep, whatever the thread
-// count, the shape or the path.
+// core/threaded_sweep.cpp). Every voxel reads exactly the values it reads in
+// the plain sweep, whatever the thread count, the shape or the path.
 //
 // Workers are std::threads started by the call and joined before it returns;
 // nothing outlives the call (no pool, no static state), so the library may
