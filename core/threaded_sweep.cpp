@@ -154,10 +154,12 @@ void runWorker(Wavefront* w, int t) {
     const std::int32_t first = static_cast<std::int32_t>(j * planes);
     const std::int32_t end = d.n3 - first > planes ? first + planes : d.n3;
     sweep::SweepRegion region{first, end, 0, d.n2, 0, 0};
-    // No unit of the band lies below level 6 * first.
+    // The band's units lie in levels [6 * first, last].
     std::int64_t level = 6 * static_cast<std::int64_t>(first);
-    while (level < w->levels) {
-      std::int64_t ready = w->levels - 1;
+    const std::int64_t last = sweep::chunkCount(d) - 1 + 2 * static_cast<std::int64_t>(d.n2 - 1) +
+                              6 * static_cast<std::int64_t>(end - 1);
+    while (level <= last) {
+      std::int64_t ready = last;
       if (j >= 1) {
         const std::int64_t r = waitForBand(*w, j - 1, count, level);
         if (r + 1 < ready) ready = r + 1;
@@ -173,6 +175,7 @@ void runWorker(Wavefront* w, int t) {
         w->progress[t].done.store(j * stride + level + 1, std::memory_order_release);
       }
     }
+    // Done: every level counts as finished for the bands after it.
     w->progress[t].done.store(j * stride + w->levels, std::memory_order_release);
   }
 }
