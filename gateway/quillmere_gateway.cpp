@@ -218,12 +218,13 @@ const float* weightsOf(const mxArray* array) { return static_cast<const float*>(
 
 // Asks the host, once per call, for its compute-thread setting; when the
 // question fails or the answer is no real double, the setting counts as
-// none (see threadsForHostSetting). The call is trapped, so an error in the host
-// function comes back here instead of jumping out, and it happens before
-// the output exists, with no guard or thread alive.
+// none (see threadsForHostSetting). The call is trapped, so an error in the
+// host function comes back here instead of jumping out, and it happens
+// before the output exists, with no guard or thread alive.
 int computeThreads() {
   mxArray* answer[1] = {nullptr};
-  mxArray* failure = mexCallMATLABWithTrap(1, answer, 0, nullptr, QUILLMERE_COMPUTE_THREADS_FUNCTION);
+  mxArray* failure =
+      mexCallMATLABWithTrap(1, answer, 0, nullptr, QUILLMERE_COMPUTE_THREADS_FUNCTION);
   double setting = 0.0;  // none
   if (!failure && answer[0] && mxGetClassID(answer[0]) == mxDOUBLE_CLASS &&
       !mxIsComplex(answer[0]) && mxGetNumberOfElements(answer[0]) >= 1) {

@@ -39,7 +39,8 @@ struct UnitSpan {
 UnitSpan spanOf(std::int32_t k, std::int32_t i2, std::int32_t i3, VolumeDims d) {
   const std::int32_t c0 = k * sweep::kChunkColumns;
   const std::int32_t end = c0 + sweep::kChunkColumns < d.n1 ? c0 + sweep::kChunkColumns : d.n1;
-  return {i2, i3, c0, end - 1, k + 2 * static_cast<std::int64_t>(i2) + 6 * static_cast<std::int64_t>(i3)};
+  return {i2, i3, c0, end - 1,
+          k + 2 * static_cast<std::int64_t>(i2) + 6 * static_cast<std::int64_t>(i3)};
 }
 
 std::int32_t clampTo(std::int32_t i, std::int32_t n) { return i < 0 ? 0 : (i >= n ? n - 1 : i); }
@@ -72,7 +73,8 @@ TEST(ThreadedSweep, DependencyRuleHoldsForEveryConflictingPair) {
     std::vector<UnitSpan> units;  // in sweep order
     for (std::int32_t i3 = 0; i3 < d.n3; ++i3) {
       for (std::int32_t i2 = 0; i2 < d.n2; ++i2) {
-        for (std::int32_t k = 0; k < sweep::chunkCount(d); ++k) units.push_back(spanOf(k, i2, i3, d));
+        for (std::int32_t k = 0; k < sweep::chunkCount(d); ++k)
+          units.push_back(spanOf(k, i2, i3, d));
       }
     }
     int conflicts = 0;

@@ -197,7 +197,8 @@ mxArray* standinCallHostFunction(int nlhs, mxArray* plhs[], int nrhs, mxArray* p
       answer = makeArray(2, one, mxCHAR_CLASS, mxREAL);
     } else {
       answer = makeArray(2, kind == STANDIN_ANSWER_EMPTY ? none : one, mxDOUBLE_CLASS, mxREAL);
-      if (answer && kind == STANDIN_ANSWER_NUMBER) *static_cast<double*>(answer->real) = answerValue.load();
+      if (answer && kind == STANDIN_ANSWER_NUMBER)
+        *static_cast<double*>(answer->real) = answerValue.load();
     }
   }
   if (answer) {
