@@ -235,6 +235,7 @@ void loadStage(const SweepContext& c, Stage<V>& s) {
   const int uCols = s.windowColumns, rowCols = s.rowColumns;
   // Most lanes see no face: their 25 rows sit at fixed distances from
   // their own row. Only the others need clamped rows, copies or alias masks.
+  // Zeroed: GCC's -fsanitize=thread build warns of them as maybe uninitialized.
   int open[W] = {}, edge[W] = {}, openCount = 0, edgeCount = 0;
   for (int l = 0; l < s.unitCount; ++l) {
     const Unit& u = s.units[l];

@@ -11,7 +11,8 @@
 //   libmx:  mxGetData, mxGetDimensions_700, mxCreateNumericArray_700,
 //           mxGetNumberOfDimensions_700, mxGetNumberOfElements,
 //           mxGetClassID, mxIsComplex
-//   libmex: mexErrMsgIdAndTxt
+//           mxDestroyArray
+//   libmex: mexErrMsgIdAndTxt, mexCallMATLABWithTrap
 //
 // Errors are raised before anything is created. mexErrMsgIdAndTxt does not
 // return (the host unwinds or jumps back to itself), so nothing that needs a
@@ -33,7 +34,15 @@
 #include "mex.h"
 
 #include "core/float_environment.h"
+#include "core/threaded_sweep.h"
 #include "core/update_sweep.h"
+
+// The host function that says how many compute threads a call may use:
+// MATLAB's maxNumCompThreads (1 on a parallel pool worker that MATLAB holds
+// to one thread); the Octave build names nproc in its mex.h.
+#ifndef QUILLMERE_COMPUTE_THREADS_FUNCTION
+#define QUILLMERE_COMPUTE_THREADS_FUNCTION "maxNumCompThreads"
+#endif
 
 namespace {
 
@@ -207,6 +216,25 @@ quillmere::VolumeView viewOf(const mxArray* array, quillmere::VolumeDims dims) {
 
 const float* weightsOf(const mxArray* array) { return static_cast<const float*>(mxGetData(array)); }
 
+// Asks the host, once per call, for its compute-thread setting; when the
+// question fails or the answer is no real double, the setting counts as
+// none (see threadsForHostSetting). The call is trapped, so an error in the
+// host function comes back here instead of jumping out, and it happens
+// before the output exists, with no guard or thread alive.
+int computeThreads() {
+  mxArray* answer[1] = {nullptr};
+  mxArray* failure =
+      mexCallMATLABWithTrap(1, answer, 0, nullptr, QUILLMERE_COMPUTE_THREADS_FUNCTION);
+  double setting = 0.0;  // none
+  if (!failure && answer[0] && mxGetClassID(answer[0]) == mxDOUBLE_CLASS &&
+      !mxIsComplex(answer[0]) && mxGetNumberOfElements(answer[0]) >= 1) {
+    setting = *static_cast<const double*>(mxGetData(answer[0]));
+  }
+  if (failure) mxDestroyArray(failure);
+  if (answer[0]) mxDestroyArray(answer[0]);
+  return quillmere::threadsForHostSetting(setting);
+}
+
 }  // namespace
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
@@ -214,6 +242,7 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
   (void)nlhs;
   quillmere::VolumeDims dims{0, 0, 0};
   if (!checkCall(nrhs, prhs, &dims)) return;
+  const int threads = computeThreads();
 
   const int extents[3] = {dims.n1, dims.n2, dims.n3};
   mxArray* out = mxCreateNumericArray_700(3, extents, mxSINGLE_CLASS, mxREAL);
@@ -240,10 +269,10 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
                                            weightsOf(prhs[IN_K33]), weightsOf(prhs[IN_K12]),
                                            weightsOf(prhs[IN_K13]), weightsOf(prhs[IN_K23])};
   // No host call happens while the guard is alive, so no raise can skip its
-  // destructor.
+  // destructor; the sweep's threads are all joined before it returns.
   {
     const quillmere::FloatEnvironmentGuard environment;
-    quillmere::updateVolume(quillmere::MutableVolumeView{outSamples, dims}, tensor, gradient,
-                            hessian, dt, dims);
+    quillmere::updateVolumeThreaded(quillmere::MutableVolumeView{outSamples, dims}, tensor,
+                                    gradient, hessian, dt, dims, threads);
   }
 }

@@ -6,6 +6,10 @@
 
 #include <octave/mex.h>
 
+/* Octave's counterpart of MATLAB's maxNumCompThreads: the processors this
+ * process may use (it honours OMP_NUM_THREADS). */
+#define QUILLMERE_COMPUTE_THREADS_FUNCTION "nproc"
+
 #if defined(__cplusplus)
 extern "C" {
 #endif

@@ -63,12 +63,20 @@ bool mxIsComplex(const mxArray* array);
  * extents of 1 past the second are dropped, as MATLAB does. Data starts
  * zeroed. */
 mxArray* mxCreateNumericArray_700(int ndim, const int* dims, mxClassID classid, mxComplexity flag);
+void mxDestroyArray(mxArray* array);
 
 /* libmex */
 #if defined(__GNUC__)
 __attribute__((noreturn, format(printf, 2, 3)))
 #endif
 void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...);
+/* Calls a host function by name. NULL on success, with the answers in
+ * plhs; otherwise an array describing the error (the caller destroys it),
+ * plhs untouched. Never jumps out. The stand-in knows maxNumCompThreads and
+ * nproc (both answer standinSetComputeThreads, see standin_host.h); any
+ * other name fails. */
+mxArray* mexCallMATLABWithTrap(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[],
+                               const char* functionName);
 
 #if defined(__cplusplus)
 }

@@ -27,6 +27,11 @@ namespace {
 std::atomic<long> liveArrays{0};
 std::atomic<long> arraysMade{0};
 
+// The answer to maxNumCompThreads and nproc.
+std::atomic<StandinAnswerKind> answerKind{STANDIN_ANSWER_NUMBER};
+std::atomic<double> answerValue{2.0};
+std::atomic<long> threadQueries{0};
+
 // The innermost active standinCall of this thread: where a raised error goes.
 struct CallContext {
   std::jmp_buf jump;
@@ -172,6 +177,49 @@ void* standinGetImagData(const mxArray* array) { return array->imag; }
 size_t standinGetElementSize(const mxArray* array) { return array->elementSize; }
 
 long standinLiveArrayCount(void) { return liveArrays.load(); }
+
+void mxDestroyArray(mxArray* array) { standinDestroyArray(array); }
+
+void standinSetComputeThreads(StandinAnswerKind kind, double value) {
+  answerKind.store(kind);
+  answerValue.store(value);
+}
+
+long standinComputeThreadQueries(void) { return threadQueries.load(); }
+
+mxArray* standinCallHostFunction(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[],
+                                 const char* functionName) {
+  (void)prhs;
+  const bool known = functionName && (std::strcmp(functionName, "maxNumCompThreads") == 0 ||
+                                       std::strcmp(functionName, "nproc") == 0);
+  if (known) ++threadQueries;
+  const StandinAnswerKind kind = answerKind.load();
+  mxArray* answer = nullptr;
+  if (known && nrhs == 0 && nlhs <= 1 && kind != STANDIN_ANSWER_ERROR) {
+    const int one[2] = {1, 1}, none[2] = {0, 0};
+    if (kind == STANDIN_ANSWER_TEXT) {
+      answer = makeArray(2, one, mxCHAR_CLASS, mxREAL);
+    } else {
+      answer = makeArray(2, kind == STANDIN_ANSWER_EMPTY ? none : one, mxDOUBLE_CLASS, mxREAL);
+      if (answer && kind == STANDIN_ANSWER_NUMBER)
+        *static_cast<double*>(answer->real) = answerValue.load();
+    }
+  }
+  if (answer) {
+    --arraysMade;  // the host's own array, not the module's
+    if (nlhs >= 1) {
+      plhs[0] = answer;
+    } else {
+      standinDestroyArray(answer);
+    }
+    return nullptr;
+  }
+  // The error, as an array the caller destroys.
+  const int one[2] = {1, 1};
+  mxArray* failure = makeArray(2, one, mxCHAR_CLASS, mxREAL);
+  if (failure) --arraysMade;
+  return failure;
+}
 
 int standinCall(StandinMexFunction fn, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[],
                 StandinCallResult* result) {

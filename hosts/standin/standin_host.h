@@ -46,6 +46,24 @@ __attribute__((noreturn))
 #endif
 void standinRaiseError(const char* identifier, const char* message);
 
+/* How the host answers maxNumCompThreads and nproc (mexCallMATLABWithTrap):
+ * a real double holding value (the default, value 2), an empty double, a
+ * char array, or an error. */
+typedef enum {
+  STANDIN_ANSWER_NUMBER,
+  STANDIN_ANSWER_EMPTY,
+  STANDIN_ANSWER_TEXT,
+  STANDIN_ANSWER_ERROR
+} StandinAnswerKind;
+void standinSetComputeThreads(StandinAnswerKind kind, double value);
+/* How often a module has asked, over the whole process. */
+long standinComputeThreadQueries(void);
+/* The body of mexCallMATLABWithTrap, in libmx beside the arrays (libmex
+ * forwards to it). Answers are made by the host: alive until destroyed, but
+ * not counted in a call's arraysCreated. */
+mxArray* standinCallHostFunction(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[],
+                                 const char* functionName);
+
 #if defined(__cplusplus)
 }
 #endif

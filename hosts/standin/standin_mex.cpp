@@ -13,3 +13,8 @@ extern "C" void mexErrMsgIdAndTxt(const char* identifier, const char* format, ..
   va_end(args);
   standinRaiseError(identifier, message);
 }
+
+extern "C" mxArray* mexCallMATLABWithTrap(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[],
+                                          const char* functionName) {
+  return standinCallHostFunction(nlhs, plhs, nrhs, prhs, functionName);
+}

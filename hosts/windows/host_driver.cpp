@@ -57,7 +57,11 @@ constexpr std::uint64_t kSeed = 0x5eed0f9a1e77a7e5u;
 constexpr int kSmallCases = 240;
 // Past the small shapes: long runs along each axis and a few thousand voxels.
 const VolumeDims kLargeShapes[] = {{40, 33, 21}, {97, 3, 2},   {1, 1, 300}, {2, 150, 3},
-                                   {64, 1, 1},   {17, 17, 17}, {9, 70, 9}};
+                                   {64, 1, 1},   {17, 17, 17}, {9, 70, 9},  {64, 48, 64}};
+// The large calls are checked again with the host allowing these many
+// threads (the recorded run had the stand-in's default, 2): the last shape
+// is big enough for the sweep to use up to 3 of them.
+const double kThreadSettings[] = {1.0, 3.0, 8.0};
 constexpr int kLargeCases = static_cast<int>(sizeof kLargeShapes / sizeof kLargeShapes[0]);
 constexpr int kCaseCount = kSmallCases + kLargeCases;
 // Every this many cases, the call is repeated under a hostile FP environment.
@@ -450,7 +454,7 @@ int checkResults(StandinMexFunction module, const char* path) {
                  path, count, kCaseCount);
     return 1;
   }
-  int environmentRuns = 0;
+  int environmentRuns = 0, threadRuns = 0;
   std::uint64_t voxels = 0;
   for (int i = 0; i < kCaseCount; ++i) {
     const std::uint32_t index = in.get32();
@@ -487,6 +491,15 @@ int checkResults(StandinMexFunction module, const char* path) {
       }
     }
     voxels += got.size();
+    if (i >= kSmallCases) {
+      for (double threads : kThreadSettings) {
+        standinSetComputeThreads(STANDIN_ANSWER_NUMBER, threads);
+        if (runGoodCase(module, i, c) != expected)
+          fail("case %d: bits differ with the host allowing %.0f threads", i, threads);
+        ++threadRuns;
+      }
+      standinSetComputeThreads(STANDIN_ANSWER_NUMBER, 2.0);
+    }
     if (i % kEnvironmentStride == 0) {
       checkUnderHostileEnvironment(module, i, c, expected);
       ++environmentRuns;
@@ -502,8 +515,8 @@ int checkResults(StandinMexFunction module, const char* path) {
   }
   std::printf("%d calls (%" PRIu64
               " samples) match %s bit for bit; %d of them also under "
-              "hostile FP environments\n",
-              kCaseCount, voxels, path, environmentRuns);
+              "hostile FP environments; %d runs under other thread settings\n",
+              kCaseCount, voxels, path, environmentRuns, threadRuns);
   return 0;
 }
 
