@@ -4,30 +4,18 @@
 ## 4-D u, an empty volume), and leaves its inputs alone.
 1;
 
-function check(ok, what)
-  global failures
-  if (! ok)
-    failures{end+1} = what;
-    printf("FAIL: %s\n", what);
-  endif
-endfunction
-
-function b = bits_of(x)
-  b = typecast(reshape(x, [], 1), "uint32");
-endfunction
-
 function expect_step(tool, args, label)
-  before = cellfun(@bits_of, args, "UniformOutput", false);
+  before = cellfun(@qtest_bits, args, "UniformOutput", false);
   out = quillmere(args{:});
   again = quillmere(args{:});
   ref = qtest_reference_step(tool, args);
-  check(isa(out, "single") && isreal(out), [label ": output is real single"]);
-  check(isequal(size(out), size(ref)),
+  qtest_check(isa(out, "single") && isreal(out), [label ": output is real single"]);
+  qtest_check(isequal(size(out), size(ref)),
         sprintf("%s: size %s, expected %s", label, mat2str(size(out)), mat2str(size(ref))));
-  check(isequal(bits_of(out), bits_of(ref)), [label ": bits equal the core's"]);
-  check(isequal(bits_of(again), bits_of(out)), [label ": a second call gives the same bits"]);
-  after = cellfun(@bits_of, args, "UniformOutput", false);
-  check(isequal(before, after), [label ": inputs unchanged"]);
+  qtest_check(isequal(qtest_bits(out), qtest_bits(ref)), [label ": bits equal the core's"]);
+  qtest_check(isequal(qtest_bits(again), qtest_bits(out)), [label ": a second call gives the same bits"]);
+  after = cellfun(@qtest_bits, args, "UniformOutput", false);
+  qtest_check(isequal(before, after), [label ": inputs unchanged"]);
 endfunction
 
 global failures
@@ -62,12 +50,12 @@ endfor
 
 ## A plane comes back as a plane, a 4-D u as its first three extents.
 args = qtest_make_inputs([5 4], 200);
-check(isequal(size(quillmere(args{:})), [5 4]), "plane keeps its 2-D shape");
+qtest_check(isequal(size(quillmere(args{:})), [5 4]), "plane keeps its 2-D shape");
 args = qtest_make_inputs([3 4 2 2], 201);
-check(isequal(size(quillmere(args{:})), [3 4 2]), "4-D u gives its first three extents");
+qtest_check(isequal(size(quillmere(args{:})), [3 4 2]), "4-D u gives its first three extents");
 args = qtest_make_inputs([0 3 2], 202);
 out = quillmere(args{:});
-check(isa(out, "single") && isequal(size(out), [0 3 2]), "0x3x2 gives an empty single 0x3x2");
+qtest_check(isa(out, "single") && isequal(size(out), [0 3 2]), "0x3x2 gives an empty single 0x3x2");
 
 ## Longer stencils, a dt vector and an extra input: only the leading
 ## elements count.
@@ -78,12 +66,12 @@ longer{9} = cat(1, args{9}(:), single([NaN; Inf; 5]));
 longer{15} = cat(4, args{15}, NaN(5, 5, 5, "single"));
 longer{17} = [args{17}, single(NaN), single(7)];
 longer{18} = "ignored";
-check(isequal(bits_of(quillmere(longer{:})), bits_of(expected)),
+qtest_check(isequal(qtest_bits(quillmere(longer{:})), qtest_bits(expected)),
       "longer stencils, dt vector and extra input use leading elements");
 
 ## No output asked for: the result still arrives, as ans.
 quillmere(args{:});
-check(exist("ans", "var") == 1 && isequal(bits_of(ans), bits_of(expected)),
+qtest_check(exist("ans", "var") == 1 && isequal(qtest_bits(ans), qtest_bits(expected)),
       "result made when no output is asked for");
 
 if (isempty(failures))

@@ -9,29 +9,6 @@
 ## compared with the core's bits.
 1;
 
-function check(ok, what)
-  global failures
-  if (! ok)
-    failures{end+1} = what;
-    printf("FAIL: %s\n", what);
-  endif
-endfunction
-
-function b = bits_of(x)
-  if (isnumeric(x) || islogical(x) || ischar(x))
-    b = typecast(reshape(x, [], 1), "uint8");
-    if (iscomplex(x))
-      b = [typecast(reshape(real(x), [], 1), "uint8"); typecast(reshape(imag(x), [], 1), "uint8")];
-    endif
-  elseif (iscell(x))
-    b = cellfun(@bits_of, x, "UniformOutput", false);
-  elseif (isstruct(x))
-    b = bits_of(struct2cell(x));
-  else
-    b = x;
-  endif
-endfunction
-
 function a = with_arg(a, i, value)
   a{i} = value;
 endfunction
@@ -39,20 +16,20 @@ endfunction
 function expect_refused(args, identifier, text, label)
   global cases good baseline
   cases += 1;
-  before = cellfun(@bits_of, args, "UniformOutput", false);
+  before = cellfun(@qtest_bits, args, "UniformOutput", false);
   try
     out = quillmere(args{:});
-    check(false, [label ": was accepted"]);
+    qtest_check(false, [label ": was accepted"]);
   catch err
-    check(strcmp(err.identifier, identifier),
+    qtest_check(strcmp(err.identifier, identifier),
           sprintf("%s: identifier %s, expected %s", label, err.identifier, identifier));
-    check(! isempty(strfind(err.message, text)),
+    qtest_check(! isempty(strfind(err.message, text)),
           sprintf("%s: message \"%s\" lacks \"%s\"", label, err.message, text));
   end_try_catch
-  check(! exist("out", "var"), [label ": an output was assigned"]);
-  after = cellfun(@bits_of, args, "UniformOutput", false);
-  check(isequal(before, after), [label ": inputs changed"]);
-  check(isequal(bits_of(quillmere(good{:})), baseline), [label ": a good call after it differs"]);
+  qtest_check(! exist("out", "var"), [label ": an output was assigned"]);
+  after = cellfun(@qtest_bits, args, "UniformOutput", false);
+  qtest_check(isequal(before, after), [label ": inputs changed"]);
+  qtest_check(isequal(qtest_bits(quillmere(good{:})), baseline), [label ": a good call after it differs"]);
 endfunction
 
 ## A valid call at an edge: real single output of the expected size, inputs
@@ -60,19 +37,19 @@ endfunction
 function out = expect_step(args, expected_size, label)
   global cases
   cases += 1;
-  before = cellfun(@bits_of, args, "UniformOutput", false);
+  before = cellfun(@qtest_bits, args, "UniformOutput", false);
   out = [];
   try
     out = quillmere(args{:});
   catch err
-    check(false, sprintf("%s: refused with %s: %s", label, err.identifier, err.message));
+    qtest_check(false, sprintf("%s: refused with %s: %s", label, err.identifier, err.message));
     return;
   end_try_catch
-  check(isa(out, "single") && isreal(out) && ! issparse(out), [label ": output is real single"]);
-  check(isequal(size(out), expected_size),
+  qtest_check(isa(out, "single") && isreal(out) && ! issparse(out), [label ": output is real single"]);
+  qtest_check(isequal(size(out), expected_size),
         sprintf("%s: size %s, expected %s", label, mat2str(size(out)), mat2str(expected_size)));
-  after = cellfun(@bits_of, args, "UniformOutput", false);
-  check(isequal(before, after), [label ": inputs changed"]);
+  after = cellfun(@qtest_bits, args, "UniformOutput", false);
+  qtest_check(isequal(before, after), [label ": inputs changed"]);
 endfunction
 
 global failures cases good baseline
@@ -89,7 +66,7 @@ endif
 names = {"u", "t11", "t12", "t13", "t22", "t23", "t33", "k1", "k2", "k3", ...
          "k11", "k22", "k33", "k12", "k13", "k23", "dt"};
 good = qtest_make_inputs([4 3 2], 1);
-baseline = bits_of(quillmere(good{:}));
+baseline = qtest_bits(quillmere(good{:}));
 
 expect_refused({}, "quillmere:nargin", "expected 17 inputs", "no inputs");
 for n = 1:16
@@ -241,20 +218,20 @@ for dt = {single(NaN), single(Inf), single(-Inf), single([Inf 1])}
   label = sprintf("dt of %s", mat2str(dt{1}));
   out = expect_step(args, [4 3 2], label);
   if (isnan(dt{1}(1)))
-    check(all(isnan(out(:))), [label ": every sample is NaN"]);
+    qtest_check(all(isnan(out(:))), [label ": every sample is NaN"]);
   else
-    check(! any(isfinite(out(:))), [label ": no sample is finite"]);
+    qtest_check(! any(isfinite(out(:))), [label ": no sample is finite"]);
   endif
   if (! isempty(tool))
-    check(isequal(bits_of(out), bits_of(qtest_reference_step(tool, args))),
+    qtest_check(isequal(qtest_bits(out), qtest_bits(qtest_reference_step(tool, args))),
           [label ": bits equal the core's"]);
   endif
 endfor
 
 ## Octave is still alive and the module still works.
 out = quillmere(good{:});
-check(isa(out, "single") && isequal(size(out), [4 3 2]), "good call after the bad ones");
-check(isequal(bits_of(out), baseline), "good call after the bad ones gives the same bits");
+qtest_check(isa(out, "single") && isequal(size(out), [4 3 2]), "good call after the bad ones");
+qtest_check(isequal(qtest_bits(out), baseline), "good call after the bad ones gives the same bits");
 
 if (isempty(failures))
   printf("bad calls refused: %d cases, all passed\n", cases);

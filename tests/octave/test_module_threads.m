@@ -6,18 +6,6 @@
 ## again, over and over, without a crash.
 1;
 
-function check(ok, what)
-  global failures
-  if (! ok)
-    failures{end+1} = what;
-    printf("FAIL: %s\n", what);
-  endif
-endfunction
-
-function b = bits_of(x)
-  b = typecast(reshape(x, [], 1), "uint32");
-endfunction
-
 global failures
 failures = {};
 cli = argv();
@@ -27,10 +15,10 @@ tool = cli{2};
 
 unsetenv("OMP_NUM_THREADS");
 printf("nproc: %d\n", nproc());
-check(nproc() > 1, "the machine offers more than one processor (else threads go untested)");
+qtest_check(nproc() > 1, "the machine offers more than one processor (else threads go untested)");
 
 args = qtest_make_inputs([64 48 64], 17);
-ref = bits_of(qtest_reference_step(tool, args));
+ref = qtest_bits(qtest_reference_step(tool, args));
 for setting = {"", "1", "3", "7"}
   if (isempty(setting{1}))
     unsetenv("OMP_NUM_THREADS");
@@ -38,27 +26,28 @@ for setting = {"", "1", "3", "7"}
     setenv("OMP_NUM_THREADS", setting{1});
   endif
   label = sprintf("nproc %d", nproc());
-  check(isequal(bits_of(quillmere(args{:})), ref), [label ": bits equal the core's"]);
+  qtest_check(isequal(qtest_bits(quillmere(args{:})), ref), [label ": bits equal the core's"]);
 endfor
 unsetenv("OMP_NUM_THREADS");
 
-## Script functions go with "clear functions", so the loop checks inline.
+## Script functions go with "clear functions"; function files on the path
+## are loaded again, so the loop records failures and reports them after.
 small = qtest_make_inputs([9 7 6], 18);
-small_ref = bits_of(quillmere(small{:}));
+small_ref = qtest_bits(quillmere(small{:}));
 cleared = {};
 for round = 1:6
   clearing = {"clear quillmere", "clear mex", "clear functions"}{mod(round - 1, 3) + 1};
   eval(clearing);
-  if (! isequal(typecast(reshape(quillmere(args{:}), [], 1), "uint32"), ref))
+  if (! isequal(qtest_bits(quillmere(args{:})), ref))
     cleared{end+1} = [clearing ": threaded call after it"];
   endif
   eval(clearing);
-  if (! isequal(typecast(reshape(quillmere(small{:}), [], 1), "uint32"), small_ref))
+  if (! isequal(qtest_bits(quillmere(small{:})), small_ref))
     cleared{end+1} = [clearing ": small call after it"];
   endif
 endfor
 for i = 1:numel(cleared)
-  check(false, cleared{i});
+  qtest_check(false, cleared{i});
 endfor
 
 if (isempty(failures))
