@@ -1,0 +1,52 @@
+# Reads module_sources.txt (see the comment at its top) into lists:
+#   QUILLMERE_MODULES                  the module names, in file order
+#   QUILLMERE_MODULE_<name>_SOURCES    all files of module <name>
+#   QUILLMERE_MODULE_<name>_GATEWAY    its files outside core/
+#   QUILLMERE_CORE_SOURCES             every core/ file of every module, once
+#   QUILLMERE_OCTAVE_HOST_SOURCES      the files added for GNU Octave
+# Paths are absolute. The file is a configure dependency, so an edit re-runs
+# CMake.
+function(quillmere_read_module_sources)
+  set(manifest "${PROJECT_SOURCE_DIR}/module_sources.txt")
+  set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+                                                        "${manifest}")
+  file(STRINGS "${manifest}" lines)
+  set(modules "")
+  set(core "")
+  set(current "")
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "#.*" "" line "${line}")
+    string(REGEX MATCHALL "[^ \t]+" words "${line}")
+    foreach(word IN LISTS words)
+      if(word MATCHES "^(.+):$")
+        set(current "${CMAKE_MATCH_1}")
+        if(NOT current STREQUAL "octave-host")
+          list(APPEND modules "${current}")
+        endif()
+        set(files_${current} "")
+        set(gateway_${current} "")
+      elseif(current STREQUAL "")
+        message(FATAL_ERROR "${manifest}: '${word}' comes before the first entry")
+      else()
+        set(file "${PROJECT_SOURCE_DIR}/${word}")
+        if(NOT EXISTS "${file}")
+          message(FATAL_ERROR "${manifest}: entry ${current} names a missing file: ${word}")
+        endif()
+        list(APPEND files_${current} "${file}")
+        if(NOT word MATCHES "^core/")
+          list(APPEND gateway_${current} "${file}")
+        elseif(NOT current STREQUAL "octave-host")
+          list(APPEND core "${file}")
+        endif()
+      endif()
+    endforeach()
+  endforeach()
+  list(REMOVE_DUPLICATES core)
+  foreach(module IN LISTS modules)
+    set(QUILLMERE_MODULE_${module}_SOURCES ${files_${module}} PARENT_SCOPE)
+    set(QUILLMERE_MODULE_${module}_GATEWAY ${gateway_${module}} PARENT_SCOPE)
+  endforeach()
+  set(QUILLMERE_MODULES ${modules} PARENT_SCOPE)
+  set(QUILLMERE_CORE_SOURCES ${core} PARENT_SCOPE)
+  set(QUILLMERE_OCTAVE_HOST_SOURCES ${files_octave-host} PARENT_SCOPE)
+endfunction()
