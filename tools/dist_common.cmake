@@ -33,3 +33,11 @@ function(quillmere_archive stage top archive format)
     message(FATAL_ERROR "could not write ${archive}")
   endif()
 endfunction()
+
+# Copies toolbox/Contents.m to <dest> without its quillmere_build line: the
+# package and the bundle ship a built module and no build script.
+function(quillmere_copy_contents source_dir dest)
+  file(READ "${source_dir}/toolbox/Contents.m" text)
+  string(REGEX REPLACE "%[^\n]*quillmere_build[^\n]*\n" "" text "${text}")
+  file(WRITE "${dest}" "${text}")
+endfunction()
