@@ -39,6 +39,13 @@ if (exist(outdir, "dir"))
   rmdir(outdir, "s");
 endif
 
+## The help says how to use it and what it refuses.
+text = evalc("help quillmere_build");
+for must = {"addpath toolbox; quillmere_build", "QUILLMERE_BUILD(OUTDIR)", ...
+            "quillmere:build:fusingFlags", "quillmere:build:noSources", "-ffp-contract=off"}
+  qtest_check(! isempty(strfind(text, must{1})), ["help quillmere_build mentions " must{1}]);
+endfor
+
 ## Flags that must be refused, as a user might set them.
 refused = {"-O2 -ffast-math", "-Ofast", "-O2 -funsafe-math-optimizations", ...
            "-O2 -fassociative-math", "-O2 -ffp-contract=fast", "-O2 -ffp-contract=on", ...
@@ -67,6 +74,22 @@ qtest_check(strcmp(error_id_of(@() quillmere_build(outdir, "fast")), "quillmere:
             "an unknown option is refused");
 qtest_check(strcmp(error_id_of(@() quillmere_build(outdir, 3)), "quillmere:build:option"),
             "a non-text option is refused");
+
+## A copy of the toolbox without the sources beside it (as in the package
+## or the bundle) says so; an output folder that cannot be made is named.
+lonely = tempname();
+mkdir(fullfile(lonely, "toolbox"));
+copyfile(fullfile(root, "toolbox", "quillmere_build.m"), fullfile(lonely, "toolbox"));
+addpath(fullfile(lonely, "toolbox"));
+qtest_check(strcmp(error_id_of(@() quillmere_build(fullfile(lonely, "out"))),
+                   "quillmere:build:noSources"), "a toolbox without sources is refused");
+rmpath(fullfile(lonely, "toolbox"));
+rmdir(lonely, "s");
+blocker = [tempname() ".txt"];
+fclose(fopen(blocker, "w"));
+qtest_check(strcmp(error_id_of(@() quillmere_build(fullfile(blocker, "sub"))),
+                   "quillmere:build:outdir"), "an output folder under a file is refused");
+delete(blocker);
 
 ## The build itself, into OUTDIR (made because it is missing).
 before = source_tree(root);
