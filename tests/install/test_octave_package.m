@@ -25,6 +25,19 @@ pkg("prefix", fullfile(work, "share"), fullfile(work, "arch"));
 pkg("local_list", fullfile(work, "octave_packages"));
 pkg("global_list", fullfile(work, "global_packages"));
 
+## Flags that would fuse operations stop the build, and nothing is installed.
+saved = getenv("CXXFLAGS");
+setenv("CXXFLAGS", "-O2 -ffast-math");
+refused = false;
+try
+  evalc('pkg("install", tarball)');
+catch err
+  refused = ! isempty(strfind(err.message, "make"));
+end_try_catch
+setenv("CXXFLAGS", saved);
+qtest_check(refused, "pkg install with CXXFLAGS=-ffast-math fails in make");
+qtest_check(isempty(pkg("list")), "nothing installed after the refused build");
+
 pkg("install", tarball);
 pkg("load", "quillmere");
 list = pkg("list");
