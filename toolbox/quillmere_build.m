@@ -198,7 +198,13 @@ end
 end
 
 function restoreBuild(saved, work)
-setenv('CXXFLAGS', saved);
+% An empty CXXFLAGS left behind would make every later mkoctfile build
+% unoptimised, so an unset (or empty) one is unset again.
+if isempty(saved)
+  unsetenv('CXXFLAGS');
+else
+  setenv('CXXFLAGS', saved);
+end
 if exist(work, 'dir')
   confirm_recursive_rmdir(false, 'local');
   rmdir(work, 's');

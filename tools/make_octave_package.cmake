@@ -102,7 +102,11 @@ file(WRITE "${top}/src/Makefile" "# Builds the modules of this package with mkoc
 # module_sources.txt by make_octave_package.cmake). Every product and sum is
 # rounded on its own: contraction is off and fast-math style flags refused.
 MKOCTFILE ?= mkoctfile
-CXXFLAGS ?= $(shell $(MKOCTFILE) -p CXXFLAGS)
+# Octave's own flags unless the installer gives some; an empty CXXFLAGS
+# counts as none (it would build without optimisation).
+ifeq ($(strip $(CXXFLAGS)),)
+CXXFLAGS := $(shell $(MKOCTFILE) -p CXXFLAGS)
+endif
 fusing := $(filter -ffast-math -Ofast -funsafe-math-optimizations -fassociative-math \\
   -ffp-contract=fast -ffp-contract=on -mfma -march=native,$(CXXFLAGS))
 ifneq ($(fusing),)
