@@ -37,8 +37,9 @@ function files = quillmere_build(outdir, varargin)
 %
 %   See also quillmere, mex.
 
+here = absolutePath(fileparts(mfilename('fullpath')));
 if nargin < 1 || isempty(outdir)
-  outdir = fileparts(mfilename('fullpath'));
+  outdir = here;
 end
 verbose = false;
 for i = 1:numel(varargin)
@@ -50,7 +51,7 @@ for i = 1:numel(varargin)
   end
 end
 
-root = fileparts(fileparts(mfilename('fullpath')));
+root = fileparts(here);
 manifest = fullfile(root, 'module_sources.txt');
 if ~exist(manifest, 'file')
   error('quillmere:build:noSources', ...
@@ -113,10 +114,12 @@ end
 end
 
 function p = absolutePath(p)
-here = pwd;
-cleanup = onCleanup(@() cd(here));
-cd(p);
-p = pwd;
+% Without changing folder: a cd would drop relative entries of the path
+% (e.g. the toolbox after addpath toolbox) in Octave.
+if isempty(regexp(p, '^([A-Za-z]:)?[\\/]', 'once'))
+  p = fullfile(pwd, p);
+end
+p = regexprep(p, '[\\/]+$', '');
 end
 
 function refuseFusingFlags(flags, where)

@@ -30,7 +30,10 @@ failures = {};
 here = fileparts(mfilename("fullpath"));
 root = fileparts(fileparts(here));
 addpath(fullfile(root, "tests", "octave"));
-addpath(fullfile(root, "toolbox"));
+## As the README says: from the checkout's root, the toolbox added by a
+## relative name.
+cd(root);
+addpath("toolbox");
 cli = argv();
 outdir = cli{1};
 tool = cli{2};
@@ -96,7 +99,10 @@ delete(blocker);
 
 ## The build itself, into OUTDIR (made because it is missing).
 before = source_tree(root);
+lastwarn("");
 files = quillmere_build(outdir);
+[msg, id] = lastwarn();
+qtest_check(isempty(msg), sprintf("the build warns of nothing (got %s: %s)", id, msg));
 module = fullfile(outdir, ["quillmere." mexext()]);
 qtest_check(iscell(files) && numel(files) >= 1 && strcmp(files{1}, module),
             "returns the path of the module it made");
@@ -109,6 +115,10 @@ if (isempty(saved))
               "CXXFLAGS unset again, not left empty (mkoctfile would not optimise)");
 endif
 qtest_check(isequal(source_tree(root), before), "nothing written into the checkout");
+
+qtest_check(strcmp(which("quillmere_stencils"), fullfile(root, "toolbox", "quillmere_stencils.m"))
+            || strcmp(which("quillmere_stencils"), fullfile("toolbox", "quillmere_stencils.m")),
+            "the toolbox, added by a relative name, is still on the path");
 
 ## The module answers from OUTDIR, and help finds its text.
 addpath(outdir);
