@@ -1,9 +1,35 @@
-// The vector sweep on AVX2: eight rows side by side. Only this file is built
-// with -mavx2 (and -mno-fma); the dispatcher calls it only where AVX2 and the
-// operating system's saving of the ymm registers are both present.
+// The vector sweep on AVX2: eight rows side by side. The file selects its own
+// instruction set (below), so one compiler command builds every path; the
+// dispatcher calls it only where AVX2 and the operating system's saving of the
+// ymm registers are both present.
 #include "core/sweep_kernels.h"
 
 #ifdef QUILLMERE_SWEEP_X86
+// The standard headers the body uses come first, outside the instruction-set
+// region, so none of their inline functions is compiled for it.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// Everything from here to the end of the file is compiled for AVX2 without
+// FMA (GCC is told so; Clang's AVX2 does not include FMA), and
+// -ffp-contract=off keeps contraction out in any case: the FMA scan checks
+// every object. MSVC on x64 compiles these intrinsics without any flag, and
+// must get no /arch: option (older versions contract under it even with
+// /fp:precise).
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#elif defined(__GNUC__)
+#pragma GCC push_options
+#pragma GCC target("avx2,no-fma")
+#endif
+// GCC leaves friends defined inside a class out of the pragma: they carry
+// the same target themselves.
+#if defined(__GNUC__) && !defined(__clang__)
+#define QUILLMERE_KERNEL_TARGET __attribute__((target("avx2,no-fma")))
+#else
+#define QUILLMERE_KERNEL_TARGET
+#endif
 #include <immintrin.h>
 
 namespace quillmere::sweep {
@@ -28,8 +54,12 @@ struct VecAvx2 {
   static VecAvx2 broadcast(float x) { return {_mm256_set1_ps(x)}; }
   void store(float* p) const { _mm256_store_ps(p, v); }
   void storeu(float* p) const { _mm256_storeu_ps(p, v); }
-  friend VecAvx2 operator+(VecAvx2 a, VecAvx2 b) { return {_mm256_add_ps(a.v, b.v)}; }
-  friend VecAvx2 operator*(VecAvx2 a, VecAvx2 b) { return {_mm256_mul_ps(a.v, b.v)}; }
+  friend QUILLMERE_KERNEL_TARGET VecAvx2 operator+(VecAvx2 a, VecAvx2 b) {
+    return {_mm256_add_ps(a.v, b.v)};
+  }
+  friend QUILLMERE_KERNEL_TARGET VecAvx2 operator*(VecAvx2 a, VecAvx2 b) {
+    return {_mm256_mul_ps(a.v, b.v)};
+  }
   static VecAvx2 select(VecAvx2 mask, VecAvx2 a, VecAvx2 b) {
     return {_mm256_or_ps(_mm256_and_ps(mask.v, a.v), _mm256_andnot_ps(mask.v, b.v))};
   }
@@ -69,4 +99,10 @@ void sweepRegionAvx2(const SweepContext& context, const SweepRegion& region) {
 }
 
 }  // namespace quillmere::sweep
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#elif defined(__GNUC__)
+#pragma GCC pop_options
+#endif
 #endif

@@ -1,10 +1,35 @@
 // The vector sweep on AVX-512F: sixteen rows side by side, two groups in
-// lock step. Only this file is built with -mavx512f (and -mno-fma); the
+// lock step. The file selects its own instruction set (below); the
 // dispatcher calls it only where AVX-512F and the operating system's saving
 // of the opmask and zmm registers are both present. Uses AVX-512F only.
 #include "core/sweep_kernels.h"
 
 #ifdef QUILLMERE_SWEEP_X86
+// The standard headers the body uses come first, outside the instruction-set
+// region, so none of their inline functions is compiled for it.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// Everything from here to the end of the file is compiled for AVX-512F
+// without FMA: GCC is told so outright; Clang counts FMA inside AVX-512F, so
+// there -ffp-contract=off alone keeps it out (the FMA scan checks every
+// object).
+// MSVC on x64 compiles these intrinsics without any flag, and must get no
+// /arch: option (older versions contract under it even with /fp:precise).
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
+#elif defined(__GNUC__)
+#pragma GCC push_options
+#pragma GCC target("avx512f,no-fma")
+#endif
+// GCC leaves friends defined inside a class out of the pragma: they carry
+// the same target themselves.
+#if defined(__GNUC__) && !defined(__clang__)
+#define QUILLMERE_KERNEL_TARGET __attribute__((target("avx512f,no-fma")))
+#else
+#define QUILLMERE_KERNEL_TARGET
+#endif
 #include <immintrin.h>
 
 // GCC 12's avx512fintrin.h fills don't-care inputs with self-initialised
@@ -36,8 +61,12 @@ struct VecAvx512 {
   static VecAvx512 broadcast(float x) { return {_mm512_set1_ps(x)}; }
   void store(float* p) const { _mm512_store_ps(p, v); }
   void storeu(float* p) const { _mm512_storeu_ps(p, v); }
-  friend VecAvx512 operator+(VecAvx512 a, VecAvx512 b) { return {_mm512_add_ps(a.v, b.v)}; }
-  friend VecAvx512 operator*(VecAvx512 a, VecAvx512 b) { return {_mm512_mul_ps(a.v, b.v)}; }
+  friend QUILLMERE_KERNEL_TARGET VecAvx512 operator+(VecAvx512 a, VecAvx512 b) {
+    return {_mm512_add_ps(a.v, b.v)};
+  }
+  friend QUILLMERE_KERNEL_TARGET VecAvx512 operator*(VecAvx512 a, VecAvx512 b) {
+    return {_mm512_mul_ps(a.v, b.v)};
+  }
   // Integer logic: the float forms of and/andnot/or need AVX-512DQ.
   static VecAvx512 select(VecAvx512 mask, VecAvx512 a, VecAvx512 b) {
     const __m512i m = _mm512_castps_si512(mask.v);
@@ -88,4 +117,10 @@ void sweepRegionAvx512(const SweepContext& context, const SweepRegion& region) {
 }
 
 }  // namespace quillmere::sweep
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#elif defined(__GNUC__)
+#pragma GCC pop_options
+#endif
 #endif

@@ -1,7 +1,9 @@
-% QUILLMERE Tensor-driven anisotropic diffusion of 3-D volumes.
+% quillmere: tensor-driven anisotropic diffusion of 3-D volumes.
+% Version 0.1.0
 %
 % The step (compiled module)
 %   quillmere          - One explicit in-place step of div(T grad u).
+%   quillmere_build    - Compile the module with this host's mex.
 %
 % Building the arguments
 %   quillmere_stencils - First- and second-derivative stencils (central,
