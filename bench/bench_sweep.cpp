@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "core/update_sweep.h"
-#include "tests/sweep_problem.h"
+#include "tests/support/sweep_problem.h"
 
 namespace {
 
