@@ -59,9 +59,9 @@ int main(int argc, char** argv) {
     if (quillmere::sweepPathSupported(p)) paths.push_back(p);
 
   const VolumeDims shapes[] = {
-      {64, 64, 64},  {128, 128, 128}, {256, 256, 64},                                 // users' volumes
+      {64, 64, 64},  {128, 128, 128}, {256, 256, 64},  // users' volumes
       {1, 128, 128}, {2, 128, 128},   {3, 128, 128},  {128, 1, 128}, {128, 2, 128},  // thin along
-      {128, 3, 128}, {128, 128, 1},   {128, 128, 2},  {128, 128, 3},                  // one axis
+      {128, 3, 128}, {128, 128, 1},   {128, 128, 2},  {128, 128, 3},                 // one axis
       {256, 256, 1}, {4096, 1, 1},    {1, 4096, 1},   {1, 1, 4096},  {2, 2, 1024},   // flat, long
   };
   std::vector<std::string> names, shapeNames;

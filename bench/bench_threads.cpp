@@ -68,9 +68,9 @@ void runSweep(benchmark::State& state, Runner runner, VolumeDims d) {
 
 int main(int argc, char** argv) {
   const VolumeDims shapes[] = {
-      {128, 128, 128}, {256, 256, 64},                              // the targets
-      {16, 16, 16},    {24, 24, 24},   {32, 32, 32}, {48, 48, 48},  // where threads
-      {64, 64, 64},    {128, 128, 4},  {256, 256, 2}, {64, 64, 8},  // start to pay
+      {128, 128, 128}, {256, 256, 64},                               // the targets
+      {16, 16, 16},    {24, 24, 24},   {32, 32, 32},  {48, 48, 48},  // where threads
+      {64, 64, 64},    {128, 128, 4},  {256, 256, 2}, {64, 64, 8},   // start to pay
   };
   std::vector<std::string> shapeNames;
   for (VolumeDims d : shapes) {

@@ -123,16 +123,21 @@ std::vector<int> readShape(ByteReader& in, int position, const mxArray* u) {
     }
   }
   switch (mode) {
-    case 1: return uDims;
-    case 2: return {3, 3, 3};
-    case 3: return {5, 5, 5};
-    case 4: return {1, 1};
+    case 1:
+      return uDims;
+    case 2:
+      return {3, 3, 3};
+    case 3:
+      return {5, 5, 5};
+    case 4:
+      return {1, 1};
     case 5: {
       std::vector<int> dims(static_cast<std::size_t>(in.next() % 6));
       for (int& e : dims) e = in.next() % 7;
       return dims;
     }
-    case 6: return {1, in.next()};
+    case 6:
+      return {1, in.next()};
     default: {
       static const int huge[] = {0, 1, 2, 46340, 46341, 32768, 65536, 2147483647};
       return {huge[in.next() % 8], huge[in.next() % 8], huge[in.next() % 8], 0};
@@ -224,15 +229,13 @@ void checkAccepted(const mxArray* const* prhs, mxArray* out, long made) {
   };
   auto weights = [&](int i) { return static_cast<const float*>(mxGetData(prhs[i])); };
   const float dt = *static_cast<const float*>(mxGetData(prhs[kDt]));
-  quillmere::updateVolumePlain(quillmere::MutableVolumeView{reference.data(), dims},
-                               {view(1), view(2), view(3), view(4), view(5), view(6)},
-                               {weights(7), weights(8), weights(9)},
-                               {weights(10), weights(11), weights(12), weights(13), weights(14),
-                                weights(15)},
-                               dt, dims);
+  quillmere::updateVolumePlain(
+      quillmere::MutableVolumeView{reference.data(), dims},
+      {view(1), view(2), view(3), view(4), view(5), view(6)}, {weights(7), weights(8), weights(9)},
+      {weights(10), weights(11), weights(12), weights(13), weights(14), weights(15)}, dt, dims);
   const auto* samples = static_cast<const float*>(mxGetData(out));
-  require(quillmere::testing::bitDifference(reference,
-                                            std::vector<float>(samples, samples + count), dims)
+  require(quillmere::testing::bitDifference(reference, std::vector<float>(samples, samples + count),
+                                            dims)
               .empty(),
           "output differs from the plain sweep");
 }

@@ -42,8 +42,8 @@ inline std::string bitDifference(const std::uint32_t* expected, std::size_t expe
   }
   for (std::size_t e = 0; e < expectedCount; ++e) {
     const std::uint32_t x = expected[e], y = actual[e];
-    const bool strayNaN = (isNaNBits(x) && x != kCanonicalNaNBits) ||
-                          (isNaNBits(y) && y != kCanonicalNaNBits);
+    const bool strayNaN =
+        (isNaNBits(x) && x != kCanonicalNaNBits) || (isNaNBits(y) && y != kCanonicalNaNBits);
     if (x != y || strayNaN) {
       std::snprintf(text, sizeof text, "%s: expected %08x, got %08x%s", sampleName(e, d).c_str(),
                     static_cast<unsigned>(x), static_cast<unsigned>(y),

@@ -83,8 +83,13 @@ inline std::vector<BadCall> malformedCalls() {
   // Each of the seventeen slots is checked, and named by position and name.
   for (int slot = U; slot <= DT; ++slot) {
     const std::string name = "argument " + std::to_string(slot + 1) + " (" + kSlotNames[slot] + ")";
-    calls.push_back({"double " + std::string(kSlotNames[slot]), slot, {},
-                     mxDOUBLE_CLASS, mxREAL, kSlotCount, "quillmere:notRealSingle",
+    calls.push_back({"double " + std::string(kSlotNames[slot]),
+                     slot,
+                     {},
+                     mxDOUBLE_CLASS,
+                     mxREAL,
+                     kSlotCount,
+                     "quillmere:notRealSingle",
                      name + " must be a real single array; given an array of class double"});
   }
   return calls;

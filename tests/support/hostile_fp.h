@@ -36,14 +36,14 @@ constexpr unsigned int kMxcsrFlags = 0x003Fu;  // sticky exception flags
 // Every hostile setting this machine can make.
 inline const std::vector<FpSetting>& hostileFpSettings() {
   static const std::vector<FpSetting> settings = {
-      {"rounding upward", FE_UPWARD, false},
-      {"rounding downward", FE_DOWNWARD, false},
-      {"rounding toward zero", FE_TOWARDZERO, false},
+    {"rounding upward", FE_UPWARD, false},
+    {"rounding downward", FE_DOWNWARD, false},
+    {"rounding toward zero", FE_TOWARDZERO, false},
 #if defined(QUILLMERE_TEST_MXCSR)
-      {"FTZ and DAZ", FE_TONEAREST, true},
-      {"FTZ and DAZ, rounding upward", FE_UPWARD, true},
-      {"FTZ and DAZ, rounding downward", FE_DOWNWARD, true},
-      {"FTZ and DAZ, rounding toward zero", FE_TOWARDZERO, true},
+    {"FTZ and DAZ", FE_TONEAREST, true},
+    {"FTZ and DAZ, rounding upward", FE_UPWARD, true},
+    {"FTZ and DAZ, rounding downward", FE_DOWNWARD, true},
+    {"FTZ and DAZ, rounding toward zero", FE_TOWARDZERO, true},
 #endif
   };
   return settings;

@@ -8,8 +8,8 @@ namespace {
 
 constexpr std::uint64_t kSeed = 0x5eed0f9a1e77a7e5u;
 // Past the small shapes: long runs along each axis and a few thousand voxels.
-const VolumeDims kLargeShapes[kLargeCases] = {{40, 33, 21}, {97, 3, 2},   {1, 1, 300},
-                                              {2, 150, 3},  {64, 1, 1},   {17, 17, 17},
+const VolumeDims kLargeShapes[kLargeCases] = {{40, 33, 21}, {97, 3, 2},  {1, 1, 300},
+                                              {2, 150, 3},  {64, 1, 1},  {17, 17, 17},
                                               {9, 70, 9},   {64, 48, 64}};
 
 // splitmix64: fully specified, so every platform draws the same numbers.

@@ -149,8 +149,7 @@ int checkResults(StandinMexFunction module, const char* path) {
       fail("case %d: recorded extents differ from the case's", i);
       continue;
     }
-    const std::string difference =
-        bitDifference(recorded.bits, got, dimsOfOutput(c.outputDims));
+    const std::string difference = bitDifference(recorded.bits, got, dimsOfOutput(c.outputDims));
     if (!difference.empty()) fail("case %d: %s", i, difference.c_str());
     voxels += got.size();
     if (i >= kSmallCases) {
