@@ -89,8 +89,8 @@ int writeResults(StandinMexFunction module, const char* path) {
              runGoodCase(module, i, c)});
   }
   if (failures) return 1;
-  std::string error;
-  if (!out.save(path, error)) {
+  const std::string error = out.save(path);
+  if (!error.empty()) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
@@ -121,7 +121,7 @@ void checkUnderHostileEnvironments(StandinMexFunction module, int index, const G
 
 int checkResults(StandinMexFunction module, const char* path) {
   ResultsReader in(path);
-  if (!in.ok()) {
+  if (!in.error().empty()) {
     std::fprintf(stderr,
                  "%s\nThey are written by the native build: run `cmake --preset ci && cmake "
                  "--build --preset ci` first (./run test does), or point "
@@ -166,7 +166,7 @@ int checkResults(StandinMexFunction module, const char* path) {
       ++environmentRuns;
     }
   }
-  if (!in.ok() || !in.atEnd()) {
+  if (!in.error().empty() || !in.atEnd()) {
     std::fprintf(stderr, "%s is truncated or has trailing bytes\n", path);
     return 1;
   }

@@ -5,20 +5,46 @@
 #ifndef QUILLMERE_TESTS_WINDOWS_MODULE_LOADING_H
 #define QUILLMERE_TESTS_WINDOWS_MODULE_LOADING_H
 
+#include <cstdio>
+
 #include "standin_host.h"
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 namespace quillmere::testing {
 
-// Whether the command line names the module (before the mode).
 #if defined(_WIN32)
 constexpr bool kModuleOnCommandLine = true;
+
+// The module's entry point, or nullptr with the reason on stderr.
+inline StandinMexFunction loadModule(const char* path) {
+  HMODULE module = LoadLibraryA(path);
+  if (!module) {
+    std::fprintf(stderr, "cannot load %s (Windows error %lu)\n", path, GetLastError());
+    return nullptr;
+  }
+  FARPROC entry = GetProcAddress(module, "mexFunction");
+  if (!entry) {
+    std::fprintf(stderr, "%s exports no mexFunction\n", path);
+    return nullptr;
+  }
+  // Through void(*)(void), the one function type any other converts to
+  // without a warning.
+  return reinterpret_cast<StandinMexFunction>(reinterpret_cast<void (*)(void)>(entry));
+}
 #else
 constexpr bool kModuleOnCommandLine = false;
-#endif
 
-// The module's entry point, or nullptr (with the reason on stderr). `path`
-// is ignored where the gateway is linked in.
-StandinMexFunction loadModule(const char* path);
+inline StandinMexFunction loadModule(const char*) { return mexFunction; }
+#endif
 
 }  // namespace quillmere::testing
 
