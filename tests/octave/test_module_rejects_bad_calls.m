@@ -5,10 +5,10 @@
 ## shows: every Octave class, complex, cell, struct, sparse, function handle
 ## and empty array in every position, every short input count, extents of
 ## 2^31 or more (which the stand-in host cannot make), and the valid corners
-## next to them (NaN and Inf dt, huge but empty volumes). The refusals of
-## wrong shapes and sizes are the stand-in host's table
-## (tests/support/gateway_bad_calls.h). With REFERENCE_TOOL the NaN / Inf dt results are also
-## compared with the core's bits.
+## next to them (NaN and Inf dt, huge but empty volumes). Wrong shapes and
+## sizes are refused through the stand-in host (gateway_bad_calls.h). With
+## REFERENCE_TOOL the NaN / Inf dt results are also compared with the core's
+## bits.
 1;
 
 function a = with_arg(a, i, value)
