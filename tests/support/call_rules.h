@@ -43,6 +43,8 @@ struct CallShape {
   int nlhs;
   int nrhs;
   std::vector<ArgShape> args;
+
+  const ArgShape& arg(int slot) const { return args[static_cast<std::size_t>(slot)]; }
 };
 
 inline CallShape shapeOf(int nlhs, int nrhs, const mxArray* const* prhs) {
@@ -68,7 +70,7 @@ struct CallRule {
 namespace rules {
 
 inline double samplesOfU(const CallShape& c) {
-  const VolumeDims u = c.args[U].firstThree();
+  const VolumeDims u = c.arg(U).firstThree();
   return static_cast<double>(u.n1) * static_cast<double>(u.n2) * static_cast<double>(u.n3);
 }
 
@@ -90,29 +92,28 @@ inline const std::vector<CallRule>& callRules() {
       {"quillmere:notRealSingle",
        [](const CallShape& c) {
          return firstIn(U, DT, c, [](const CallShape& s, int i) {
-           return s.args[i].classId != mxSINGLE_CLASS || s.args[i].complex;
+           return s.arg(i).classId != mxSINGLE_CLASS || s.arg(i).complex;
          });
        }},
       {"quillmere:tooLarge",
        [](const CallShape& c) { return samplesOfU(c) >= 2147483648.0 ? U + 1 : kRuleHolds; }},
       {"quillmere:volumeSize",
-       [](const CallShape& c) { return c.args[U].elements < samplesOfU(c) ? U + 1 : kRuleHolds; }},
+       [](const CallShape& c) { return c.arg(U).elements < samplesOfU(c) ? U + 1 : kRuleHolds; }},
       {"quillmere:tensorSize",
        [](const CallShape& c) {
          return firstIn(T11, T33, c, [](const CallShape& s, int i) {
-           const VolumeDims u = s.args[U].firstThree(), t = s.args[i].firstThree();
-           return t.n1 != u.n1 || t.n2 != u.n2 || t.n3 != u.n3 ||
-                  s.args[i].elements < samplesOfU(s);
+           const VolumeDims u = s.arg(U).firstThree(), t = s.arg(i).firstThree();
+           return t.n1 != u.n1 || t.n2 != u.n2 || t.n3 != u.n3 || s.arg(i).elements < samplesOfU(s);
          });
        }},
       {"quillmere:stencilSize",
        [](const CallShape& c) {
          return firstIn(K1, K23, c, [](const CallShape& s, int i) {
-           return s.args[i].elements < (i <= K3 ? kGradientTaps : kHessianTaps);
+           return s.arg(i).elements < (i <= K3 ? kGradientTaps : kHessianTaps);
          });
        }},
       {"quillmere:emptyDt",
-       [](const CallShape& c) { return c.args[DT].elements == 0 ? DT + 1 : kRuleHolds; }},
+       [](const CallShape& c) { return c.arg(DT).elements == 0 ? DT + 1 : kRuleHolds; }},
   };
   return table;
 }
