@@ -241,10 +241,10 @@ void checkAccepted(const mxArray* const* prhs, mxArray* out, long made) {
 }
 
 void checkRefused(const StandinCallResult& r, const quillmere::testing::Verdict& v, mxArray* out,
-                  int nrhs) {
+                  int nlhs, int nrhs) {
   require(std::strcmp(r.identifier, v.identifier) == 0, "wrong identifier", r.identifier);
   require(r.arraysCreated == 0 && out == nullptr, "a refused call made an array");
-  require(std::strstr(r.message, quillmere::testing::culpritText(v, nrhs).c_str()) != nullptr,
+  require(std::strstr(r.message, quillmere::testing::culpritText(v, nlhs, nrhs).c_str()) != nullptr,
           "message does not name the culprit", r.message);
 }
 
@@ -295,7 +295,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkAccepted(prhs, plhs[0], result.arraysCreated);
   } else {
     require(result.raised == 1, "a malformed call was accepted", verdict.identifier);
-    checkRefused(result, verdict, plhs[0], nrhs);
+    checkRefused(result, verdict, plhs[0], nlhs, nrhs);
   }
 
   standinDestroyArray(plhs[0]);

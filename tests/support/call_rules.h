@@ -65,6 +65,7 @@ constexpr int kWholeCall = 0;
 struct CallRule {
   const char* identifier;
   int (*culprit)(const CallShape&);  // kRuleHolds, kWholeCall or an argument
+  bool aboutOutputs = false;         // a whole-call refusal quotes nlhs, not nrhs
 };
 
 namespace rules {
@@ -121,21 +122,22 @@ inline const std::vector<CallRule>& callRules() {
 struct Verdict {
   const char* identifier;  // "" when the call is well formed
   int culprit;             // kWholeCall or the 1-based argument
+  bool aboutOutputs;
 };
 
 inline Verdict judge(const CallShape& c) {
   for (const CallRule& rule : callRules()) {
     const int culprit = rule.culprit(c);
-    if (culprit != kRuleHolds) return {rule.identifier, culprit};
+    if (culprit != kRuleHolds) return {rule.identifier, culprit, rule.aboutOutputs};
   }
-  return {"", kRuleHolds};
+  return {"", kRuleHolds, false};
 }
 
 // The words a refusal's message must hold to name its culprit.
-inline std::string culpritText(const Verdict& v, int nrhs) {
+inline std::string culpritText(const Verdict& v, int nlhs, int nrhs) {
   char text[48];
   if (v.culprit == kWholeCall) {
-    std::snprintf(text, sizeof text, "given %d", nrhs);
+    std::snprintf(text, sizeof text, "given %d", v.aboutOutputs ? nlhs : nrhs);
   } else {
     std::snprintf(text, sizeof text, "argument %d (%s)", v.culprit, kSlotNames[v.culprit - 1]);
   }

@@ -132,7 +132,7 @@ inline std::string refusalProblems(const BadCall& bad, const CallInputs& in,
                 (o.result.raised ? o.result.identifier : "no error");
   } else {
     const std::string message = o.result.message;
-    for (const std::string& part : {bad.messagePart, culpritText(predicted, bad.nrhs)})
+    for (const std::string& part : {bad.messagePart, culpritText(predicted, bad.nlhs, bad.nrhs)})
       if (message.find(part) == std::string::npos)
         problems += "; message \"" + message + "\" lacks \"" + part + "\"";
   }
