@@ -16,44 +16,21 @@
 
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <memory>
-#include <random>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "core/update_sweep.h"
-#include "tests/sweep_problem.h"
 
 namespace {
 
 using quillmere::SweepPath;
 using quillmere::VolumeDims;
-using quillmere::testing::SweepProblem;
-
-struct Case {
-  const SweepProblem* problem;
-  std::vector<float> plainResult;  // computed once, on first use
-};
-
-Case& caseFor(VolumeDims d) {
-  static std::vector<std::unique_ptr<SweepProblem>> problems;
-  static std::map<std::string, Case> cases;
-  char key[48];
-  std::snprintf(key, sizeof key, "%dx%dx%d", d.n1, d.n2, d.n3);
-  auto it = cases.find(key);
-  if (it != cases.end()) return it->second;
-  auto p = std::make_unique<SweepProblem>(d);
-  std::mt19937 rng(2024u);
-  quillmere::testing::fillRandom(*p, rng);
-  problems.push_back(std::move(p));
-  return cases.emplace(key, Case{problems.back().get(), {}}).first->second;
-}
+using quillmere::bench::Case;
 
 void runSweep(benchmark::State& state, SweepPath path, VolumeDims d) {
-  Case& c = caseFor(d);
-  const SweepProblem& p = *c.problem;
+  Case& c = quillmere::bench::caseFor(d);
+  const quillmere::testing::SweepProblem& p = *c.problem;
   std::vector<float> out(p.u.size());
   for (auto _ : state) {
     state.PauseTiming();
@@ -71,61 +48,8 @@ void runSweep(benchmark::State& state, SweepPath path, VolumeDims d) {
     if (c.plainResult.empty()) c.plainResult = out;
     return;
   }
-  if (c.plainResult.empty()) c.plainResult = p.stepPlain();
-  if (std::memcmp(out.data(), c.plainResult.data(), out.size() * sizeof(float)) != 0)
-    state.SkipWithError("result differs from the plain sweep");
+  quillmere::bench::checkAgainstPlain(state, c, out);
 }
-
-// Collects ns per voxel of every run for the closing summary.
-class SummaryReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs) {
-      if (r.error_occurred) continue;
-      // With repetitions, only the fastest stands for the benchmark.
-      const bool best = r.run_type == Run::RT_Aggregate && r.aggregate_name == "min";
-      if (r.run_type == Run::RT_Aggregate && !best) continue;
-      const auto it = r.counters.find("ns_per_voxel");
-      if (it == r.counters.end()) continue;
-      const std::string name = r.run_name.function_name;
-      const std::size_t slash = name.find('/');
-      const std::string path = name.substr(0, slash);
-      const std::string shape = name.substr(slash + 1);
-      auto& slot = results_[shape];
-      if (best || slot.find(path) == slot.end()) slot[path] = it->second.value;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-
-  void printSummary(const std::vector<std::string>& shapes,
-                    const std::vector<std::string>& paths) const {
-    std::printf("\nns per voxel, fastest of the repetitions (speed-up over plain)\n%-14s",
-                "shape");
-    for (const std::string& p : paths) std::printf(" %18s", p.c_str());
-    std::printf("\n");
-    for (const std::string& shape : shapes) {
-      const auto found = results_.find(shape);
-      if (found == results_.end()) continue;
-      const auto& row = found->second;
-      const auto plain = row.find("plain");
-      std::printf("%-14s", shape.c_str());
-      for (const std::string& p : paths) {
-        const auto it = row.find(p);
-        if (it == row.end()) {
-          std::printf(" %18s", "-");
-        } else if (plain != row.end() && p != "plain") {
-          std::printf(" %9.1f (%5.1fx)", it->second, plain->second / it->second);
-        } else {
-          std::printf(" %9.1f        ", it->second);
-        }
-      }
-      std::printf("\n");
-    }
-  }
-
- private:
-  std::map<std::string, std::map<std::string, double>> results_;
-};
 
 }  // namespace
 
@@ -135,47 +59,26 @@ int main(int argc, char** argv) {
     if (quillmere::sweepPathSupported(p)) paths.push_back(p);
 
   const VolumeDims shapes[] = {
-      {64, 64, 64},  {128, 128, 128}, {256, 256, 64},                                 // users' volumes
+      {64, 64, 64},  {128, 128, 128}, {256, 256, 64},  // users' volumes
       {1, 128, 128}, {2, 128, 128},   {3, 128, 128},  {128, 1, 128}, {128, 2, 128},  // thin along
-      {128, 3, 128}, {128, 128, 1},   {128, 128, 2},  {128, 128, 3},                  // one axis
+      {128, 3, 128}, {128, 128, 1},   {128, 128, 2},  {128, 128, 3},                 // one axis
       {256, 256, 1}, {4096, 1, 1},    {1, 4096, 1},   {1, 1, 4096},  {2, 2, 1024},   // flat, long
   };
   std::vector<std::string> names, shapeNames;
-  for (VolumeDims d : shapes) {
-    char label[48];
-    std::snprintf(label, sizeof label, "%dx%dx%d", d.n1, d.n2, d.n3);
-    shapeNames.push_back(label);
-  }
+  for (VolumeDims d : shapes) shapeNames.push_back(quillmere::bench::shapeName(d));
   for (SweepPath path : paths) {
     names.push_back(quillmere::sweepPathName(path));
-    for (VolumeDims d : shapes) {
-      char label[96];
-      std::snprintf(label, sizeof label, "%s/%dx%dx%d", quillmere::sweepPathName(path), d.n1,
-                    d.n2, d.n3);
-      // Five repetitions, interleaved at random with the other benchmarks
-      // (--benchmark_enable_random_interleaving=true), and the fastest of
-      // them: on a shared machine, other work only ever adds time.
-      benchmark::RegisterBenchmark(label, runSweep, path, d)
-          ->Unit(benchmark::kMillisecond)
-          ->UseRealTime()
-          ->MinTime(0.1)
-          ->Repetitions(5)
-          ->ComputeStatistics("min",
-                              [](const std::vector<double>& v) {
-                                double m = v.front();
-                                for (double x : v) m = x < m ? x : m;
-                                return m;
-                              })
-          ->ReportAggregatesOnly(true);
-    }
+    for (VolumeDims d : shapes)
+      quillmere::bench::registerFastestOfFive(names.back() + "/" + quillmere::bench::shapeName(d),
+                                              runSweep, path, d);
   }
   std::printf("automatic path on this processor: %s\n",
               quillmere::sweepPathName(quillmere::selectedSweepPath()));
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  SummaryReporter reporter;
+  quillmere::bench::SummaryReporter reporter("ns_per_voxel");
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.printSummary(shapeNames, names);
+  reporter.printSummary("ns per voxel", shapeNames, names, "plain", 1);
   benchmark::Shutdown();
   return 0;
 }

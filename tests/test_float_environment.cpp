@@ -8,17 +8,17 @@
 
 #include "core/float_environment.h"
 #include "core/update_sweep.h"
-#include "tests/sweep_problem.h"
-
-#if defined(__x86_64__) || defined(_M_X64)
-#include <immintrin.h>
-#define QUILLMERE_TEST_MXCSR 1
-#endif
+#include "tests/support/exact_bits.h"
+#include "tests/support/hostile_fp.h"
+#include "tests/support/sweep_problem.h"
 
 namespace quillmere {
 namespace {
 
-using testing::bitsOf;
+using testing::bitDifference;
+using testing::FpEnvironmentScope;
+using testing::FpSetting;
+using testing::sameBits;
 using testing::SweepProblem;
 
 // Data whose step goes through subnormal operands and results, so that
@@ -32,18 +32,16 @@ SweepProblem subnormalProblem() {
   return p;
 }
 
-bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (bitsOf(a[i]) != bitsOf(b[i])) return false;
-  return true;
-}
-
-TEST(FloatEnvironment, RoundingModeIsPinnedInsideAndRestoredAfter) {
+// Every hostile setting: the sweep's bits differ under it unguarded (so the
+// data shows the setting), and inside a guard they are the default's, with
+// round-to-nearest in force; after the guard the setting is back.
+TEST(FloatEnvironment, HostileSettingsArePinnedInsideAndRestoredAfter) {
   const SweepProblem p = subnormalProblem();
   const std::vector<float> expected = p.step(updateVolume);
-  for (int mode : {FE_TOWARDZERO, FE_UPWARD, FE_DOWNWARD}) {
-    ASSERT_EQ(std::fesetround(mode), 0);
+  for (const FpSetting& s : testing::hostileFpSettings()) {
+    SCOPED_TRACE(s.name);
+    const FpEnvironmentScope hostile(s);
+    const std::uint64_t set = testing::fpControlState();
     const std::vector<float> unguarded = p.step(updateVolume);
     int inside = -1;
     std::vector<float> guarded;
@@ -52,12 +50,10 @@ TEST(FloatEnvironment, RoundingModeIsPinnedInsideAndRestoredAfter) {
       inside = std::fegetround();
       guarded = p.step(updateVolume);
     }
-    const int after = std::fegetround();
-    std::fesetround(FE_TONEAREST);
+    EXPECT_EQ(testing::fpControlState(), set);
     EXPECT_EQ(inside, FE_TONEAREST);
-    EXPECT_EQ(after, mode);
-    EXPECT_FALSE(sameBits(unguarded, expected)) << "data does not show the rounding mode";
-    EXPECT_TRUE(sameBits(guarded, expected));
+    EXPECT_FALSE(sameBits(unguarded, expected)) << "data does not show the setting";
+    EXPECT_EQ(bitDifference(expected, guarded, p.dims), "");
   }
 }
 
@@ -76,23 +72,17 @@ TEST(FloatEnvironment, ExceptionFlagsOfTheCallerSurviveAndTheSweepsDoNot) {
 }
 
 #if defined(QUILLMERE_TEST_MXCSR)
-constexpr unsigned int kDenormalsAreZero = 0x0040u;
-constexpr unsigned int kMasks = 0x1F80u;
-constexpr unsigned int kTowardZero = 0x6000u;
-constexpr unsigned int kFlushToZero = 0x8000u;
-
-TEST(FloatEnvironment, FlushToZeroAndDenormalsAreZeroAreOffInsideAndBackAfter) {
+// Past the flush bits and rounding, everything else a host might leave in
+// MXCSR: a sticky precision flag and the divide-by-zero trap unmasked (the
+// sweep never divides, so it cannot fire in the test itself). Inside, every
+// exception is masked; after, the caller's word is back, bit for bit.
+TEST(FloatEnvironment, WholeMxcsrIsDefaultInsideAndBackAfter) {
+  constexpr unsigned int kMasks = 0x1F80u, kRounding = 0x6000u;
   const SweepProblem p = subnormalProblem();
   const std::vector<float> expected = p.step(updateVolume);
-
-  const unsigned int saved = _mm_getcsr();
-  // Everything a host might leave set: FTZ, DAZ, rounding toward zero, a
-  // sticky precision flag, and the divide-by-zero trap unmasked (the sweep
-  // never divides, so it cannot fire in the test itself).
-  const unsigned int hostile =
-      ((saved | kFlushToZero | kDenormalsAreZero | kTowardZero | 0x0020u) & ~0x0200u);
-  _mm_setcsr(hostile);
-  const std::vector<float> unguarded = p.step(updateVolume);
+  const FpEnvironmentScope hostile({"FTZ and DAZ, rounding toward zero", FE_TOWARDZERO, true});
+  _mm_setcsr((_mm_getcsr() | 0x0020u) & ~0x0200u);
+  const unsigned int set = _mm_getcsr();
   unsigned int inside = 0;
   std::vector<float> guarded;
   {
@@ -100,16 +90,12 @@ TEST(FloatEnvironment, FlushToZeroAndDenormalsAreZeroAreOffInsideAndBackAfter) {
     inside = _mm_getcsr();
     guarded = p.step(updateVolume);
   }
-  const unsigned int after = _mm_getcsr();
-  _mm_setcsr(saved);
-
-  EXPECT_EQ(inside & (kFlushToZero | kDenormalsAreZero | kTowardZero), 0u);
+  EXPECT_EQ(_mm_getcsr(), set);
+  EXPECT_EQ(inside & (testing::kMxcsrFlushToZero | testing::kMxcsrDenormalsAreZero | kRounding),
+            0u);
   EXPECT_EQ(inside & kMasks, kMasks);
-  EXPECT_EQ(after, hostile);
-  EXPECT_FALSE(sameBits(unguarded, expected)) << "data does not show FTZ/DAZ";
-  EXPECT_TRUE(sameBits(guarded, expected));
+  EXPECT_EQ(bitDifference(expected, guarded, p.dims), "");
 }
-
 #endif
 
 // Guards nest: each restores what it found.

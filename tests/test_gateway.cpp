@@ -3,20 +3,18 @@
 // anything is made or changed.
 #include <gtest/gtest.h>
 
-#include <cfenv>
+#include <cstdint>
 #include <limits>
 #include <random>
 #include <string>
 
 #include "core/update_sweep.h"
-#include "tests/gateway_bad_calls.h"
-#include "tests/standin_arrays.h"
-#include "tests/sweep_problem.h"
-
-#if defined(__x86_64__) || defined(_M_X64)
-#include <immintrin.h>
-#define QUILLMERE_TEST_MXCSR 1
-#endif
+#include "tests/support/call_rules.h"
+#include "tests/support/exact_bits.h"
+#include "tests/support/gateway_bad_calls.h"
+#include "tests/support/hostile_fp.h"
+#include "tests/support/standin_arrays.h"
+#include "tests/support/sweep_problem.h"
 
 namespace quillmere {
 namespace {
@@ -53,7 +51,7 @@ TEST(Gateway, StepsLikeTheCoreOnSmallAndUnevenShapes) {
     std::vector<int> shown{d.n1, d.n2, d.n3};
     if (d.n3 == 1) shown.pop_back();
     EXPECT_EQ(dimsOf(c.out.get()), shown);
-    EXPECT_EQ(bitsOfAll(samplesOf(c.out.get())), bitsOfAll(expectedStep(p)));
+    EXPECT_EQ(bitDifference(expectedStep(p), samplesOf(c.out.get()), p.dims), "");
   }
 }
 
@@ -73,7 +71,7 @@ TEST(Gateway, LeavesInputsAloneAndRepeatsItsBits) {
   EXPECT_EQ(first.result.arraysCreated, 1);
   EXPECT_EQ(standinLiveArrayCount(), live + 2);
   EXPECT_EQ(bitsOfAll(samplesOf(first.out.get())), bitsOfAll(samplesOf(second.out.get())));
-  EXPECT_EQ(bitsOfAll(samplesOf(first.out.get())), bitsOfAll(expectedStep(p)));
+  EXPECT_EQ(bitDifference(expectedStep(p), samplesOf(first.out.get()), p.dims), "");
 }
 
 TEST(Gateway, EmptyVolumeGivesEmptySingleOfItsExtents) {
@@ -105,7 +103,7 @@ TEST(Gateway, MakesTheOutputWhenNoneIsAskedFor) {
   const CallInputs in(p);
   const CallOutcome c = callGateway(in, 0);
   expectGoodCall(c);
-  EXPECT_EQ(bitsOfAll(samplesOf(c.out.get())), bitsOfAll(expectedStep(p)));
+  EXPECT_EQ(bitDifference(expectedStep(p), samplesOf(c.out.get()), p.dims), "");
 }
 
 // Lengths callers may rely on: the leading 27 / 125 stencil weights, the
@@ -121,7 +119,7 @@ TEST(Gateway, UsesLeadingElementsOfLongerArguments) {
   in.args.push_back(makeArray({2, 2}, mxDOUBLE_CLASS));  // an eighteenth input
   const CallOutcome c = callGateway(in);
   expectGoodCall(c);
-  EXPECT_EQ(bitsOfAll(samplesOf(c.out.get())), bitsOfAll(expectedStep(p)));
+  EXPECT_EQ(bitDifference(expectedStep(p), samplesOf(c.out.get()), p.dims), "");
 }
 
 // Samples past u's first three extents are never read, nor written back.
@@ -134,7 +132,7 @@ TEST(Gateway, StepsTheFirstThreeExtentsOfALongerU) {
   const CallOutcome c = callGateway(in);
   expectGoodCall(c);
   EXPECT_EQ(dimsOf(c.out.get()), (std::vector<int>{3, 4, 2}));
-  EXPECT_EQ(bitsOfAll(samplesOf(c.out.get())), bitsOfAll(expectedStep(p)));
+  EXPECT_EQ(bitDifference(expectedStep(p), samplesOf(c.out.get()), p.dims), "");
 }
 
 // MATLAB and Octave report a single plane with two extents.
@@ -145,59 +143,89 @@ TEST(Gateway, StepsAPlaneGivenWithTwoExtents) {
   const CallOutcome c = callGateway(in);
   expectGoodCall(c);
   EXPECT_EQ(dimsOf(c.out.get()), (std::vector<int>{5, 4}));
-  EXPECT_EQ(bitsOfAll(samplesOf(c.out.get())), bitsOfAll(expectedStep(p)));
+  EXPECT_EQ(bitDifference(expectedStep(p), samplesOf(c.out.get()), p.dims), "");
 
   // A row or a column is a plane too.
   const SweepProblem row = randomProblem({1, 6, 1}, 42);
   const CallOutcome r = callGateway(CallInputs(row));
   expectGoodCall(r);
-  EXPECT_EQ(bitsOfAll(samplesOf(r.out.get())), bitsOfAll(expectedStep(row)));
+  EXPECT_EQ(bitDifference(expectedStep(row), samplesOf(r.out.get()), row.dims), "");
 }
 
 // Every malformed call raises its identifier with a message naming the
 // argument, creates nothing, stores nothing and changes no input.
 TEST(Gateway, RefusesMalformedCallsBeforeMakingAnything) {
-  const std::vector<BadCall> cases = malformedCalls();
-  const SweepProblem p = randomProblem(kBadCallVolume, 51);
-  for (const BadCall& bad : cases) {
-    SCOPED_TRACE(bad.what);
-    CallInputs in(p);
-    if (bad.slot != kNoSlot) {
-      in.args[static_cast<std::size_t>(bad.slot)] =
-          makeArray(bad.dims, bad.classId, bad.complexity);
-    }
-    const auto before = in.snapshot();
-    const long live = standinLiveArrayCount();
-    const CallOutcome c = callGateway(in, 1, bad.nrhs);
-    EXPECT_EQ(c.result.raised, 1);
-    EXPECT_STREQ(c.result.identifier, bad.identifier);
-    EXPECT_NE(std::string(c.result.message).find(bad.messagePart), std::string::npos)
-        << c.result.message;
-    EXPECT_EQ(c.result.arraysCreated, 0);
-    EXPECT_EQ(standinLiveArrayCount(), live);
-    EXPECT_EQ(c.out, nullptr);
-    EXPECT_EQ(in.snapshot(), before);
+  const SweepProblem base = badCallBase();
+  for (const BadCall& bad : malformedCalls()) {
+    EXPECT_EQ(refusalProblems(bad, inputsOf(bad, base)), "");
   }
 }
 
-// Each of the seventeen slots is checked, and named by position and name.
-TEST(Gateway, NamesEverySlotThatHoldsTheWrongClass) {
-  const SweepProblem p = randomProblem({2, 2, 2}, 61);
-  for (int slot = U; slot <= DT; ++slot) {
-    CallInputs in(p);
-    in.args[static_cast<std::size_t>(slot)] =
-        makeArray(dimsOf(in.args[static_cast<std::size_t>(slot)].get()), mxDOUBLE_CLASS);
-    const CallOutcome c = callGateway(in);
-    const std::string expected =
-        "argument " + std::to_string(slot + 1) + " (" + kSlotNames[slot] + ")";
-    EXPECT_STREQ(c.result.identifier, "quillmere:notRealSingle");
-    EXPECT_EQ(std::string(c.result.message).find(expected), 0u) << c.result.message;
+// A call that breaks several rules is refused for the first of them, in the
+// order of the rules table; a good call breaks none.
+TEST(Gateway, RefusesForTheFirstRuleBroken) {
+  const SweepProblem base = badCallBase();
+  struct Edit {
+    int slot;
+    std::vector<int> dims;
+    mxClassID classId;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Edit> edits;
+    const char* identifier;
+    int culprit;  // 1-based argument
+  };
+  const mxClassID single = mxSINGLE_CLASS;
+  const Case cases[] = {
+      {"double dt and an empty one", {{DT, {0, 0}, mxDOUBLE_CLASS}}, "quillmere:notRealSingle", 17},
+      {"short k2 and empty dt",
+       {{K2, {26, 1}, single}, {DT, {0, 0}, single}},
+       "quillmere:stencilSize",
+       9},
+      {"wrong t33 and short k1",
+       {{T33, {4, 3, 3}, single}, {K1, {2, 1}, single}},
+       "quillmere:tensorSize",
+       7},
+      {"t12 and t11 wrong",
+       {{T12, {1, 1}, single}, {T11, {2, 2}, single}},
+       "quillmere:tensorSize",
+       2},
+      {"k23 and k1 short",
+       {{K23, {124, 1}, single}, {K1, {26, 1}, single}},
+       "quillmere:stencilSize",
+       8},
+      {"huge empty u and double k11",
+       {{U, {65536, 32768, 1, 0}, single}, {K11, {5, 5, 5}, mxDOUBLE_CLASS}},
+       "quillmere:notRealSingle",
+       11},
+      {"huge empty u and wrong t11",
+       {{U, {65536, 32768, 1, 0}, single}, {T11, {1}, single}},
+       "quillmere:tooLarge",
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CallInputs in(base);
+    for (const Edit& e : c.edits)
+      in.args[static_cast<std::size_t>(e.slot)] = makeArray(e.dims, e.classId);
+    const std::vector<const mxArray*> prhs = in.pointers();
+    const Verdict v = judge(shapeOf(1, kSlotCount, prhs.data()));
+    EXPECT_STREQ(v.identifier, c.identifier);
+    EXPECT_EQ(v.culprit, c.culprit);
+    const CallOutcome o = callGateway(in);
+    EXPECT_STREQ(o.result.identifier, c.identifier);
+    EXPECT_NE(std::string(o.result.message).find(culpritText(v, 1, kSlotCount)), std::string::npos)
+        << o.result.message;
   }
+  const CallInputs good(base);
+  const std::vector<const mxArray*> prhs = good.pointers();
+  EXPECT_STREQ(judge(shapeOf(1, kSlotCount, prhs.data())).identifier, "");
+  expectGoodCall(callGateway(good));
 }
 
-#if defined(QUILLMERE_TEST_MXCSR)
-// A caller running with flush-to-zero, denormals-are-zero and rounding
-// toward zero gets the bits of a default-environment call, and gets its own
+// A caller running with flush-to-zero, denormals-are-zero or any rounding
+// mode gets the bits of a default-environment call, and gets its own
 // environment back.
 TEST(Gateway, ResultIgnoresAndKeepsTheCallersFloatEnvironment) {
   SweepProblem p({6, 5, 4});
@@ -207,36 +235,20 @@ TEST(Gateway, ResultIgnoresAndKeepsTheCallersFloatEnvironment) {
   for (float& x : p.u) x *= 1.0e-37f;
   p.dt = 0.3f;
   const CallInputs in(p);
-  const CallOutcome reference = callGateway(in);
-  expectGoodCall(reference);
-
-  const unsigned int saved = _mm_getcsr();
-  const unsigned int hostile = saved | 0x8000u | 0x0040u | 0x6000u;  // FTZ, DAZ, toward zero
-  _mm_setcsr(hostile);
-  const CallOutcome c = callGateway(in);
-  const unsigned int after = _mm_getcsr();
-  _mm_setcsr(saved);
-
-  expectGoodCall(c);
-  EXPECT_EQ(after, hostile);
-  EXPECT_EQ(bitsOfAll(samplesOf(c.out.get())), bitsOfAll(samplesOf(reference.out.get())));
-  EXPECT_EQ(bitsOfAll(samplesOf(c.out.get())), bitsOfAll(expectedStep(p)));
-}
-#endif
-
-// The same through <cfenv> alone, on any machine.
-TEST(Gateway, ResultIgnoresAndKeepsTheCallersRoundingMode) {
-  const SweepProblem p = randomProblem({5, 4, 3}, 81);
-  const CallInputs in(p);
   const std::vector<float> expected = expectedStep(p);
-  for (int mode : {FE_TOWARDZERO, FE_UPWARD, FE_DOWNWARD}) {
-    ASSERT_EQ(std::fesetround(mode), 0);
-    const CallOutcome c = callGateway(in);
-    const int after = std::fegetround();
-    std::fesetround(FE_TONEAREST);
+  for (const FpSetting& s : hostileFpSettings()) {
+    SCOPED_TRACE(s.name);
+    std::uint64_t set = 0, after = 0;
+    CallOutcome c;
+    {
+      const FpEnvironmentScope hostile(s);
+      set = fpControlState();
+      c = callGateway(in);
+      after = fpControlState();
+    }
     expectGoodCall(c);
-    EXPECT_EQ(after, mode);
-    EXPECT_EQ(bitsOfAll(samplesOf(c.out.get())), bitsOfAll(expected));
+    EXPECT_EQ(after, set);
+    EXPECT_EQ(bitDifference(expected, samplesOf(c.out.get()), p.dims), "");
   }
 }
 

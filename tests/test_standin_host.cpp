@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/standin_arrays.h"
+#include "tests/support/standin_arrays.h"
 
 namespace quillmere {
 namespace {

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "core/stencil_sums.h"
-#include "tests/sweep_problem.h"
+#include "tests/support/sweep_problem.h"
 
 namespace quillmere {
 namespace {

@@ -13,7 +13,8 @@
 
 #include "core/sweep_kernels.h"
 #include "core/update_sweep.h"
-#include "tests/sweep_problem.h"
+#include "tests/support/exact_bits.h"
+#include "tests/support/sweep_problem.h"
 
 namespace quillmere {
 namespace {
@@ -22,25 +23,14 @@ using testing::bitsOf;
 using testing::floatOf;
 using testing::SweepProblem;
 
-bool isNan(std::uint32_t bits) { return (bits & 0x7fffffffu) > 0x7f800000u; }
-
-// Same bits everywhere, NaN included: every NaN result is stored as the one
-// canonical quiet NaN, so its sign and payload are not left to which operand
-// the compiler put first.
+// Same bits everywhere, NaN included (every NaN result is the canonical
+// one), with the first difference named by its voxel.
 ::testing::AssertionResult sameBits(const std::vector<float>& expected,
                                     const std::vector<float>& actual, VolumeDims d) {
-  if (expected.size() != actual.size()) return ::testing::AssertionFailure() << "size differs";
-  for (std::size_t e = 0; e < expected.size(); ++e) {
-    const std::uint32_t x = bitsOf(expected[e]), y = bitsOf(actual[e]);
-    if (x != y) {
-      const std::size_t n1 = static_cast<std::size_t>(d.n1), n2 = static_cast<std::size_t>(d.n2);
-      char msg[160];
-      std::snprintf(msg, sizeof msg, "shape %dx%dx%d voxel (%zu,%zu,%zu): plain %08x, got %08x",
-                    d.n1, d.n2, d.n3, e % n1, e / n1 % n2, e / (n1 * n2), x, y);
-      return ::testing::AssertionFailure() << msg;
-    }
-  }
-  return ::testing::AssertionSuccess();
+  const std::string difference = testing::bitDifference(expected, actual, d);
+  if (difference.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "shape " << d.n1 << "x" << d.n2 << "x" << d.n3 << " "
+                                       << difference;
 }
 
 // How a test runs a path: through updateVolumeOnPath (which takes the plain
@@ -96,7 +86,7 @@ void fillAllFiniteEdgeValues(SweepProblem& p, std::mt19937& rng, int percent) {
 
 std::size_t nanCount(const std::vector<float>& v) {
   std::size_t n = 0;
-  for (float x : v) n += isNan(bitsOf(x)) ? 1 : 0;
+  for (float x : v) n += testing::isNaNBits(bitsOf(x)) ? 1 : 0;
   return n;
 }
 

@@ -6,7 +6,6 @@
 // environment whatever their caller set.
 #include <gtest/gtest.h>
 
-#include <cfenv>
 #include <cstdio>
 #include <limits>
 #include <random>
@@ -15,17 +14,15 @@
 #include "core/sweep_kernels.h"
 #include "core/threaded_sweep.h"
 #include "core/update_sweep.h"
-#include "tests/sweep_problem.h"
+#include "tests/support/exact_bits.h"
+#include "tests/support/hostile_fp.h"
+#include "tests/support/sweep_problem.h"
 
-#if defined(__x86_64__) || defined(_M_X64)
-#include <immintrin.h>
-#define QUILLMERE_TEST_MXCSR 1
-#endif
 
 namespace quillmere {
 namespace {
 
-using testing::bitsOf;
+using testing::bitDifference;
 using testing::SweepProblem;
 
 // What one unit (chunk k of row (i2, i3)) writes and reads of the volume:
@@ -96,22 +93,6 @@ TEST(ThreadedSweep, DependencyRuleHoldsForEveryConflictingPair) {
   }
 }
 
-bool isNan(std::uint32_t bits) { return (bits & 0x7fffffffu) > 0x7f800000u; }
-
-// Same bits, except that any NaN matches any NaN (the plain sweep's NaN
-// payloads are the compiler's choice of operand order; see
-// test_sweep_paths.cpp).
-::testing::AssertionResult sameBits(const std::vector<float>& expected,
-                                    const std::vector<float>& actual) {
-  for (std::size_t e = 0; e < expected.size(); ++e) {
-    const std::uint32_t x = bitsOf(expected[e]), y = bitsOf(actual[e]);
-    if (x != y && !(isNan(x) && isNan(y)))
-      return ::testing::AssertionFailure() << "sample " << e << ": plain " << std::hex << x
-                                           << ", threaded " << y;
-  }
-  return ::testing::AssertionSuccess();
-}
-
 std::vector<float> stepWavefront(const SweepProblem& p, SweepPath path, int threads, int band,
                                  int oneByOneBelow) {
   std::vector<float> out = p.u;
@@ -158,7 +139,8 @@ TEST(ThreadedSweep, MatchesPlainForEveryThreadCountBandAndPath) {
           // Vectors however few units a level holds; for the default band
           // size, sparse groups one unit at a time, as updateVolume runs them.
           const int oneByOneBelow = band == 0 ? sweep::kOneByOneBelowVoxels : 0;
-          ASSERT_TRUE(sameBits(expected, stepWavefront(p, path, threads, band, oneByOneBelow)));
+          ASSERT_EQ(bitDifference(expected, stepWavefront(p, path, threads, band, oneByOneBelow), d),
+                    "");
         }
       }
     }
@@ -178,8 +160,8 @@ TEST(ThreadedSweep, MatchesPlainOnNastyValues) {
     for (SweepPath path : supportedPaths()) {
       for (int threads : {2, 3, 5, 8}) {
         SCOPED_TRACE(::testing::Message() << sweepPathName(path) << " threads " << threads);
-        EXPECT_TRUE(sameBits(expected, stepWavefront(p, path, threads, 1, 0)));
-        EXPECT_TRUE(sameBits(expected, stepWavefront(p, path, threads, 2, 0)));
+        EXPECT_EQ(bitDifference(expected, stepWavefront(p, path, threads, 1, 0), d), "");
+        EXPECT_EQ(bitDifference(expected, stepWavefront(p, path, threads, 2, 0), d), "");
       }
     }
   }
@@ -200,7 +182,7 @@ TEST(ThreadedSweep, PublicEntryMatchesPlain) {
                                                     VolumeDims dims) {
       updateVolumeThreaded(out, t, g, h, dt, dims, threads);
     });
-    EXPECT_TRUE(sameBits(expected, got)) << threads << " threads";
+    EXPECT_EQ(bitDifference(expected, got, d), "") << threads << " threads";
   }
   // Extents of 0: nothing read or written, no thread started.
   std::vector<float> none(4, 1.0f);
@@ -234,7 +216,6 @@ TEST(ThreadedSweep, ThreadCountPolicy) {
     EXPECT_EQ(threadsForHostSetting(unusable), available) << unusable;
 }
 
-#ifdef QUILLMERE_TEST_MXCSR
 // Threads inherit their creator's control state; each worker must still
 // sweep in round-to-nearest with subnormals kept, and the caller's state
 // must come back unchanged.
@@ -246,21 +227,19 @@ TEST(ThreadedSweep, WorkersSweepInTheDefaultEnvironment) {
   for (float& x : p.u) x *= 1.0e-37f;  // subnormal operands and results
   p.dt = 0.3f;
   const std::vector<float> expected = p.stepPlain();
-  const unsigned saved = _mm_getcsr();
-  const unsigned hostile = (saved | 0x8040u) & ~0x6000u;  // FTZ, DAZ, then
-  for (int mode : {FE_UPWARD, FE_TOWARDZERO}) {
-    ASSERT_EQ(std::fesetround(mode), 0);
-    _mm_setcsr((_mm_getcsr() & 0x6000u) | hostile);
-    const unsigned before = _mm_getcsr();
-    const std::vector<float> got = stepWavefront(p, SweepPath::Automatic, 3, 1, 0);
-    const unsigned after = _mm_getcsr();
-    _mm_setcsr(saved);
-    std::fesetround(FE_TONEAREST);
-    EXPECT_EQ(after, before);
-    EXPECT_TRUE(sameBits(expected, got)) << "rounding mode " << mode;
+  for (const testing::FpSetting& s : testing::hostileFpSettings()) {
+    std::uint64_t before = 0, after = 0;
+    std::vector<float> got;
+    {
+      const testing::FpEnvironmentScope hostile(s);
+      before = testing::fpControlState();
+      got = stepWavefront(p, SweepPath::Automatic, 3, 1, 0);
+      after = testing::fpControlState();
+    }
+    EXPECT_EQ(after, before) << s.name;
+    EXPECT_EQ(bitDifference(expected, got, d), "") << s.name;
   }
 }
-#endif
 
 }  // namespace
 }  // namespace quillmere

@@ -7,7 +7,7 @@
 #include <random>
 
 #include "core/update_sweep.h"
-#include "tests/sweep_problem.h"
+#include "tests/support/sweep_problem.h"
 
 namespace quillmere {
 namespace {

@@ -3,8 +3,9 @@
 // The input bytes describe one call: the number of inputs (0..20) and of
 // outputs, the caller's floating-point mode, and for every input its class,
 // complexity, extents and values. Each call must end in one of two ways:
-//   - it is refused with the identifier that the call rules predict, before
-//     anything is made, with a message naming the culprit;
+//   - it is refused with the identifier that the call rules
+//     (tests/support/call_rules.h) predict, before anything is made, with a
+//     message naming the culprit;
 //   - it is accepted and the output is the plain sweep of the same data, bit
 //     for bit, with u's first three extents.
 // Either way every input keeps its bytes and the caller's floating-point mode
@@ -16,7 +17,6 @@
 //   then per input: a class byte, a shape byte (+ shape operands), a fill
 //   byte (+ fill operands); see the readers below. make_corpus.py writes
 //   the seeds in this layout.
-#include <cfenv>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -27,13 +27,14 @@
 
 #include "core/update_sweep.h"
 #include "standin_host.h"
-
-#if defined(__x86_64__) || defined(_M_X64)
-#include <immintrin.h>
-#define QUILLMERE_FUZZ_MXCSR 1
-#endif
+#include "tests/support/call_rules.h"
+#include "tests/support/exact_bits.h"
+#include "tests/support/hostile_fp.h"
+#include "tests/support/standin_arrays.h"
 
 namespace {
+
+using quillmere::testing::Slot;
 
 void fail(const char* what, const char* detail) {
   std::fprintf(stderr, "gateway fuzz: %s%s%s\n", what, detail[0] ? ": " : "", detail);
@@ -60,9 +61,9 @@ class ByteReader {
   std::size_t pos_ = 0;
 };
 
-constexpr int kInputs = 17;
 constexpr int kMaxInputs = 20;
-constexpr int kU = 0, kT11 = 1, kT33 = 6, kK1 = 7, kK3 = 9, kK23 = 15, kDt = 16;
+constexpr int kU = Slot::U, kT11 = Slot::T11, kT33 = Slot::T33, kK1 = Slot::K1, kK3 = Slot::K3,
+              kK23 = Slot::K23, kDt = Slot::DT;
 
 // Values a sweep gets wrong first: signed zeros, subnormals, extremes,
 // infinities and NaN with payloads.
@@ -122,16 +123,21 @@ std::vector<int> readShape(ByteReader& in, int position, const mxArray* u) {
     }
   }
   switch (mode) {
-    case 1: return uDims;
-    case 2: return {3, 3, 3};
-    case 3: return {5, 5, 5};
-    case 4: return {1, 1};
+    case 1:
+      return uDims;
+    case 2:
+      return {3, 3, 3};
+    case 3:
+      return {5, 5, 5};
+    case 4:
+      return {1, 1};
     case 5: {
       std::vector<int> dims(static_cast<std::size_t>(in.next() % 6));
       for (int& e : dims) e = in.next() % 7;
       return dims;
     }
-    case 6: return {1, in.next()};
+    case 6:
+      return {1, in.next()};
     default: {
       static const int huge[] = {0, 1, 2, 46340, 46341, 32768, 65536, 2147483647};
       return {huge[in.next() % 8], huge[in.next() % 8], huge[in.next() % 8], 0};
@@ -173,104 +179,27 @@ void fill(ByteReader& in, mxArray* a) {
   }
 }
 
-std::vector<unsigned char> bytesOf(const mxArray* a) {
-  const std::size_t n = mxGetNumberOfElements(a) * standinGetElementSize(a);
-  std::vector<unsigned char> bytes;
-  for (const void* part : {static_cast<const void*>(mxGetData(a)),
-                           static_cast<const void*>(standinGetImagData(a))}) {
-    if (part) {
-      const auto* p = static_cast<const unsigned char*>(part);
-      bytes.insert(bytes.end(), p, p + n);
-    }
-  }
-  return bytes;
-}
-
 quillmere::VolumeDims firstThree(const mxArray* a) {
   const int ndim = mxGetNumberOfDimensions_700(a);
   const int* d = mxGetDimensions_700(a);
   return {ndim > 0 ? d[0] : 1, ndim > 1 ? d[1] : 1, ndim > 2 ? d[2] : 1};
 }
 
-struct Verdict {
-  const char* identifier;  // "" when the call is well formed
-  int argument;            // 1-based culprit, 0 for none
-};
-
-// The call rules, stated on their own: the first rule broken, in the order
-// the gateway documents, decides the identifier.
-Verdict judge(int nrhs, const mxArray* const* prhs) {
-  if (nrhs < kInputs) return {"quillmere:nargin", 0};
-  for (int i = 0; i < kInputs; ++i) {
-    if (mxGetClassID(prhs[i]) != mxSINGLE_CLASS || mxIsComplex(prhs[i])) {
-      return {"quillmere:notRealSingle", i + 1};
-    }
-  }
-  const quillmere::VolumeDims u = firstThree(prhs[kU]);
-  const double samples = static_cast<double>(u.n1) * u.n2 * u.n3;
-  if (samples >= 2147483648.0) return {"quillmere:tooLarge", 1};
-  if (static_cast<double>(mxGetNumberOfElements(prhs[kU])) < samples) {
-    return {"quillmere:volumeSize", 1};
-  }
-  for (int i = kT11; i <= kT33; ++i) {
-    const quillmere::VolumeDims t = firstThree(prhs[i]);
-    if (t.n1 != u.n1 || t.n2 != u.n2 || t.n3 != u.n3 ||
-        static_cast<double>(mxGetNumberOfElements(prhs[i])) < samples) {
-      return {"quillmere:tensorSize", i + 1};
-    }
-  }
-  for (int i = kK1; i <= kK23; ++i) {
-    const std::size_t needed = i <= kK3 ? 27 : 125;
-    if (mxGetNumberOfElements(prhs[i]) < needed) return {"quillmere:stencilSize", i + 1};
-  }
-  if (mxGetNumberOfElements(prhs[kDt]) == 0) return {"quillmere:emptyDt", 17};
-  return {"", 0};
-}
-
 // The caller's floating-point mode for the call: 0 the default, 1 flush to
 // zero and denormals are zero, 2 rounding toward zero, 3 both with rounding
 // upward. QUILLMERE_FUZZ_DEFAULT_FENV=1 keeps the default (valgrind does not
 // model FTZ, DAZ or directed rounding).
-struct CallerMode {
-  int rounding = FE_TONEAREST;
-  bool flush = false;
-};
-
-CallerMode callerModeOf(int code) {
+quillmere::testing::FpSetting callerModeOf(int code) {
   static const bool keepDefault = [] {
     const char* v = std::getenv("QUILLMERE_FUZZ_DEFAULT_FENV");
     return v && v[0] == '1';
   }();
-  CallerMode m;
-  if (keepDefault) return m;
-  if (code == 1 || code == 3) m.flush = true;
-  if (code == 2) m.rounding = FE_TOWARDZERO;
-  if (code == 3) m.rounding = FE_UPWARD;
-  return m;
-}
-
-// The control bits of the caller's environment; status flags are left out,
-// as checks before the sweep may raise "inexact" like any caller code.
-std::uint64_t controlState() {
-  std::uint64_t state = static_cast<std::uint64_t>(std::fegetround()) << 32;
-#if defined(QUILLMERE_FUZZ_MXCSR)
-  state |= _mm_getcsr() & ~0x3Fu;
-#endif
-  return state;
-}
-
-void enterMode(const CallerMode& m) {
-  std::fesetround(m.rounding);
-#if defined(QUILLMERE_FUZZ_MXCSR)
-  if (m.flush) _mm_setcsr(_mm_getcsr() | 0x8040u);
-#endif
-}
-
-void leaveMode() {
-  std::fesetround(FE_TONEAREST);
-#if defined(QUILLMERE_FUZZ_MXCSR)
-  _mm_setcsr(_mm_getcsr() & ~0x8040u);
-#endif
+  static const quillmere::testing::FpSetting modes[] = {
+      {"default", FE_TONEAREST, false},
+      {"FTZ and DAZ", FE_TONEAREST, true},
+      {"rounding toward zero", FE_TOWARDZERO, false},
+      {"FTZ and DAZ, rounding upward", FE_UPWARD, true}};
+  return modes[keepDefault ? 0 : code];
 }
 
 std::vector<int> reportedExtents(quillmere::VolumeDims d) {
@@ -300,27 +229,23 @@ void checkAccepted(const mxArray* const* prhs, mxArray* out, long made) {
   };
   auto weights = [&](int i) { return static_cast<const float*>(mxGetData(prhs[i])); };
   const float dt = *static_cast<const float*>(mxGetData(prhs[kDt]));
-  quillmere::updateVolumePlain(quillmere::MutableVolumeView{reference.data(), dims},
-                               {view(1), view(2), view(3), view(4), view(5), view(6)},
-                               {weights(7), weights(8), weights(9)},
-                               {weights(10), weights(11), weights(12), weights(13), weights(14),
-                                weights(15)},
-                               dt, dims);
-  require(std::memcmp(reference.data(), mxGetData(out), count * sizeof(float)) == 0,
+  quillmere::updateVolumePlain(
+      quillmere::MutableVolumeView{reference.data(), dims},
+      {view(1), view(2), view(3), view(4), view(5), view(6)}, {weights(7), weights(8), weights(9)},
+      {weights(10), weights(11), weights(12), weights(13), weights(14), weights(15)}, dt, dims);
+  const auto* samples = static_cast<const float*>(mxGetData(out));
+  require(quillmere::testing::bitDifference(reference, std::vector<float>(samples, samples + count),
+                                            dims)
+              .empty(),
           "output differs from the plain sweep");
 }
 
-void checkRefused(const StandinCallResult& r, const Verdict& v, mxArray* out, int nrhs) {
+void checkRefused(const StandinCallResult& r, const quillmere::testing::Verdict& v, mxArray* out,
+                  int nlhs, int nrhs) {
   require(std::strcmp(r.identifier, v.identifier) == 0, "wrong identifier", r.identifier);
   require(r.arraysCreated == 0 && out == nullptr, "a refused call made an array");
-  char culprit[64];
-  if (v.argument > 0) {
-    std::snprintf(culprit, sizeof culprit, "argument %d (", v.argument);
-  } else {
-    std::snprintf(culprit, sizeof culprit, "given %d", nrhs);
-  }
-  require(std::strstr(r.message, culprit) != nullptr, "message does not name the culprit",
-          r.message);
+  require(std::strstr(r.message, quillmere::testing::culpritText(v, nlhs, nrhs).c_str()) != nullptr,
+          "message does not name the culprit", r.message);
 }
 
 }  // namespace
@@ -330,7 +255,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int nrhs = in.next() % (kMaxInputs + 1);
   const int flags = in.next();
   const int nlhs = flags & 3;
-  const CallerMode mode = callerModeOf((flags >> 2) & 3);
+  const quillmere::testing::FpSetting mode = callerModeOf((flags >> 2) & 3);
 
   const long liveBefore = standinLiveArrayCount();
   std::vector<mxArray*> inputs;
@@ -346,28 +271,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const mxArray* const* prhs = const_cast<const mxArray* const*>(inputs.data());
   std::vector<std::vector<unsigned char>> before;
-  for (const mxArray* a : inputs) before.push_back(bytesOf(a));
-  const Verdict verdict = judge(nrhs, prhs);
+  for (const mxArray* a : inputs) before.push_back(quillmere::testing::bytesOf(a));
+  const quillmere::testing::Verdict verdict =
+      quillmere::testing::judge(quillmere::testing::shapeOf(nlhs, nrhs, prhs));
 
   mxArray* plhs[3] = {nullptr, nullptr, nullptr};
   StandinCallResult result;
-  enterMode(mode);
-  const std::uint64_t callerState = controlState();
-  standinCall(mexFunction, nlhs, plhs, nrhs, const_cast<const mxArray**>(prhs), &result);
-  const std::uint64_t stateAfter = controlState();
-  leaveMode();
+  std::uint64_t callerState = 0, stateAfter = 0;
+  {
+    const quillmere::testing::FpEnvironmentScope caller(mode);
+    callerState = quillmere::testing::fpControlState();
+    standinCall(mexFunction, nlhs, plhs, nrhs, const_cast<const mxArray**>(prhs), &result);
+    stateAfter = quillmere::testing::fpControlState();
+  }
 
   require(stateAfter == callerState, "the caller's floating-point mode changed");
   require(plhs[1] == nullptr && plhs[2] == nullptr, "something stored past the first output");
   for (std::size_t i = 0; i < inputs.size(); ++i) {
-    require(bytesOf(inputs[i]) == before[i], "an input changed");
+    require(quillmere::testing::bytesOf(inputs[i]) == before[i], "an input changed");
   }
   if (verdict.identifier[0] == '\0') {
     require(result.raised == 0, "a well-formed call was refused", result.message);
     checkAccepted(prhs, plhs[0], result.arraysCreated);
   } else {
     require(result.raised == 1, "a malformed call was accepted", verdict.identifier);
-    checkRefused(result, verdict, plhs[0], nrhs);
+    checkRefused(result, verdict, plhs[0], nlhs, nrhs);
   }
 
   standinDestroyArray(plhs[0]);

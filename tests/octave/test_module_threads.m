@@ -6,12 +6,8 @@
 ## again, over and over, without a crash.
 1;
 
-global failures
-failures = {};
-cli = argv();
-addpath(cli{1});
 addpath(fileparts(mfilename("fullpath")));
-tool = cli{2};
+[~, ~, tool] = qtest_setup();
 
 unsetenv("OMP_NUM_THREADS");
 printf("nproc: %d\n", nproc());
@@ -50,10 +46,4 @@ for i = 1:numel(cleared)
   qtest_check(false, cleared{i});
 endfor
 
-if (isempty(failures))
-  printf("PASS\n");
-  exit(0);
-else
-  printf("%d failure(s)\n", numel(failures));
-  exit(1);
-endif
+qtest_finish("module threads: all passed");

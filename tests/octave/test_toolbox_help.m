@@ -1,7 +1,7 @@
 % help quillmere shows the call's documentation, every toolbox function has
 % help, and the example in the help text runs as written (needs the module).
 addpath(fileparts(mfilename('fullpath')));
-[root, hasModule] = quillmere_test_setup();
+[root, hasModule] = qtest_setup();
 
 where = ' (with the module on the path, toolbox/quillmere.m must sit beside it for help to find it)';
 try

@@ -1,7 +1,7 @@
 % Step-size bound: exact in the classic case, scaling, and no growing mode
 % at the bound, for the two-buffer update and for the in-place sweep.
 addpath(fileparts(mfilename('fullpath')));
-quillmere_test_setup();
+qtest_setup();
 
 n = [6 5 4];
 o = ones(n, 'single');
@@ -21,7 +21,7 @@ assert(abs(quillmere_max_dt(3 * o, z, z, 3 * o, z, 3 * o, S) - 1 / 18) < 1e-12, 
 assert(isinf(quillmere_max_dt(z, z, z, z, z, z, S)), 'zero tensor must allow any step');
 
 % The bound is tight here: 25% more and the two-buffer step grows.
-L = quillmere_step_matrices(o, z, z, o, z, o, S, dt);
+L = qtest_step_matrices(o, z, z, o, z, o, S, dt);
 E = eye(prod(n)) + 1.25 * dt * full(L);
 assert(max(abs(eig(E))) > 1.01, 'two-buffer step does not grow at 1.25 dt');
 
@@ -36,9 +36,9 @@ end
 T{1} = T{1} + 1; T{4} = T{4} + 1; T{6} = T{6} + 1;
 Sc = quillmere_stencils('scharr', [1 1.5 0.75]);
 u = single(randn(m));
-[L, G] = quillmere_step_matrices(T{:}, Sc, 0.05);
-ref = quillmere_reference_step(u, T{:}, Sc.k1, Sc.k2, Sc.k3, Sc.k11, Sc.k22, Sc.k33, ...
-                               Sc.k12, Sc.k13, Sc.k23, single(0.05));
+[L, G] = qtest_step_matrices(T{:}, Sc, 0.05);
+ref = qtest_loop_step(u, T{:}, Sc.k1, Sc.k2, Sc.k3, Sc.k11, Sc.k22, Sc.k33, ...
+                      Sc.k12, Sc.k13, Sc.k23, single(0.05));
 assert(max(abs(G * double(u(:)) - double(ref(:)))) < 1e-5, 'sweep matrix disagrees with the loop model');
 % ... and differs from the two-buffer step, which it must.
 two = double(u(:)) + 0.05 * L * double(u(:));
@@ -70,7 +70,7 @@ for f = 1:3
   Sf = quillmere_stencils(families{f});
   for t = 1:numel(tensors)
     [dt, R] = quillmere_max_dt(tensors{t}{:}, Sf);
-    [L, G, rowAbs] = quillmere_step_matrices(tensors{t}{:}, Sf, dt);
+    [L, G, rowAbs] = qtest_step_matrices(tensors{t}{:}, Sf, dt);
     assert(abs(R - max(rowAbs)) <= 1e-6 * R, '%s, tensor %d: R = %g, tap by tap %g', ...
            families{f}, t, R, max(rowAbs));
     own = max(0, max(real(eig(full(L)))));

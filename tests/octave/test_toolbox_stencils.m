@@ -1,6 +1,6 @@
 % Stencils: layout, exactness on polynomials, spacing, rotation robustness.
 addpath(fileparts(mfilename('fullpath')));
-quillmere_test_setup();
+qtest_setup();
 
 % Layout: correlations with the centre in the middle, direction i along
 % array dimension i.
@@ -61,7 +61,7 @@ for fi = 1:numel(families)
           end
         end
         want = c * x0(1) ^ ee(1) * x0(2) ^ ee(2) * x0(3) ^ ee(3);
-        got = quillmere_test_apply(St.(names{n}), f, x0, hh);
+        got = qtest_apply_stencil(St.(names{n}), f, x0, hh);
         assert(abs(got - want) <= 1e-5 * max(1, abs(want)), ...
                '%s %s (h = %s) on x^%d y^%d z^%d: %g, expected %g', families{fi}, ...
                names{n}, mat2str(h), e(1), e(2), e(3), got, want);
@@ -74,11 +74,11 @@ end
 % the smoothed families are not (they smooth across).
 f = @(x, y, z) (x .* y .* z) .^ 2;
 want = 2 * x0(2) ^ 2 * x0(3) ^ 2;
-assert(abs(quillmere_test_apply(S.k11, f, x0, [1 1 1]) - want) < 1e-5, 'central k11 on x^2y^2z^2');
+assert(abs(qtest_apply_stencil(S.k11, f, x0, [1 1 1]) - want) < 1e-5, 'central k11 on x^2y^2z^2');
 want = 4 * x0(1) * x0(2) * x0(3) ^ 2;
-assert(abs(quillmere_test_apply(S.k12, f, x0, [1 1 1]) - want) < 1e-5, 'central k12 on x^2y^2z^2');
+assert(abs(qtest_apply_stencil(S.k12, f, x0, [1 1 1]) - want) < 1e-5, 'central k12 on x^2y^2z^2');
 Sc = quillmere_stencils('scharr');
-assert(abs(quillmere_test_apply(Sc.k11, f, x0, [1 1 1]) - 2 * x0(2) ^ 2 * x0(3) ^ 2) > 0.01, ...
+assert(abs(qtest_apply_stencil(Sc.k11, f, x0, [1 1 1]) - 2 * x0(2) ^ 2 * x0(3) ^ 2) > 0.01, ...
        'scharr k11 shows no transverse smoothing');
 
 % Rotation robustness: the direction of the gradient of a plane wave of
@@ -90,9 +90,9 @@ for th = linspace(0, pi / 2, 7)
     nvec = [cos(th) * sin(ph), sin(th) * sin(ph), cos(ph)];
     f = @(x, y, z) sin(1.2 * (nvec(1) * x + nvec(2) * y + nvec(3) * z));
     for q = 1:2
-      g = [quillmere_test_apply(fam{q}.k1, f, [0 0 0], [1 1 1]), ...
-           quillmere_test_apply(fam{q}.k2, f, [0 0 0], [1 1 1]), ...
-           quillmere_test_apply(fam{q}.k3, f, [0 0 0], [1 1 1])];
+      g = [qtest_apply_stencil(fam{q}.k1, f, [0 0 0], [1 1 1]), ...
+           qtest_apply_stencil(fam{q}.k2, f, [0 0 0], [1 1 1]), ...
+           qtest_apply_stencil(fam{q}.k3, f, [0 0 0], [1 1 1])];
       ang = acos(min(1, abs(g * nvec') / norm(g)));
       worst(q) = max(worst(q), ang);
     end

@@ -1,7 +1,7 @@
 % Eigensolver and tensors: accuracy, symmetry, semi-definiteness and the
 % documented eigenvalue maps.
 addpath(fileparts(mfilename('fullpath')));
-quillmere_test_setup();
+qtest_setup();
 
 % The vectorised eigensolver against EIG, on random matrices and on the
 % repeated-eigenvalue and badly scaled cases where closed forms break.

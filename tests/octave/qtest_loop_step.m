@@ -1,6 +1,6 @@
-function out = quillmere_reference_step(u, t11, t12, t13, t22, t23, t33, ...
-                                        k1, k2, k3, k11, k22, k33, k12, k13, k23, dt)
-%QUILLMERE_REFERENCE_STEP Slow loop model of one QUILLMERE step, for tests.
+function out = qtest_loop_step(u, t11, t12, t13, t22, t23, t33, ...
+                               k1, k2, k3, k11, k22, k33, k12, k13, k23, dt)
+%QTEST_LOOP_STEP Slow loop model of one QUILLMERE step, for tests.
 %   Same arguments and result as QUILLMERE. Written voxel by voxel and tap
 %   by tap in single precision, in the order the module promises: taps in
 %   weight order, the tap term of each tensor row grouped as

@@ -1,6 +1,6 @@
-function v = quillmere_test_apply(k, f, x0, h)
-%QUILLMERE_TEST_APPLY A stencil applied as the module applies it, in double.
-%   V = QUILLMERE_TEST_APPLY(K, F, X0, H): the correlation of the 3x3x3 or
+function v = qtest_apply_stencil(k, f, x0, h)
+%QTEST_APPLY_STENCIL A stencil applied as the module applies it, in double.
+%   V = QTEST_APPLY_STENCIL(K, F, X0, H): the correlation of the 3x3x3 or
 %   5x5x5 stencil K with F(x, y, z) sampled on the grid of spacing H around
 %   the point X0, i.e. sum over taps of K(a,b,c) * F(X0 + offset .* H).
 r = (size(k, 1) - 1) / 2;

@@ -1,6 +1,6 @@
-function [L, G, rowAbs] = quillmere_step_matrices(t11, t12, t13, t22, t23, t33, S, dt)
-%QUILLMERE_STEP_MATRICES The step as matrices, for stability tests.
-%   [L, G, ROWABS] = QUILLMERE_STEP_MATRICES(T11,...,T33, S, DT), with S a
+function [L, G, rowAbs] = qtest_step_matrices(t11, t12, t13, t22, t23, t33, S, dt)
+%QTEST_STEP_MATRICES The step as matrices, for stability tests.
+%   [L, G, ROWABS] = QTEST_STEP_MATRICES(T11,...,T33, S, DT), with S a
 %   stencil struct from QUILLMERE_STENCILS:
 %     L       the sparse operator of the step in double precision, clamped
 %             taps merged; a two-buffer step is u + DT*L*u.

@@ -1,7 +1,8 @@
-// Owned stand-in host arrays and a one-line way to call the gateway through
-// the stand-in host, for the gateway's tests.
-#ifndef QUILLMERE_TESTS_STANDIN_ARRAYS_H
-#define QUILLMERE_TESTS_STANDIN_ARRAYS_H
+// Owned stand-in host arrays and the one way to call the gateway through the
+// stand-in host, for the gateway's tests and the Windows driver (which hands
+// in the module it loaded instead of the linked-in gateway).
+#ifndef QUILLMERE_TESTS_SUPPORT_STANDIN_ARRAYS_H
+#define QUILLMERE_TESTS_SUPPORT_STANDIN_ARRAYS_H
 
 #include <cstdint>
 #include <cstring>
@@ -9,7 +10,7 @@
 #include <vector>
 
 #include "standin_host.h"
-#include "tests/sweep_problem.h"
+#include "tests/support/sweep_problem.h"
 
 namespace quillmere::testing {
 
@@ -95,16 +96,19 @@ struct CallOutcome {
   ArrayPtr out;
 };
 
-inline CallOutcome callGateway(const CallInputs& in, int nlhs = 1, int nrhs = -1) {
+// One call as MATLAB makes it: nlhs outputs asked, the first nrhs inputs
+// given (all of them by default).
+inline CallOutcome callGateway(const CallInputs& in, int nlhs = 1, int nrhs = -1,
+                               StandinMexFunction module = mexFunction) {
   std::vector<const mxArray*> prhs = in.pointers();
   if (nrhs < 0) nrhs = static_cast<int>(prhs.size());
   std::vector<mxArray*> plhs(nlhs > 1 ? static_cast<std::size_t>(nlhs) : 1, nullptr);
   CallOutcome outcome{};
-  standinCall(mexFunction, nlhs, plhs.data(), nrhs, prhs.data(), &outcome.result);
+  standinCall(module, nlhs, plhs.data(), nrhs, prhs.data(), &outcome.result);
   outcome.out.reset(plhs[0]);
   return outcome;
 }
 
 }  // namespace quillmere::testing
 
-#endif  // QUILLMERE_TESTS_STANDIN_ARRAYS_H
+#endif  // QUILLMERE_TESTS_SUPPORT_STANDIN_ARRAYS_H

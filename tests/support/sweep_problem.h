@@ -1,7 +1,7 @@
 // Owns every array of one sweep (volume, tensor, stencils) so tests and
 // benchmarks can build inputs in a line or two and hand out core views.
-#ifndef QUILLMERE_TESTS_SWEEP_PROBLEM_H
-#define QUILLMERE_TESTS_SWEEP_PROBLEM_H
+#ifndef QUILLMERE_TESTS_SUPPORT_SWEEP_PROBLEM_H
+#define QUILLMERE_TESTS_SUPPORT_SWEEP_PROBLEM_H
 
 #include <cstdint>
 #include <cstring>
@@ -109,4 +109,4 @@ inline void fillRandom(SweepProblem& p, std::mt19937& rng) {
 
 }  // namespace quillmere::testing
 
-#endif  // QUILLMERE_TESTS_SWEEP_PROBLEM_H
+#endif  // QUILLMERE_TESTS_SUPPORT_SWEEP_PROBLEM_H

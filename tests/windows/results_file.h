@@ -1,0 +1,122 @@
+// The results file the native build writes and the Windows build checks:
+// little-endian words, written the same everywhere.
+//
+//   "QMGWCASE", u32 version, u32 count, then per call:
+//   u32 index, u64 input hash, u32 ndims, u32 dims[ndims], u32 n, u32 bits[n]
+#ifndef QUILLMERE_TESTS_WINDOWS_RESULTS_FILE_H
+#define QUILLMERE_TESTS_WINDOWS_RESULTS_FILE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace quillmere::testing {
+
+constexpr char kResultsMagic[8] = {'Q', 'M', 'G', 'W', 'C', 'A', 'S', 'E'};
+constexpr std::uint32_t kResultsVersion = 1;
+
+struct RecordedCall {
+  std::uint32_t index;
+  std::uint64_t hash;
+  std::vector<int> dims;
+  std::vector<std::uint32_t> bits;
+};
+
+class ResultsWriter {
+ public:
+  explicit ResultsWriter(std::uint32_t count)
+      : bytes_(kResultsMagic, kResultsMagic + sizeof kResultsMagic) {
+    put32(kResultsVersion);
+    put32(count);
+  }
+  void add(const RecordedCall& call) {
+    put32(call.index);
+    put32(static_cast<std::uint32_t>(call.hash));
+    put32(static_cast<std::uint32_t>(call.hash >> 32));
+    put32(static_cast<std::uint32_t>(call.dims.size()));
+    for (int e : call.dims) put32(static_cast<std::uint32_t>(e));
+    put32(static_cast<std::uint32_t>(call.bits.size()));
+    for (std::uint32_t b : call.bits) put32(b);
+  }
+  // "" when written, else why not.
+  std::string save(const char* path) const {
+    std::FILE* f = std::fopen(path, "wb");
+    bool ok = f && std::fwrite(bytes_.data(), 1, bytes_.size(), f) == bytes_.size();
+    if (f) ok = std::fclose(f) == 0 && ok;
+    return ok ? "" : std::string("cannot write ") + path;
+  }
+
+ private:
+  void put32(std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<unsigned char>(v >> (8 * i)));
+  }
+  std::vector<unsigned char> bytes_;
+};
+
+class ResultsReader {
+ public:
+  // Reads the whole file; error() says why when it cannot be read or is not
+  // of this format.
+  explicit ResultsReader(const char* path) {
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) {
+      error_ = std::string("cannot read the recorded results ") + path;
+      return;
+    }
+    unsigned char buffer[65536];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+      bytes_.insert(bytes_.end(), buffer, buffer + n);
+    std::fclose(f);
+    const bool magic = bytes_.size() >= sizeof kResultsMagic &&
+                       std::memcmp(bytes_.data(), kResultsMagic, sizeof kResultsMagic) == 0;
+    at_ = sizeof kResultsMagic;
+    if (!magic || get32() != kResultsVersion)
+      error_ = std::string(path) + " is not a results file of this driver's format";
+    count_ = get32();
+  }
+  const std::string& error() const { return error_; }
+  std::uint32_t count() const { return count_; }
+  bool atEnd() const { return at_ == bytes_.size(); }
+
+  // The next call; false (with error() set) on a truncated or corrupt file.
+  bool next(RecordedCall& call) {
+    call.index = get32();
+    call.hash = get32();
+    call.hash |= static_cast<std::uint64_t>(get32()) << 32;
+    const std::uint32_t ndims = get32();
+    if (ndims > 16) error_ = "the results file holds a call of more than 16 extents";
+    if (!error_.empty()) return false;
+    call.dims.assign(ndims, 0);
+    for (int& e : call.dims) e = static_cast<int>(get32());
+    const std::uint32_t samples = get32();
+    if (samples > (1u << 24)) error_ = "the results file holds an oversized call";
+    if (!error_.empty()) return false;
+    call.bits.assign(samples, 0);
+    for (std::uint32_t& b : call.bits) b = get32();
+    return error_.empty();
+  }
+
+ private:
+  std::uint32_t get32() {
+    if (at_ + 4 > bytes_.size()) {
+      if (error_.empty()) error_ = "the results file is truncated";
+      at_ = bytes_.size();
+      return 0;
+    }
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(bytes_[at_++]) << (8 * i);
+    return v;
+  }
+  std::vector<unsigned char> bytes_;
+  std::size_t at_ = 0;
+  std::uint32_t count_ = 0;
+  std::string error_;
+};
+
+}  // namespace quillmere::testing
+
+#endif  // QUILLMERE_TESTS_WINDOWS_RESULTS_FILE_H
