@@ -168,7 +168,7 @@ TEST(Gateway, RefusesMalformedCallsBeforeMakingAnything) {
     }
     const auto before = in.snapshot();
     const long live = standinLiveArrayCount();
-    const CallOutcome c = callGateway(in, 1, bad.nrhs);
+    const CallOutcome c = callGateway(in, bad.nlhs, bad.nrhs);
     EXPECT_EQ(c.result.raised, 1);
     EXPECT_STREQ(c.result.identifier, bad.identifier);
     EXPECT_NE(std::string(c.result.message).find(bad.messagePart), std::string::npos)

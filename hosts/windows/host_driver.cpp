@@ -522,11 +522,11 @@ int checkResults(StandinMexFunction module, const char* path) {
 
 // Each malformed call must come back as a host error with its identifier,
 // having made nothing and changed nothing.
-void checkRefusal(StandinMexFunction module, const char* what, const CallInputs& in, int nrhs,
-                  const char* identifier, const std::string& messagePart) {
+void checkRefusal(StandinMexFunction module, const char* what, const CallInputs& in, int nlhs,
+                  int nrhs, const char* identifier, const std::string& messagePart) {
   const auto before = in.snapshot();
   const long live = standinLiveArrayCount();
-  const CallOutcome o = callModule(module, in, 1, nrhs);
+  const CallOutcome o = callModule(module, in, nlhs, nrhs);
   if (!o.result.raised || std::strcmp(o.result.identifier, identifier) != 0) {
     fail("%s: expected %s, got %s", what, identifier,
          o.result.raised ? o.result.identifier : "no error");
@@ -555,7 +555,7 @@ int checkRefusals(StandinMexFunction module) {
       in.args[static_cast<std::size_t>(bad.slot)] =
           makeArray(bad.dims, bad.classId, bad.complexity);
     }
-    checkRefusal(module, bad.what, in, bad.nrhs, bad.identifier, bad.messagePart);
+    checkRefusal(module, bad.what, in, bad.nlhs, bad.nrhs, bad.identifier, bad.messagePart);
     ++refused;
   }
   for (int slot = U; slot <= DT; ++slot) {
@@ -563,7 +563,7 @@ int checkRefusals(StandinMexFunction module) {
     auto& arg = in.args[static_cast<std::size_t>(slot)];
     arg = makeArray(dimsOf(arg.get()), mxDOUBLE_CLASS);
     const std::string what = std::string("double ") + kSlotNames[slot];
-    checkRefusal(module, what.c_str(), in, kSlotCount, "quillmere:notRealSingle",
+    checkRefusal(module, what.c_str(), in, 1, kSlotCount, "quillmere:notRealSingle",
                  "argument " + std::to_string(slot + 1) + " (" + kSlotNames[slot] + ")");
     ++refused;
   }
