@@ -167,6 +167,16 @@ bool checkCall(int nlhs, int nrhs, const mxArray* prhs[], quillmere::VolumeDims*
     raiseError("quillmere:volumeSize", message);
     return false;
   }
+  const double samples =
+      static_cast<double>(u.n1) * static_cast<double>(u.n2) * static_cast<double>(u.n3);
+  if (samples >= kSampleLimit) {
+    std::snprintf(message, sizeof message,
+                  "argument 1 (u) must hold fewer than 2^31 samples in its first three "
+                  "dimensions; given %dx%dx%d, %.0f samples",
+                  u.n1, u.n2, u.n3, samples);
+    raiseError("quillmere:tooLarge", message);
+    return false;
+  }
   // An empty volume addresses no tap, so its other extents may be anything.
   const bool empty = u.n1 == 0 || u.n2 == 0 || u.n3 == 0;
   if (!empty && (u.n1 > quillmere::kMaxExtent || u.n2 > quillmere::kMaxExtent ||
@@ -175,16 +185,6 @@ bool checkCall(int nlhs, int nrhs, const mxArray* prhs[], quillmere::VolumeDims*
                   "argument 1 (u) must have extents of at most %d in its first three "
                   "dimensions; given %dx%dx%d",
                   static_cast<int>(quillmere::kMaxExtent), u.n1, u.n2, u.n3);
-    raiseError("quillmere:tooLarge", message);
-    return false;
-  }
-  const double samples =
-      static_cast<double>(u.n1) * static_cast<double>(u.n2) * static_cast<double>(u.n3);
-  if (samples >= kSampleLimit) {
-    std::snprintf(message, sizeof message,
-                  "argument 1 (u) must hold fewer than 2^31 samples in its first three "
-                  "dimensions; given %dx%dx%d, %.0f samples",
-                  u.n1, u.n2, u.n3, samples);
     raiseError("quillmere:tooLarge", message);
     return false;
   }
