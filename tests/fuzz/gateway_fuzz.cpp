@@ -194,13 +194,14 @@ quillmere::VolumeDims firstThree(const mxArray* a) {
 
 struct Verdict {
   const char* identifier;  // "" when the call is well formed
-  int argument;            // 1-based culprit, 0 for none
+  int argument;            // 1-based culprit, 0 for none, -1 for the outputs
 };
 
 // The call rules, stated on their own: the first rule broken, in the order
 // the gateway documents, decides the identifier.
-Verdict judge(int nrhs, const mxArray* const* prhs) {
+Verdict judge(int nlhs, int nrhs, const mxArray* const* prhs) {
   if (nrhs < kInputs) return {"quillmere:nargin", 0};
+  if (nlhs > 1) return {"quillmere:nargout", -1};
   for (int i = 0; i < kInputs; ++i) {
     if (mxGetClassID(prhs[i]) != mxSINGLE_CLASS || mxIsComplex(prhs[i])) {
       return {"quillmere:notRealSingle", i + 1};
@@ -209,6 +210,11 @@ Verdict judge(int nrhs, const mxArray* const* prhs) {
   const quillmere::VolumeDims u = firstThree(prhs[kU]);
   const double samples = static_cast<double>(u.n1) * u.n2 * u.n3;
   if (samples >= 2147483648.0) return {"quillmere:tooLarge", 1};
+  const bool empty = u.n1 == 0 || u.n2 == 0 || u.n3 == 0;
+  if (!empty && (u.n1 > quillmere::kMaxExtent || u.n2 > quillmere::kMaxExtent ||
+                 u.n3 > quillmere::kMaxExtent)) {
+    return {"quillmere:tooLarge", 1};
+  }
   if (static_cast<double>(mxGetNumberOfElements(prhs[kU])) < samples) {
     return {"quillmere:volumeSize", 1};
   }
@@ -310,12 +316,15 @@ void checkAccepted(const mxArray* const* prhs, mxArray* out, long made) {
           "output differs from the plain sweep");
 }
 
-void checkRefused(const StandinCallResult& r, const Verdict& v, mxArray* out, int nrhs) {
+void checkRefused(const StandinCallResult& r, const Verdict& v, mxArray* out, int nlhs,
+                  int nrhs) {
   require(std::strcmp(r.identifier, v.identifier) == 0, "wrong identifier", r.identifier);
   require(r.arraysCreated == 0 && out == nullptr, "a refused call made an array");
   char culprit[64];
   if (v.argument > 0) {
     std::snprintf(culprit, sizeof culprit, "argument %d (", v.argument);
+  } else if (v.argument < 0) {
+    std::snprintf(culprit, sizeof culprit, "%d were requested", nlhs);
   } else {
     std::snprintf(culprit, sizeof culprit, "given %d", nrhs);
   }
@@ -347,7 +356,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const mxArray* const* prhs = const_cast<const mxArray* const*>(inputs.data());
   std::vector<std::vector<unsigned char>> before;
   for (const mxArray* a : inputs) before.push_back(bytesOf(a));
-  const Verdict verdict = judge(nrhs, prhs);
+  const Verdict verdict = judge(nlhs, nrhs, prhs);
 
   mxArray* plhs[3] = {nullptr, nullptr, nullptr};
   StandinCallResult result;
@@ -367,7 +376,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkAccepted(prhs, plhs[0], result.arraysCreated);
   } else {
     require(result.raised == 1, "a malformed call was accepted", verdict.identifier);
-    checkRefused(result, verdict, plhs[0], nrhs);
+    checkRefused(result, verdict, plhs[0], nlhs, nrhs);
   }
 
   standinDestroyArray(plhs[0]);
