@@ -51,8 +51,8 @@ void runThreads(benchmark::State& state, bool capped) {
     state.PauseTiming();
     out = p.u;
     state.ResumeTiming();
-    quillmere::updateVolumeThreaded(MutableVolumeView{out.data(), p.dims}, p.tensor(),
-                                    p.gradient(), p.hessian(), p.dt, p.dims, threads);
+    quillmere::updateVolumeThreaded(MutableVolumeView{out.data(), p.dims}, p.tensor(), p.gradient(),
+                                    p.hessian(), p.dt, p.dims, threads);
     benchmark::ClobberMemory();
   }
   state.counters["threads"] = quillmere::sweepThreadCount(p.dims, threads);

@@ -11,7 +11,7 @@
 // x86, FLT_EVAL_METHOD 1 or 2, or -1 for "unknown") rounds twice and gives
 // other bits. Forcing SSE2 math (-msse2 -mfpmath=sse) makes it 0.
 #if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0
-#error "single-precision arithmetic here uses wider intermediates (FLT_EVAL_METHOD != 0); build with SSE2 math (-msse2 -mfpmath=sse) or for a 64-bit target"
+#error "FLT_EVAL_METHOD != 0: build with -msse2 -mfpmath=sse or for a 64-bit target"
 #endif
 // MSVC on 32-bit x86 without /arch:SSE2 uses the x87 unit.
 #if defined(_MSC_VER) && defined(_M_IX86) && (!defined(_M_IX86_FP) || _M_IX86_FP < 2)

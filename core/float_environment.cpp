@@ -24,8 +24,8 @@ constexpr unsigned int kFlushToZero = 0x8000u;
 // alternate floating-point behaviour and read as zero elsewhere; the trap
 // enables (8-12, 15); half-precision flush-to-zero (19); rounding mode
 // (22-23, 0 = to nearest); flush-to-zero (24).
-constexpr std::uint64_t kFpcrCleared = 0x1u | 0x2u | 0x1F00u | 0x8000u | (1u << 19) |
-                                       (3u << 22) | (1u << 24);
+constexpr std::uint64_t kFpcrCleared =
+    0x1u | 0x2u | 0x1F00u | 0x8000u | (1u << 19) | (3u << 22) | (1u << 24);
 // FPSR cumulative flags: invalid, divide by zero, overflow, underflow,
 // inexact (bits 0-4) and input denormal (7).
 constexpr std::uint64_t kFpsrFlags = 0x9Fu;

@@ -139,8 +139,7 @@ bool checkCall(int nlhs, int nrhs, const mxArray* prhs[], quillmere::VolumeDims*
   // Refused here, before the sweep: the host would only fail after it, on
   // the second output slot left empty.
   if (nlhs > 1) {
-    std::snprintf(message, sizeof message, "quillmere returns one output; %d were requested",
-                  nlhs);
+    std::snprintf(message, sizeof message, "quillmere returns one output; %d were requested", nlhs);
     raiseError("quillmere:nargout", message);
     return false;
   }

@@ -126,9 +126,8 @@ TEST(UpdateOrder, EveryPathGivesTheKnownAnswers) {
         SCOPED_TRACE(::testing::Message() << c.what << ", " << d.n1 << "x" << d.n2 << "x" << d.n3);
         const std::vector<float> out = problemFor(c, d).step(
             [path](MutableVolumeView o, const TensorField& t, const GradientStencils& g,
-                   const HessianStencils& h, float dt, VolumeDims dims) {
-              updateVolumeOnPath(path, o, t, g, h, dt, dims);
-            });
+                   const HessianStencils& h, float dt,
+                   VolumeDims dims) { updateVolumeOnPath(path, o, t, g, h, dt, dims); });
         expectKnownAnswer(sweepPathName(path), out, c);
       }
     }

@@ -19,6 +19,7 @@ struct TapCase {
   std::int32_t expected;
 };
 
+// clang-format off
 const TapCase kTapCases[] = {
     {"last voxel of the longest axis 1, +2", {kLargest, 1, 1}, {kLargest - 1, 0, 0}, {2, 0, 0},
      kLargest - 1},
@@ -32,6 +33,7 @@ const TapCase kTapCases[] = {
     {"every axis clamped at once", {2, 3, 4}, {1, 2, 3}, {2, 2, 2}, 1 + 2 * 2 + 6 * 3},
     {"every axis clamped below", {2, 3, 4}, {0, 0, 0}, {-2, -2, -2}, 0},
 };
+// clang-format on
 
 TEST(VolumeGrid, TapsClampWithoutOverflowOnTheLongestAxes) {
   for (const TapCase& c : kTapCases) {
