@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <system_error>
 #include <thread>
 
 #if defined(_WIN32)
@@ -228,8 +227,12 @@ void runWavefront(const SweepKernels& kernels, const SweepContext& context, int 
   for (; started < planned; ++started) {
     try {
       workers[started] = std::thread(runWorker, &w, started);
-    } catch (const std::system_error&) {
-      break;  // run on the threads we have; bands are dealt out among them
+    } catch (...) {
+      // std::system_error when the system refuses a thread, std::bad_alloc
+      // when its start-up state cannot be allocated, anything else a library
+      // may throw: run on the threads we have (every started one is joined
+      // below); bands are dealt out among them.
+      break;
     }
   }
   w.threads.store(started, std::memory_order_release);
@@ -245,21 +248,25 @@ int processorsAvailable() {
   if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
     int count = 0;
     for (; process != 0; process &= process - 1) ++count;
-    return count;
+    return count > kMaxSweepThreads ? kMaxSweepThreads : count;
   }
 #elif defined(__linux__)
   cpu_set_t set;
   CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+    return CPU_COUNT(&set) > kMaxSweepThreads ? kMaxSweepThreads : CPU_COUNT(&set);
+  }
 #endif
   const unsigned n = std::thread::hardware_concurrency();
   return n == 0 ? 1 : (n > kMaxSweepThreads ? kMaxSweepThreads : static_cast<int>(n));
 }
 
 int threadsForHostSetting(double setting) {
+  const int available = processorsAvailable();
   // NaN fails both tests.
-  if (!(setting >= 1.0) || !(setting <= 1.0e300)) return processorsAvailable();
-  return setting >= kMaxSweepThreads ? kMaxSweepThreads : static_cast<int>(setting);
+  if (!(setting >= 1.0) || !(setting <= 1.0e300)) return available;
+  // More threads than processors only wait for each other (bench_thread_cap).
+  return setting >= available ? available : static_cast<int>(setting);
 }
 
 int sweepThreadCount(VolumeDims dims, int requested) {

@@ -50,7 +50,8 @@ int processorsAvailable();
 
 // The threads to use under a host's compute-thread setting (MATLAB's
 // maxNumCompThreads, Octave's nproc): the setting rounded down, at most
-// kMaxSweepThreads; when it is below 1, NaN or infinite (no usable setting),
+// processorsAvailable() (more threads than processors wait on each other);
+// when it is below 1, NaN or infinite (no usable setting),
 // processorsAvailable().
 int threadsForHostSetting(double setting);
 

@@ -2,7 +2,8 @@
 //
 // Volumes are column-major single-precision arrays: the sample of voxel
 // (i1, i2, i3) lies at i1 + N1*i2 + (N1*N2)*i3, axis 1 fastest. All index
-// arithmetic is signed 32-bit, so a volume must hold fewer than 2^31 samples.
+// arithmetic is signed 32-bit, so a volume must hold fewer than 2^31 samples,
+// and no extent may exceed kMaxExtent.
 //
 // Stencils are flat runs of weights laid out like small column-major volumes
 // with the centre in the middle: weight m = a + 3b + 9c of a 3x3x3 stencil
@@ -12,6 +13,8 @@
 #define QUILLMERE_CORE_VOLUME_GRID_H
 
 #include <cstdint>
+
+#include "core/arithmetic_rules.h"
 
 namespace quillmere {
 
@@ -64,6 +67,11 @@ struct HessianStencils {
   const float* k23;
 };
 
+// Largest extent along any axis. Every path forms a coordinate plus a tap
+// offset or a short look-ahead along a row (a few dozen at most) in 32 bits;
+// this leaves that room below 2^31. The gateway refuses longer axes.
+constexpr std::int32_t kMaxExtent = 2147483647 - 64;
+
 constexpr int kGradientTaps = 27;
 constexpr int kHessianTaps = 125;
 
@@ -80,13 +88,20 @@ inline std::int32_t linearIndex(std::int32_t i1, std::int32_t i2, std::int32_t i
   return i1 + dims.n1 * i2 + (dims.n1 * dims.n2) * i3;
 }
 
+// clampIndex(i + d, hi), with the sum formed in 64 bits: on an axis close to
+// 2^31 long, i + d would pass the largest 32-bit integer.
+inline std::int32_t clampTap(std::int32_t i, std::int32_t d, std::int32_t hi) {
+  const std::int64_t j = static_cast<std::int64_t>(i) + d;
+  return j > hi ? hi : (j < 0 ? 0 : static_cast<std::int32_t>(j));
+}
+
 // Index of the sample read by the tap at offset (d1, d2, d3) from voxel
 // (i1, i2, i3): each axis clamped on its own, so a tap past a corner reads
 // the corner.
 inline std::int32_t tapIndex(std::int32_t i1, std::int32_t i2, std::int32_t i3, std::int32_t d1,
                              std::int32_t d2, std::int32_t d3, VolumeDims dims) {
-  return linearIndex(clampIndex(i1 + d1, dims.n1 - 1), clampIndex(i2 + d2, dims.n2 - 1),
-                     clampIndex(i3 + d3, dims.n3 - 1), dims);
+  return linearIndex(clampTap(i1, d1, dims.n1 - 1), clampTap(i2, d2, dims.n2 - 1),
+                     clampTap(i3, d3, dims.n3 - 1), dims);
 }
 
 }  // namespace quillmere

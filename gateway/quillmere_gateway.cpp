@@ -25,7 +25,8 @@
 // plane N1xN2x1; tensor components need u's first three extents and may have
 // more; stencils longer than 27 / 125 weights and a dt with several elements
 // contribute their leading elements in storage order; extra inputs are
-// ignored; the output is stored in the first slot whatever nlhs is.
+// ignored; the output goes to the first slot when none or one output is
+// asked for (none makes it `ans`); more than one is refused.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -122,7 +123,7 @@ bool sameDims(quillmere::VolumeDims a, quillmere::VolumeDims b) {
 
 // Raises the first rule the call breaks; on success fills *dims with the
 // extents to step. Returns false only if a raise ever came back.
-bool checkCall(int nrhs, const mxArray* prhs[], quillmere::VolumeDims* dims) {
+bool checkCall(int nlhs, int nrhs, const mxArray* prhs[], quillmere::VolumeDims* dims) {
   char message[kMessageSize];
   char given[kExtentsSize];
 
@@ -132,6 +133,14 @@ bool checkCall(int nrhs, const mxArray* prhs[], quillmere::VolumeDims* dims) {
                   "k11, k22, k33, k12, k13, k23, dt); given %d",
                   static_cast<int>(IN_COUNT), nrhs);
     raiseError("quillmere:nargin", message);
+    return false;
+  }
+
+  // Refused here, before the sweep: the host would only fail after it, on
+  // the second output slot left empty.
+  if (nlhs > 1) {
+    std::snprintf(message, sizeof message, "quillmere returns one output; %d were requested", nlhs);
+    raiseError("quillmere:nargout", message);
     return false;
   }
 
@@ -148,6 +157,15 @@ bool checkCall(int nrhs, const mxArray* prhs[], quillmere::VolumeDims* dims) {
   }
 
   const quillmere::VolumeDims u = firstThreeExtents(prhs[IN_U]);
+  // No host makes a negative extent, but one reported would turn every size
+  // below into nonsense.
+  if (u.n1 < 0 || u.n2 < 0 || u.n3 < 0) {
+    formatExtents(prhs[IN_U], given, sizeof given);
+    std::snprintf(message, sizeof message,
+                  "argument 1 (u) must have extents of at least 0; given %s", given);
+    raiseError("quillmere:volumeSize", message);
+    return false;
+  }
   const double samples =
       static_cast<double>(u.n1) * static_cast<double>(u.n2) * static_cast<double>(u.n3);
   if (samples >= kSampleLimit) {
@@ -155,6 +173,17 @@ bool checkCall(int nrhs, const mxArray* prhs[], quillmere::VolumeDims* dims) {
                   "argument 1 (u) must hold fewer than 2^31 samples in its first three "
                   "dimensions; given %dx%dx%d, %.0f samples",
                   u.n1, u.n2, u.n3, samples);
+    raiseError("quillmere:tooLarge", message);
+    return false;
+  }
+  // An empty volume addresses no tap, so its other extents may be anything.
+  const bool empty = u.n1 == 0 || u.n2 == 0 || u.n3 == 0;
+  if (!empty && (u.n1 > quillmere::kMaxExtent || u.n2 > quillmere::kMaxExtent ||
+                 u.n3 > quillmere::kMaxExtent)) {
+    std::snprintf(message, sizeof message,
+                  "argument 1 (u) must have extents of at most %d in its first three "
+                  "dimensions; given %dx%dx%d",
+                  static_cast<int>(quillmere::kMaxExtent), u.n1, u.n2, u.n3);
     raiseError("quillmere:tooLarge", message);
     return false;
   }
@@ -239,9 +268,8 @@ int computeThreads() {
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   // The output is made even when no output was asked for: it becomes `ans`.
-  (void)nlhs;
   quillmere::VolumeDims dims{0, 0, 0};
-  if (!checkCall(nrhs, prhs, &dims)) return;
+  if (!checkCall(nlhs, nrhs, prhs, &dims)) return;
   const int threads = computeThreads();
 
   const int extents[3] = {dims.n1, dims.n2, dims.n3};

@@ -6,6 +6,8 @@
 // environment whatever their caller set.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cfenv>
 #include <cstdio>
 #include <limits>
 #include <random>
@@ -205,11 +207,13 @@ TEST(ThreadedSweep, ThreadCountPolicy) {
   const int available = processorsAvailable();
   EXPECT_GE(available, 1);
   EXPECT_LE(available, kMaxSweepThreads);
-  // The host's setting; a pool worker held to one thread gets one.
+  // The host's setting; a pool worker held to one thread gets one. Never
+  // more than the processors this process may use.
   EXPECT_EQ(threadsForHostSetting(1.0), 1);
-  EXPECT_EQ(threadsForHostSetting(3.0), 3);
-  EXPECT_EQ(threadsForHostSetting(2.9), 2);
-  EXPECT_EQ(threadsForHostSetting(1.0e9), kMaxSweepThreads);
+  EXPECT_EQ(threadsForHostSetting(3.0), std::min(3, available));
+  EXPECT_EQ(threadsForHostSetting(2.9), std::min(2, available));
+  EXPECT_EQ(threadsForHostSetting(1.0e9), available);
+  EXPECT_EQ(threadsForHostSetting(kMaxSweepThreads + 1.0), available);
   for (double unusable : {0.0, 0.5, -4.0, std::numeric_limits<double>::quiet_NaN(),
                           std::numeric_limits<double>::infinity(),
                           -std::numeric_limits<double>::infinity()})

@@ -69,23 +69,33 @@ function out = quillmere(varargin)
 %                                             tensor read at the voxel)
 %     new    = (second + first) * DT + old
 %   Zero weights are still multiplied, so a NaN or Inf anywhere in a
-%   voxel's 5x5x5 neighbourhood reaches its result. Two calls with the same
-%   arguments give the same bits.
+%   voxel's 5x5x5 neighbourhood reaches its result. A NaN result is always
+%   the canonical quiet NaN (bits 7FC00000, MATLAB's own NaN), whatever NaN
+%   the arithmetic produced. Two calls with the same arguments give the same
+%   bits, on every platform.
 %
 %   Output: OUT, a real single N1-by-N2-by-N3 array. If U has more than
 %   three dimensions, only its first N1*N2*N3 samples are stepped and OUT
 %   has three dimensions. A 2-D U is one plane (N3 = 1).
 %
-%   Errors (identifier: cause):
+%   Errors (identifier: cause). A refused call allocates nothing and
+%   changes nothing.
 %     quillmere:nargin         fewer than 17 inputs.
+%     quillmere:nargout        more than one output asked for.
 %     quillmere:notRealSingle  an input that is not a real single array; the
 %                              message names it, e.g. "argument 5 (t22)".
+%     quillmere:tooLarge       U has 2^31 or more samples in its first three
+%                              dimensions, or one of them is longer than
+%                              2147483583 (2^31 - 65).
+%     quillmere:volumeSize     U holds fewer samples than its first three
+%                              extents promise (a later extent of 0).
 %     quillmere:tensorSize     a tensor component whose first three extents
 %                              differ from those of U.
 %     quillmere:stencilSize    K1..K3 with fewer than 27 elements or
 %                              K11..K23 with fewer than 125.
 %     quillmere:emptyDt        DT is empty.
-%     quillmere:tooLarge       U has 2^31 or more samples.
+%     quillmere:noModule       this help file was called: the compiled module
+%                              is not ahead of it on the path.
 %
 %   Step size. The explicit step is stable only for small DT:
 %   QUILLMERE_MAX_DT gives a bound for your tensor and stencils.
@@ -113,6 +123,6 @@ function out = quillmere(varargin)
 
 error('quillmere:noModule', ...
       ['The compiled quillmere module was not found ahead of quillmere.m on the ' ...
-       'path. Add the folder that holds it (e.g. build/octave) after the toolbox ' ...
-       'folder: addpath(''toolbox''); addpath(''build/octave'').']);
+       'path. Add the folder that holds it (e.g. build/linux/octave) after the ' ...
+       'toolbox folder: addpath(''toolbox''); addpath(''build/linux/octave'').']);
 end

@@ -6,8 +6,9 @@
 ##
 ## The module's folder is the script's first argument (octave-cli
 ## test_x.m MODULE_DIR [REFERENCE_TOOL]), else the environment variable
-## QUILLMERE_MODULE_DIR, else ROOT/build/octave. It is added last so that the
-## module comes ahead of toolbox/quillmere.m. tool is the second argument,
+## QUILLMERE_MODULE_DIR, else ROOT/build/linux/octave (the default
+## preset's module). It is added last so that the module comes ahead of
+## toolbox/quillmere.m. tool is the second argument,
 ## the quillmere_reference_step program that qtest_reference_step runs, or ""
 ## when none is given.
 function [root, hasModule, tool] = qtest_setup()
@@ -22,7 +23,7 @@ function [root, hasModule, tool] = qtest_setup()
   if (numel(cli) > 0)
     moduleDir = cli{1};
   elseif (isempty(moduleDir))
-    moduleDir = fullfile(root, "build", "octave");
+    moduleDir = fullfile(root, "build", "linux", "octave");
   endif
   if (exist(moduleDir, "dir"))
     addpath(moduleDir);

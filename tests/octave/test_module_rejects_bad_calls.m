@@ -69,6 +69,16 @@ for n = 1:16
   expect_refused(good(1:n), "quillmere:nargin", sprintf("given %d", n), sprintf("%d inputs", n));
 endfor
 
+## A second output is refused before the sweep, with our identifier.
+try
+  [a, b] = quillmere(good{:});
+  qtest_check(false, "two outputs: was accepted");
+catch err
+  qtest_check(strcmp(err.identifier, "quillmere:nargout"),
+              sprintf("two outputs: identifier %s", err.identifier));
+end_try_catch
+cases += 1;
+
 ## Every other class, real and complex, in every position.
 classes = {"double", "logical", "char", "int8", "uint8", "int16", "uint16", "int32", ...
            "uint32", "int64", "uint64"};
@@ -150,7 +160,7 @@ huge_u = {[65536 32768 1 0], "quillmere:tooLarge", "given 65536x32768x1, 2147483
           [46341 46341 1 0], "quillmere:tooLarge", "fewer than 2^31 samples";
           [big 2 1 0], "quillmere:tooLarge", "given 2147483647x2x1";
           [big big 1 0], "quillmere:tooLarge", "fewer than 2^31 samples";
-          [1 1 big 0], "quillmere:volumeSize", "must hold the 2147483647 samples";
+          [1 1 big 0], "quillmere:tooLarge", "extents of at most 2147483583";
           [46340 46340 1 0], "quillmere:volumeSize", "must hold the 2147395600 samples";
           [0 3e9], "quillmere:tooLarge", "extents must be below 2^31";
           [2^31 0], "quillmere:tooLarge", "extent 2147483648 along dimension 1";

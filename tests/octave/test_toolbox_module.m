@@ -4,7 +4,7 @@
 addpath(fileparts(mfilename('fullpath')));
 [root, hasModule] = qtest_setup();
 if ~hasModule
-  fprintf('SKIP: the module quillmere is not built (looked in build/octave)\n');
+  fprintf('SKIP: the module quillmere is not built (looked in QUILLMERE_MODULE_DIR or build/linux/octave)\n');
   return;
 end
 fprintf('module: %s\n', which('quillmere'));

@@ -65,7 +65,7 @@ constexpr int kWholeCall = 0;
 struct CallRule {
   const char* identifier;
   int (*culprit)(const CallShape&);  // kRuleHolds, kWholeCall or an argument
-  bool aboutOutputs = false;         // a whole-call refusal quotes nlhs, not nrhs
+  bool aboutOutputs = false;         // a whole-call refusal quotes the outputs asked for
 };
 
 namespace rules {
@@ -90,14 +90,30 @@ inline const std::vector<CallRule>& callRules() {
   static const std::vector<CallRule> table = {
       {"quillmere:nargin",
        [](const CallShape& c) { return c.nrhs < kSlotCount ? kWholeCall : kRuleHolds; }},
+      {"quillmere:nargout", [](const CallShape& c) { return c.nlhs > 1 ? kWholeCall : kRuleHolds; },
+       true},
       {"quillmere:notRealSingle",
        [](const CallShape& c) {
          return firstIn(U, DT, c, [](const CallShape& s, int i) {
            return s.arg(i).classId != mxSINGLE_CLASS || s.arg(i).complex;
          });
        }},
+      {"quillmere:volumeSize",
+       [](const CallShape& c) {
+         const VolumeDims u = c.arg(U).firstThree();
+         return u.n1 < 0 || u.n2 < 0 || u.n3 < 0 ? U + 1 : kRuleHolds;
+       }},
       {"quillmere:tooLarge",
        [](const CallShape& c) { return samplesOfU(c) >= 2147483648.0 ? U + 1 : kRuleHolds; }},
+      // A non-empty volume whose coordinate plus a tap offset could pass 2^31 - 1.
+      {"quillmere:tooLarge",
+       [](const CallShape& c) {
+         const VolumeDims u = c.arg(U).firstThree();
+         const bool empty = u.n1 == 0 || u.n2 == 0 || u.n3 == 0;
+         return !empty && (u.n1 > kMaxExtent || u.n2 > kMaxExtent || u.n3 > kMaxExtent)
+                    ? U + 1
+                    : kRuleHolds;
+       }},
       {"quillmere:volumeSize",
        [](const CallShape& c) { return c.arg(U).elements < samplesOfU(c) ? U + 1 : kRuleHolds; }},
       {"quillmere:tensorSize",
@@ -137,7 +153,11 @@ inline Verdict judge(const CallShape& c) {
 inline std::string culpritText(const Verdict& v, int nlhs, int nrhs) {
   char text[48];
   if (v.culprit == kWholeCall) {
-    std::snprintf(text, sizeof text, "given %d", v.aboutOutputs ? nlhs : nrhs);
+    if (v.aboutOutputs) {
+      std::snprintf(text, sizeof text, "%d were requested", nlhs);
+    } else {
+      std::snprintf(text, sizeof text, "given %d", nrhs);
+    }
   } else {
     std::snprintf(text, sizeof text, "argument %d (%s)", v.culprit, kSlotNames[v.culprit - 1]);
   }

@@ -78,6 +78,20 @@ inline std::vector<BadCall> malformedCalls() {
       // Just below the limit the size passes and the missing samples are caught.
       {"u just below 2^31", U, {46340, 46340, 1, 0}, single, mxREAL, 17, "quillmere:volumeSize",
        "2147395600 samples"},
+      // An axis so long that a coordinate plus a tap offset would pass 2^31 - 1.
+      {"u of extent 2^31 - 2", U, {2147483646, 1, 1, 0}, single, mxREAL, 17, "quillmere:tooLarge",
+       "must have extents of at most 2147483583 in its first three dimensions; "
+       "given 2147483646x1x1"},
+      {"u with a third extent one past the limit", U, {1, 1, 2147483584, 0}, single, mxREAL, 17,
+       "quillmere:tooLarge", "given 1x1x2147483584"},
+      // The longest axis passes the extent check and fails only for its samples.
+      {"u of the longest extent", U, {2147483583, 1, 1, 0}, single, mxREAL, 17,
+       "quillmere:volumeSize", "2147483583 samples"},
+      // Refused before the sweep, not by the host after it.
+      {"two outputs", kNoSlot, {}, single, mxREAL, 17, "quillmere:nargout",
+       "quillmere returns one output; 2 were requested", 2},
+      {"three outputs", kNoSlot, {}, single, mxREAL, 17, "quillmere:nargout", "3 were requested",
+       3},
   };
   // clang-format on
   // Each of the seventeen slots is checked, and named by position and name.
