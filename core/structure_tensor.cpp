@@ -1,0 +1,394 @@
+// The tensor's passes and their threads; the per-voxel arithmetic lives in
+// core/tensor_kernel_body.h. Each pass is split into ranges of independent
+// items (lines, voxels or planes), and no item reads what another item of
+// the same pass writes, so neither the thread count nor the vector path can
+// change a bit. Workers are std::threads started for a pass and joined
+// before it ends, each under its own FloatEnvironmentGuard.
+#include "core/structure_tensor.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <system_error>
+#include <thread>
+
+#include "core/float_environment.h"
+#include "core/tensor_kernels.h"
+#include "core/threaded_sweep.h"
+
+namespace quillmere {
+namespace tensor {
+namespace {
+
+#include "core/tensor_kernel_body.h"
+
+}  // namespace
+
+void smoothOneLane(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
+  smoothLines<Lane1>(pass, begin, end, buffer);
+}
+
+void mapOneLane(const MapPass& pass, std::int64_t begin, std::int64_t end) {
+  mapVoxels<Lane1>(pass, begin, end);
+}
+
+std::int64_t smoothItemCount(const SmoothPass& pass) {
+  const VolumeDims d = pass.dims;
+  if (pass.axis == 1) return static_cast<std::int64_t>(d.n2) * d.n3;
+  const std::int64_t blocks = (d.n1 + kBlockColumns - 1) / kBlockColumns;
+  return blocks * (pass.axis == 2 ? d.n3 : d.n2);
+}
+
+std::int64_t lineBufferDoubles(VolumeDims dims, std::int64_t radius) {
+  const std::int64_t along1 = dims.n1 + 2 * radius;
+  const std::int64_t longest = dims.n2 > dims.n3 ? dims.n2 : dims.n3;
+  const std::int64_t across = kBlockColumns * (longest + 2 * radius);
+  return along1 > across ? along1 : across;
+}
+
+TensorKernels tensorKernelsFor(SweepPath path) {
+  if (path == SweepPath::Automatic) path = selectedSweepPath();
+  if (path == SweepPath::Avx512 && !sweepPathSupported(path)) path = SweepPath::Avx2;
+  if (path == SweepPath::Avx2 && !sweepPathSupported(path)) path = SweepPath::Baseline;
+  switch (path) {
+    case SweepPath::Baseline:
+      return {smoothBaseline, mapBaseline};
+    case SweepPath::Avx2:
+      return {smoothAvx2, mapAvx2};
+    case SweepPath::Avx512:
+      return {smoothAvx512, mapAvx512};
+    default:
+      return {smoothOneLane, mapOneLane};
+  }
+}
+
+}  // namespace tensor
+
+namespace {
+
+int clampThreads(int threads) {
+  return threads < 1 ? 1 : (threads > kMaxSweepThreads ? kMaxSweepThreads : threads);
+}
+
+// Runs work(begin, end, worker) over [0, items) cut into one range per
+// worker, the calling thread being worker 0. A thread that cannot be started
+// leaves its range to the calling thread.
+template <class Work>
+void runParallel(int threads, std::int64_t items, const Work& work) {
+  std::int64_t workers = clampThreads(threads);
+  if (workers > items) workers = items;
+  if (workers <= 1) {
+    if (items > 0) {
+      const FloatEnvironmentGuard environment;
+      work(std::int64_t{0}, items, 0);
+    }
+    return;
+  }
+  auto rangeOf = [&](std::int64_t t, std::int64_t* begin, std::int64_t* end) {
+    *begin = items * t / workers;
+    *end = items * (t + 1) / workers;
+  };
+  auto body = [&](int t) {
+    const FloatEnvironmentGuard environment;
+    std::int64_t begin = 0, end = 0;
+    rangeOf(t, &begin, &end);
+    work(begin, end, t);
+  };
+  std::thread pool[kMaxSweepThreads];
+  bool started[kMaxSweepThreads] = {};
+  for (int t = 1; t < workers; ++t) {
+    try {
+      pool[t] = std::thread(body, t);
+      started[t] = true;
+    } catch (const std::system_error&) {
+      started[t] = false;
+    }
+  }
+  body(0);
+  for (int t = 1; t < workers; ++t) {
+    if (started[t]) {
+      pool[t].join();
+    } else {
+      body(t);
+    }
+  }
+}
+
+// The sampled Gaussian of std. dev. s samples, radius r: w[t] for
+// t = 0..r, normalised so that the 2r+1 taps sum to 1 (summed from -r up).
+void gaussianWeights(double s, std::int64_t r, double* w) {
+  for (std::int64_t t = 0; t <= r; ++t) {
+    const double x = static_cast<double>(t);
+    w[t] = expNonPositive(-((x * x) / (2.0 * (s * s))));
+  }
+  double sum = 0.0;
+  for (std::int64_t x = -r; x <= r; ++x) sum += w[x < 0 ? -x : x];
+  for (std::int64_t t = 0; t <= r; ++t) w[t] = w[t] / sum;
+}
+
+std::int64_t largestRadius(const TensorParameters& p) {
+  std::int64_t r = 0;
+  for (int a = 0; a < 3; ++a) {
+    const std::int64_t rs = gaussianRadius(p.sigma, p.spacing[a]);
+    const std::int64_t rr = gaussianRadius(p.rho, p.spacing[a]);
+    if (rs > r) r = rs;
+    if (rr > r) r = rr;
+  }
+  return r;
+}
+
+// Smooths `count` volumes (consecutive, n doubles apart) along axes 1, 2, 3
+// with scale `scale`; nothing when scale <= 0.
+void smoothVolumes(const tensor::TensorKernels& kernels, double* first, std::int64_t n, int count,
+                   VolumeDims dims, const double* spacing, double scale, double* weights,
+                   double* buffers, std::int64_t bufferDoubles, int threads) {
+  if (!(scale > 0.0)) return;
+  for (int axis = 1; axis <= 3; ++axis) {
+    const std::int64_t r = gaussianRadius(scale, spacing[axis - 1]);
+    gaussianWeights(scale / spacing[axis - 1], r, weights);
+    tensor::SmoothPass pass{first, dims, axis, weights, static_cast<std::int32_t>(r)};
+    const std::int64_t perVolume = tensor::smoothItemCount(pass);
+    runParallel(threads, perVolume * count, [&](std::int64_t begin, std::int64_t end, int worker) {
+      double* buffer = buffers + worker * bufferDoubles;
+      // Ranges may straddle volumes: cut them at the seams.
+      while (begin < end) {
+        const std::int64_t volume = begin / perVolume;
+        const std::int64_t stop = end < (volume + 1) * perVolume ? end : (volume + 1) * perVolume;
+        tensor::SmoothPass one = pass;
+        one.data = first + volume * n;
+        kernels.smooth(one, begin - volume * perVolume, stop - volume * perVolume, buffer);
+        begin = stop;
+      }
+    });
+  }
+}
+
+}  // namespace
+
+std::int64_t gaussianRadius(double sigma, double h) {
+  if (!(sigma > 0.0)) return 0;
+  const double r = std::ceil(3.0 * (sigma / h));
+  if (!(r < 4.0e18)) return INT64_MAX;
+  return static_cast<std::int64_t>(r);
+}
+
+double expNonPositive(double x) { return tensor::expNonPositiveV(tensor::Lane1{x}).v; }
+
+std::size_t tensorScratchDoubles(VolumeDims dims, const TensorParameters& parameters, int threads) {
+  const std::int64_t n = static_cast<std::int64_t>(dims.n1) * dims.n2 * dims.n3;
+  const std::int64_t r = largestRadius(parameters);
+  return static_cast<std::size_t>(6 * n + (r + 1) +
+                                  clampThreads(threads) * tensor::lineBufferDoubles(dims, r));
+}
+
+void computeTensor(const float* u, VolumeDims dims, const TensorParameters& parameters,
+                   float* const out[6], double* scratch, int threads, SweepPath path) {
+  if (dims.n1 <= 0 || dims.n2 <= 0 || dims.n3 <= 0) return;
+  threads = clampThreads(threads);
+  const std::int64_t n = static_cast<std::int64_t>(dims.n1) * dims.n2 * dims.n3;
+  const std::int64_t r = largestRadius(parameters);
+  double* volumes[6];
+  for (int k = 0; k < 6; ++k) volumes[k] = scratch + k * n;
+  double* weights = scratch + 6 * n;
+  double* buffers = weights + (r + 1);
+  const std::int64_t bufferDoubles = tensor::lineBufferDoubles(dims, r);
+  const tensor::TensorKernels kernels = tensor::tensorKernelsFor(path);
+  const double* h = parameters.spacing;
+
+  // u_sigma in volume 0.
+  runParallel(threads, n, [&](std::int64_t begin, std::int64_t end, int) {
+    for (std::int64_t e = begin; e < end; ++e) volumes[0][e] = static_cast<double>(u[e]);
+  });
+  smoothVolumes(kernels, volumes[0], n, 1, dims, h, parameters.sigma, weights, buffers,
+                bufferDoubles, threads);
+
+  // Its gradient in volumes 3, 4, 5, by planes.
+  const std::int64_t n1 = dims.n1, n2 = dims.n2, n3 = dims.n3;
+  runParallel(threads, n3, [&](std::int64_t begin, std::int64_t end, int) {
+    const double* s = volumes[0];
+    for (std::int64_t i3 = begin; i3 < end; ++i3) {
+      const std::int64_t up3 = i3 + 1 < n3 ? i3 + 1 : i3, dn3 = i3 > 0 ? i3 - 1 : 0;
+      for (std::int64_t i2 = 0; i2 < n2; ++i2) {
+        const std::int64_t up2 = i2 + 1 < n2 ? i2 + 1 : i2, dn2 = i2 > 0 ? i2 - 1 : 0;
+        const std::int64_t row = n1 * (i2 + n2 * i3);
+        const std::int64_t rowUp2 = n1 * (up2 + n2 * i3), rowDn2 = n1 * (dn2 + n2 * i3);
+        const std::int64_t rowUp3 = n1 * (i2 + n2 * up3), rowDn3 = n1 * (i2 + n2 * dn3);
+        for (std::int64_t i1 = 0; i1 < n1; ++i1) {
+          const std::int64_t up1 = i1 + 1 < n1 ? i1 + 1 : i1, dn1 = i1 > 0 ? i1 - 1 : 0;
+          volumes[3][row + i1] = ((s[row + up1] - s[row + dn1]) / 2.0) / h[0];
+          volumes[4][row + i1] = ((s[rowUp2 + i1] - s[rowDn2 + i1]) / 2.0) / h[1];
+          volumes[5][row + i1] = ((s[rowUp3 + i1] - s[rowDn3 + i1]) / 2.0) / h[2];
+        }
+      }
+    }
+  });
+
+  // The six products, in place, voxel by voxel.
+  runParallel(threads, n, [&](std::int64_t begin, std::int64_t end, int) {
+    for (std::int64_t e = begin; e < end; ++e) {
+      const double g1 = volumes[3][e], g2 = volumes[4][e], g3 = volumes[5][e];
+      volumes[0][e] = g1 * g1;
+      volumes[1][e] = g1 * g2;
+      volumes[2][e] = g1 * g3;
+      volumes[3][e] = g2 * g2;
+      volumes[4][e] = g2 * g3;
+      volumes[5][e] = g3 * g3;
+    }
+  });
+  smoothVolumes(kernels, volumes[0], n, 6, dims, h, parameters.rho, weights, buffers, bufferDoubles,
+                threads);
+
+  tensor::MapPass map{};
+  for (int k = 0; k < 6; ++k) {
+    map.j[k] = volumes[k];
+    map.out[k] = out[k];
+  }
+  map.kind = parameters.kind;
+  map.alpha = parameters.alpha;
+  map.oneMinusAlpha = 1.0 - parameters.alpha;
+  map.c = parameters.c;
+  map.lambdaSquared = parameters.lambda * parameters.lambda;
+  runParallel(threads, n,
+              [&](std::int64_t begin, std::int64_t end, int) { kernels.map(map, begin, end); });
+}
+
+namespace {
+
+// The nonzero weights of the step-size bound, by 5x5x5 offset.
+struct RadiusTap {
+  std::int32_t offset[3];
+  int hessianCount;
+  int hessianIndex[6];  // into coef: t11, t22, t33, 2 t12, 2 t13, 2 t23
+  double hessianWeight[6];
+  int gradientCount;
+  int gradientIndex[3];  // q1, q2, q3
+  double gradientWeight[3];
+};
+
+struct GradientTap {
+  std::int32_t offset[3];
+  double weight;
+};
+
+}  // namespace
+
+double stableStepRadius(const TensorField& tensor, const GradientStencils& gradientStencils,
+                        const HessianStencils& hessianStencils, VolumeDims dims, int threads) {
+  if (dims.n1 <= 0 || dims.n2 <= 0 || dims.n3 <= 0) return 0.0;
+  const float* hess[6] = {hessianStencils.k11, hessianStencils.k22, hessianStencils.k33,
+                          hessianStencils.k12, hessianStencils.k13, hessianStencils.k23};
+  const float* grad[3] = {gradientStencils.k1, gradientStencils.k2, gradientStencils.k3};
+
+  RadiusTap taps[kHessianTaps];
+  int tapCount = 0;
+  for (int m = 0; m < kHessianTaps; ++m) {
+    RadiusTap tap{};
+    tap.offset[0] = m % 5 - 2;
+    tap.offset[1] = (m / 5) % 5 - 2;
+    tap.offset[2] = m / 25 - 2;
+    for (int k = 0; k < 6; ++k) {
+      if (hess[k][m] != 0.0f) {
+        tap.hessianIndex[tap.hessianCount] = k;
+        tap.hessianWeight[tap.hessianCount++] = hess[k][m];
+      }
+    }
+    const bool inner = tap.offset[0] >= -1 && tap.offset[0] <= 1 && tap.offset[1] >= -1 &&
+                       tap.offset[1] <= 1 && tap.offset[2] >= -1 && tap.offset[2] <= 1;
+    if (inner) {
+      const int g = (tap.offset[0] + 1) + 3 * (tap.offset[1] + 1) + 9 * (tap.offset[2] + 1);
+      for (int i = 0; i < 3; ++i) {
+        if (grad[i][g] != 0.0f) {
+          tap.gradientIndex[tap.gradientCount] = i;
+          tap.gradientWeight[tap.gradientCount++] = grad[i][g];
+        }
+      }
+    }
+    if (tap.hessianCount + tap.gradientCount > 0) taps[tapCount++] = tap;
+  }
+  GradientTap gradientTaps[3][kGradientTaps];
+  int gradientTapCount[3] = {0, 0, 0};
+  for (int j = 0; j < 3; ++j) {
+    for (int g = 0; g < kGradientTaps; ++g) {
+      if (grad[j][g] != 0.0f) {
+        gradientTaps[j][gradientTapCount[j]++] = {{g % 3 - 1, (g / 3) % 3 - 1, g / 9 - 1},
+                                                  grad[j][g]};
+      }
+    }
+  }
+
+  const float* t[6] = {tensor.t11.samples, tensor.t12.samples, tensor.t13.samples,
+                       tensor.t22.samples, tensor.t23.samples, tensor.t33.samples};
+  // Tensor row i as indices into t: (i,1), (i,2), (i,3).
+  constexpr int kRow[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
+  double partial[kMaxSweepThreads];
+  bool anyNumber[kMaxSweepThreads];
+  for (int w = 0; w < kMaxSweepThreads; ++w) {
+    partial[w] = 0.0;
+    anyNumber[w] = false;
+  }
+  const std::int32_t n1 = dims.n1, n2 = dims.n2, n3 = dims.n3;
+  runParallel(threads, n3, [&](std::int64_t begin, std::int64_t end, int worker) {
+    double best = 0.0;
+    bool seen = false;
+    for (std::int32_t i3 = static_cast<std::int32_t>(begin); i3 < end; ++i3) {
+      for (std::int32_t i2 = 0; i2 < n2; ++i2) {
+        for (std::int32_t i1 = 0; i1 < n1; ++i1) {
+          const std::int64_t e = linearIndex(i1, i2, i3, dims);
+          double q[3];
+          for (int i = 0; i < 3; ++i) {
+            double c[3];
+            for (int j = 0; j < 3; ++j) {
+              const float* tij = t[kRow[i][j]];
+              double sum = 0.0;
+              for (int g = 0; g < gradientTapCount[j]; ++g) {
+                const GradientTap& tap = gradientTaps[j][g];
+                const std::int64_t at = linearIndex(clampIndex(i1 + tap.offset[0], n1 - 1),
+                                                    clampIndex(i2 + tap.offset[1], n2 - 1),
+                                                    clampIndex(i3 + tap.offset[2], n3 - 1), dims);
+                sum = sum + tap.weight * static_cast<double>(tij[at]);
+              }
+              c[j] = sum;
+            }
+            q[i] = (c[0] + c[1]) + c[2];
+          }
+          const double coef[6] = {t[0][e],
+                                  t[3][e],
+                                  t[5][e],
+                                  2.0 * static_cast<double>(t[1][e]),
+                                  2.0 * static_cast<double>(t[2][e]),
+                                  2.0 * static_cast<double>(t[4][e])};
+          double radius = 0.0;
+          for (int m = 0; m < tapCount; ++m) {
+            const RadiusTap& tap = taps[m];
+            double w = 0.0;
+            for (int k = 0; k < tap.hessianCount; ++k) {
+              w = w + tap.hessianWeight[k] * coef[tap.hessianIndex[k]];
+            }
+            for (int k = 0; k < tap.gradientCount; ++k) {
+              w = w + tap.gradientWeight[k] * q[tap.gradientIndex[k]];
+            }
+            radius = radius + std::fabs(w);
+          }
+          if (radius == radius) {
+            seen = true;
+            if (radius > best) best = radius;
+          }
+        }
+      }
+    }
+    partial[worker] = best;
+    anyNumber[worker] = seen;
+  });
+  double best = 0.0;
+  bool seen = false;
+  for (int w = 0; w < kMaxSweepThreads; ++w) {
+    if (anyNumber[w]) {
+      seen = true;
+      if (partial[w] > best) best = partial[w];
+    }
+  }
+  return seen ? best : std::numeric_limits<double>::quiet_NaN();
+}
+
+}  // namespace quillmere

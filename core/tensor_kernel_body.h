@@ -1,0 +1,268 @@
+// The tensor kernels, written once over a vector of doubles V. Included by
+// each per-ISA file inside its own unnamed namespace (so no inline function
+// built for one instruction set can stand in for another's at link time),
+// after <cmath>, <cstdint>, <cstring> and core/tensor_kernels.h.
+//
+// V provides: kLanes; load/store (unaligned) of doubles; broadcast; + - * /;
+// sqrt; max(a, b) = a > b ? a : b (the x86 rule, also for NaN and zeros);
+// abs and copySign (bit operations); greater(a, b) -> Mask; select(m, a, b);
+// storeFloat (round to single, NaN stored as the canonical quiet NaN).
+// Every operation is one correctly rounded IEEE operation per lane, so a lane
+// gives the bits of Lane1 below on the same inputs.
+
+#ifndef QUILLMERE_TENSOR_KERNEL_BODY_ONCE
+#define QUILLMERE_TENSOR_KERNEL_BODY_ONCE
+#endif
+
+// One lane: a double, with the same operations as the vector types.
+struct Lane1 {
+  static constexpr int kLanes = 1;
+  using Mask = bool;
+  double v;
+
+  static Lane1 load(const double* p) { return {*p}; }
+  void store(double* p) const { *p = v; }
+  static Lane1 broadcast(double x) { return {x}; }
+  friend Lane1 operator+(Lane1 a, Lane1 b) { return {a.v + b.v}; }
+  friend Lane1 operator-(Lane1 a, Lane1 b) { return {a.v - b.v}; }
+  friend Lane1 operator*(Lane1 a, Lane1 b) { return {a.v * b.v}; }
+  friend Lane1 operator/(Lane1 a, Lane1 b) { return {a.v / b.v}; }
+  static Lane1 sqrt(Lane1 a) { return {std::sqrt(a.v)}; }
+  static Lane1 max(Lane1 a, Lane1 b) { return {a.v > b.v ? a.v : b.v}; }
+  static Lane1 abs(Lane1 a) { return {std::fabs(a.v)}; }
+  static Lane1 copySign(Lane1 magnitude, Lane1 sign) {
+    return {std::copysign(magnitude.v, sign.v)};
+  }
+  static Mask greater(Lane1 a, Lane1 b) { return a.v > b.v; }
+  static Lane1 select(Mask m, Lane1 a, Lane1 b) { return m ? a : b; }
+  void storeFloat(float* p) const {
+    const float f = static_cast<float>(v);
+    if (f != f) {
+      std::memcpy(p, &kCanonicalNaNBits, sizeof *p);
+    } else {
+      *p = f;
+    }
+  }
+};
+
+// Gaussian pass over items [begin, end); see SmoothPass.
+template <class V>
+void smoothLines(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
+  const VolumeDims d = pass.dims;
+  const std::int32_t r = pass.radius;
+  const double* w = pass.weights;
+  const std::int64_t n1 = d.n1, n2 = d.n2, n3 = d.n3;
+
+  if (pass.axis == 1) {
+    for (std::int64_t item = begin; item < end; ++item) {
+      double* line = pass.data + item * n1;
+      for (std::int64_t j = 0; j < r; ++j) buffer[j] = line[0];
+      std::memcpy(buffer + r, line, static_cast<std::size_t>(n1) * sizeof(double));
+      for (std::int64_t j = 0; j < r; ++j) buffer[r + n1 + j] = line[n1 - 1];
+      const double* centre = buffer + r;
+      std::int64_t j = 0;
+      for (; j + V::kLanes <= n1; j += V::kLanes) {
+        V acc = V::broadcast(w[0]) * V::load(centre + j);
+        for (std::int32_t t = 1; t <= r; ++t) {
+          acc = acc + V::broadcast(w[t]) * (V::load(centre + j - t) + V::load(centre + j + t));
+        }
+        acc.store(line + j);
+      }
+      for (; j < n1; ++j) {
+        Lane1 acc = Lane1::broadcast(w[0]) * Lane1::load(centre + j);
+        for (std::int32_t t = 1; t <= r; ++t) {
+          acc = acc + Lane1::broadcast(w[t]) *
+                          (Lane1::load(centre + j - t) + Lane1::load(centre + j + t));
+        }
+        acc.store(line + j);
+      }
+    }
+    return;
+  }
+
+  // Axis 2 or 3: kBlockColumns neighbouring lines side by side in the buffer,
+  // row (j + r) of the buffer holding sample j of each.
+  const std::int64_t blocks = (n1 + kBlockColumns - 1) / kBlockColumns;
+  const std::int64_t stride = pass.axis == 2 ? n1 : n1 * n2;
+  const std::int64_t length = pass.axis == 2 ? n2 : n3;
+  const std::int64_t otherStride = pass.axis == 2 ? n1 * n2 : n1;
+  for (std::int64_t item = begin; item < end; ++item) {
+    const std::int64_t block = item % blocks;
+    const std::int64_t other = item / blocks;
+    const std::int64_t first = block * kBlockColumns;
+    const int width = static_cast<int>(n1 - first < kBlockColumns ? n1 - first : kBlockColumns);
+    double* base = pass.data + first + other * otherStride;
+    for (std::int64_t j = -r; j < length + r; ++j) {
+      const std::int64_t src = j < 0 ? 0 : (j >= length ? length - 1 : j);
+      std::memcpy(buffer + (j + r) * kBlockColumns, base + src * stride,
+                  static_cast<std::size_t>(width) * sizeof(double));
+    }
+    const double* centre = buffer + static_cast<std::int64_t>(r) * kBlockColumns;
+    int lane = 0;
+    for (; lane + V::kLanes <= width; lane += V::kLanes) {
+      for (std::int64_t j = 0; j < length; ++j) {
+        const double* x = centre + j * kBlockColumns + lane;
+        V acc = V::broadcast(w[0]) * V::load(x);
+        for (std::int32_t t = 1; t <= r; ++t) {
+          acc = acc + V::broadcast(w[t]) *
+                          (V::load(x - t * kBlockColumns) + V::load(x + t * kBlockColumns));
+        }
+        acc.store(base + j * stride + lane);
+      }
+    }
+    for (; lane < width; ++lane) {
+      for (std::int64_t j = 0; j < length; ++j) {
+        const double* x = centre + j * kBlockColumns + lane;
+        Lane1 acc = Lane1::broadcast(w[0]) * Lane1::load(x);
+        for (std::int32_t t = 1; t <= r; ++t) {
+          acc = acc + Lane1::broadcast(w[t]) *
+                          (Lane1::load(x - t * kBlockColumns) + Lane1::load(x + t * kBlockColumns));
+        }
+        acc.store(base + j * stride + lane);
+      }
+    }
+  }
+}
+
+// exp(x) for x <= 0: exp(x / 1024) by its Taylor polynomial (degree 11,
+// truncation below 1e-17 on [-0.2, 0]), squared ten times. Below -200 the
+// argument is held at -200 (exp(-200) ~ 1e-87, nothing a single result can
+// hold apart from 0).
+template <class V>
+V expNonPositiveV(V x) {
+  constexpr double f2 = 2.0, f3 = f2 * 3, f4 = f3 * 4, f5 = f4 * 5, f6 = f5 * 6, f7 = f6 * 7,
+                   f8 = f7 * 8, f9 = f8 * 9, f10 = f9 * 10, f11 = f10 * 11;
+  const V r = V::max(x, V::broadcast(-200.0)) * V::broadcast(1.0 / 1024.0);
+  V p = V::broadcast(1.0 / f11);
+  p = p * r + V::broadcast(1.0 / f10);
+  p = p * r + V::broadcast(1.0 / f9);
+  p = p * r + V::broadcast(1.0 / f8);
+  p = p * r + V::broadcast(1.0 / f7);
+  p = p * r + V::broadcast(1.0 / f6);
+  p = p * r + V::broadcast(1.0 / f5);
+  p = p * r + V::broadcast(1.0 / f4);
+  p = p * r + V::broadcast(1.0 / f3);
+  p = p * r + V::broadcast(1.0 / f2);
+  p = p * r + V::broadcast(1.0);
+  p = p * r + V::broadcast(1.0);
+  for (int k = 0; k < 10; ++k) p = p * p;
+  return p;
+}
+
+// Sweeps of cyclic Jacobi. Convergence is quadratic: after three sweeps the
+// off-diagonal of a scaled 3x3 matrix is below 1e-30 in the worst cases
+// tried, the fourth is the margin.
+constexpr int kJacobiSweeps = 4;
+
+// One Jacobi rotation in the plane (p, q), s the third index: zeroes A[p][q]
+// and turns the columns p, q of Q with it.
+template <class V, int p, int q, int s>
+inline void rotate(V (&a)[3][3], V (&vec)[3][3]) {
+  const V zero = V::broadcast(0.0), one = V::broadcast(1.0);
+  const V apq = a[p][q];
+  const V d = a[q][q] - a[p][p];
+  // tan of the angle, the smaller root: 2 apq sgn(d) / (|d| + sqrt(d^2 + 4 apq^2));
+  // the floor keeps 0/0 (nothing to turn) at t = 0.
+  const V den =
+      V::max(V::abs(d) + V::sqrt(d * d + (apq * apq) * V::broadcast(4.0)), V::broadcast(1e-300));
+  const V t = ((apq + apq) * V::copySign(one, d)) / den;
+  const V c = one / V::sqrt(t * t + one);
+  const V sn = t * c;
+  const V tapq = t * apq;
+  a[p][p] = a[p][p] - tapq;
+  a[q][q] = a[q][q] + tapq;
+  a[p][q] = zero;
+  a[q][p] = zero;
+  const V asp = a[s][p], asq = a[s][q];
+  a[s][p] = c * asp - sn * asq;
+  a[p][s] = a[s][p];
+  a[s][q] = sn * asp + c * asq;
+  a[q][s] = a[s][q];
+  for (int k = 0; k < 3; ++k) {
+    const V vkp = vec[k][p], vkq = vec[k][q];
+    vec[k][p] = c * vkp - sn * vkq;
+    vec[k][q] = sn * vkp + c * vkq;
+  }
+}
+
+// The tensor of one group of voxels from its six products.
+template <class V>
+void mapGroup(const MapPass& pass, const V (&j)[6], V (&out)[6]) {
+  if (pass.kind == TensorKind::Structure) {
+    for (int k = 0; k < 6; ++k) out[k] = j[k];
+    return;
+  }
+  const V zero = V::broadcast(0.0), one = V::broadcast(1.0);
+  // Scale by the largest entry, so tiny and huge tensors rotate alike.
+  V scale = V::abs(j[0]);
+  for (int k = 1; k < 6; ++k) scale = V::max(scale, V::abs(j[k]));
+  scale = V::select(V::greater(scale, zero), scale, one);
+  const V inv = one / scale;
+  V a[3][3];
+  a[0][0] = j[0] * inv;
+  a[0][1] = j[1] * inv;
+  a[0][2] = j[2] * inv;
+  a[1][1] = j[3] * inv;
+  a[1][2] = j[4] * inv;
+  a[2][2] = j[5] * inv;
+  a[1][0] = a[0][1];
+  a[2][0] = a[0][2];
+  a[2][1] = a[1][2];
+  V vec[3][3];
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) vec[r][c] = r == c ? one : zero;
+  }
+  for (int sweep = 0; sweep < kJacobiSweeps; ++sweep) {
+    rotate<V, 0, 1, 2>(a, vec);
+    rotate<V, 0, 2, 1>(a, vec);
+    rotate<V, 1, 2, 0>(a, vec);
+  }
+  // J is semi-definite; rounding may dip below zero.
+  V mu[3];
+  for (int k = 0; k < 3; ++k) mu[k] = V::max(a[k][k] * scale, zero);
+  V lam[3];
+  if (pass.kind == TensorKind::Coherence) {
+    // alpha + (1 - alpha) exp(-C / (mu1 - mu_k)^2), 0 for the exponential
+    // where the gap is 0: the largest eigenvalue gets alpha, and so does any
+    // equal to it, whatever order the eigenvalues come in.
+    const V top = V::max(V::max(mu[0], mu[1]), mu[2]);
+    for (int k = 0; k < 3; ++k) {
+      const V gap = top - mu[k];
+      const V e = expNonPositiveV(zero - V::broadcast(pass.c) / (gap * gap));
+      const V coherence = V::select(V::greater(gap, zero), e, zero);
+      lam[k] = V::broadcast(pass.alpha) + V::broadcast(pass.oneMinusAlpha) * coherence;
+    }
+  } else {
+    // 1 - exp(-3.31488 / (mu / lambda^2)^4), 1 where mu is 0.
+    for (int k = 0; k < 3; ++k) {
+      const V q = mu[k] / V::broadcast(pass.lambdaSquared);
+      const V q2 = q * q;
+      const V g = one - expNonPositiveV(zero - V::broadcast(3.31488) / (q2 * q2));
+      lam[k] = V::select(V::greater(mu[k], zero), g, one);
+    }
+  }
+  constexpr int kRow[6] = {0, 0, 0, 1, 1, 2};
+  constexpr int kCol[6] = {0, 1, 2, 1, 2, 2};
+  for (int k = 0; k < 6; ++k) {
+    const int ra = kRow[k], cb = kCol[k];
+    out[k] = (lam[0] * vec[ra][0]) * vec[cb][0] + (lam[1] * vec[ra][1]) * vec[cb][1];
+    out[k] = out[k] + (lam[2] * vec[ra][2]) * vec[cb][2];
+  }
+}
+
+template <class V>
+void mapVoxels(const MapPass& pass, std::int64_t begin, std::int64_t end) {
+  std::int64_t e = begin;
+  for (; e + V::kLanes <= end; e += V::kLanes) {
+    V j[6], out[6];
+    for (int k = 0; k < 6; ++k) j[k] = V::load(pass.j[k] + e);
+    mapGroup<V>(pass, j, out);
+    for (int k = 0; k < 6; ++k) out[k].storeFloat(pass.out[k] + e);
+  }
+  for (; e < end; ++e) {
+    Lane1 j[6], out[6];
+    for (int k = 0; k < 6; ++k) j[k] = Lane1::load(pass.j[k] + e);
+    mapGroup<Lane1>(pass, j, out);
+    for (int k = 0; k < 6; ++k) out[k].storeFloat(pass.out[k] + e);
+  }
+}
