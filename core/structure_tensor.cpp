@@ -185,6 +185,8 @@ std::size_t tensorScratchDoubles(VolumeDims dims, const TensorParameters& parame
 void computeTensor(const float* u, VolumeDims dims, const TensorParameters& parameters,
                    float* const out[6], double* scratch, int threads, SweepPath path) {
   if (dims.n1 <= 0 || dims.n2 <= 0 || dims.n3 <= 0) return;
+  // The weights are computed here, on the calling thread.
+  const FloatEnvironmentGuard environment;
   threads = clampThreads(threads);
   const std::int64_t n = static_cast<std::int64_t>(dims.n1) * dims.n2 * dims.n3;
   const std::int64_t r = largestRadius(parameters);
@@ -269,6 +271,7 @@ struct RadiusTap {
 struct GradientTap {
   std::int32_t offset[3];
   double weight;
+  std::int64_t delta;  // linear offset of the tap where nothing clamps
 };
 
 }  // namespace
@@ -276,6 +279,7 @@ struct GradientTap {
 double stableStepRadius(const TensorField& tensor, const GradientStencils& gradientStencils,
                         const HessianStencils& hessianStencils, VolumeDims dims, int threads) {
   if (dims.n1 <= 0 || dims.n2 <= 0 || dims.n3 <= 0) return 0.0;
+  const FloatEnvironmentGuard environment;
   const float* hess[6] = {hessianStencils.k11, hessianStencils.k22, hessianStencils.k33,
                           hessianStencils.k12, hessianStencils.k13, hessianStencils.k23};
   const float* grad[3] = {gradientStencils.k1, gradientStencils.k2, gradientStencils.k3};
@@ -311,8 +315,10 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
   for (int j = 0; j < 3; ++j) {
     for (int g = 0; g < kGradientTaps; ++g) {
       if (grad[j][g] != 0.0f) {
-        gradientTaps[j][gradientTapCount[j]++] = {{g % 3 - 1, (g / 3) % 3 - 1, g / 9 - 1},
-                                                  grad[j][g]};
+        const std::int32_t o1 = g % 3 - 1, o2 = (g / 3) % 3 - 1, o3 = g / 9 - 1;
+        const std::int64_t delta = o1 + static_cast<std::int64_t>(dims.n1) *
+                                            (o2 + static_cast<std::int64_t>(dims.n2) * o3);
+        gradientTaps[j][gradientTapCount[j]++] = {{o1, o2, o3}, grad[j][g], delta};
       }
     }
   }
@@ -333,20 +339,30 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
     bool seen = false;
     for (std::int32_t i3 = static_cast<std::int32_t>(begin); i3 < end; ++i3) {
       for (std::int32_t i2 = 0; i2 < n2; ++i2) {
+        const bool rowInside = i2 > 0 && i2 < n2 - 1 && i3 > 0 && i3 < n3 - 1;
         for (std::int32_t i1 = 0; i1 < n1; ++i1) {
           const std::int64_t e = linearIndex(i1, i2, i3, dims);
+          // Away from the faces no tap clamps: plain offsets.
+          const bool inside = rowInside && i1 > 0 && i1 < n1 - 1;
           double q[3];
           for (int i = 0; i < 3; ++i) {
             double c[3];
             for (int j = 0; j < 3; ++j) {
               const float* tij = t[kRow[i][j]];
               double sum = 0.0;
-              for (int g = 0; g < gradientTapCount[j]; ++g) {
-                const GradientTap& tap = gradientTaps[j][g];
-                const std::int64_t at = linearIndex(clampIndex(i1 + tap.offset[0], n1 - 1),
-                                                    clampIndex(i2 + tap.offset[1], n2 - 1),
-                                                    clampIndex(i3 + tap.offset[2], n3 - 1), dims);
-                sum = sum + tap.weight * static_cast<double>(tij[at]);
+              if (inside) {
+                for (int g = 0; g < gradientTapCount[j]; ++g) {
+                  const GradientTap& tap = gradientTaps[j][g];
+                  sum = sum + tap.weight * static_cast<double>(tij[e + tap.delta]);
+                }
+              } else {
+                for (int g = 0; g < gradientTapCount[j]; ++g) {
+                  const GradientTap& tap = gradientTaps[j][g];
+                  const std::int64_t at = linearIndex(clampIndex(i1 + tap.offset[0], n1 - 1),
+                                                      clampIndex(i2 + tap.offset[1], n2 - 1),
+                                                      clampIndex(i3 + tap.offset[2], n3 - 1), dims);
+                  sum = sum + tap.weight * static_cast<double>(tij[at]);
+                }
               }
               c[j] = sum;
             }
