@@ -157,19 +157,27 @@ V expNonPositiveV(V x) {
 constexpr int kJacobiSweeps = 4;
 
 // One Jacobi rotation in the plane (p, q), s the third index: zeroes A[p][q]
-// and turns the columns p, q of Q with it.
+// and turns the columns p, q of the frame with it. With d = A[q][q] - A[p][p],
+// h = sqrt(d^2 + 4 A[p][q]^2) and m = |d| + h, the smaller rotation has
+//   tan = 2 A[p][q] sgn(d) / m,  cos = sqrt(m / (2h)),  sin = tan cos,
+// which with w = 1 / (2 h m) is cos = m sqrt(w), sin = 2 A[p][q] sgn(d) sqrt(w),
+// tan = 2 A[p][q] sgn(d) 2h w: two square roots and one division. Where h
+// is below 1e-150 (nothing left to turn; 1/(2hm) could overflow) the
+// rotation is the identity.
 template <class V, int p, int q, int s>
 inline void rotate(V (&a)[3][3], V (&vec)[3][3]) {
   const V zero = V::broadcast(0.0), one = V::broadcast(1.0);
   const V apq = a[p][q];
   const V d = a[q][q] - a[p][p];
-  // tan of the angle, the smaller root: 2 apq sgn(d) / (|d| + sqrt(d^2 + 4 apq^2));
-  // the floor keeps 0/0 (nothing to turn) at t = 0.
-  const V den =
-      V::max(V::abs(d) + V::sqrt(d * d + (apq * apq) * V::broadcast(4.0)), V::broadcast(1e-300));
-  const V t = ((apq + apq) * V::copySign(one, d)) / den;
-  const V c = one / V::sqrt(t * t + one);
-  const V sn = t * c;
+  const V h = V::sqrt(d * d + (apq * apq) * V::broadcast(4.0));
+  const V m = V::abs(d) + h;
+  const auto turn = V::greater(h, V::broadcast(1e-150));
+  const V w = one / ((h + h) * V::select(turn, m, one));
+  const V root = V::sqrt(w);
+  const V twice = (apq + apq) * V::copySign(one, d);
+  const V c = V::select(turn, m * root, one);
+  const V sn = V::select(turn, twice * root, zero);
+  const V t = V::select(turn, (twice * (h + h)) * w, zero);
   const V tapq = t * apq;
   a[p][p] = a[p][p] - tapq;
   a[q][q] = a[q][q] + tapq;
@@ -187,20 +195,15 @@ inline void rotate(V (&a)[3][3], V (&vec)[3][3]) {
   }
 }
 
-// The tensor of one group of voxels from its six products.
+// The tensor of one voxel per lane from its six products.
 template <class V>
-void mapGroup(const MapPass& pass, const V (&j)[6], V (&out)[6]) {
-  if (pass.kind == TensorKind::Structure) {
-    for (int k = 0; k < 6; ++k) out[k] = j[k];
-    return;
-  }
+void mapStart(const V (&j)[6], V& scale, V (&a)[3][3], V (&vec)[3][3]) {
   const V zero = V::broadcast(0.0), one = V::broadcast(1.0);
   // Scale by the largest entry, so tiny and huge tensors rotate alike.
-  V scale = V::abs(j[0]);
+  scale = V::abs(j[0]);
   for (int k = 1; k < 6; ++k) scale = V::max(scale, V::abs(j[k]));
   scale = V::select(V::greater(scale, zero), scale, one);
   const V inv = one / scale;
-  V a[3][3];
   a[0][0] = j[0] * inv;
   a[0][1] = j[1] * inv;
   a[0][2] = j[2] * inv;
@@ -210,15 +213,15 @@ void mapGroup(const MapPass& pass, const V (&j)[6], V (&out)[6]) {
   a[1][0] = a[0][1];
   a[2][0] = a[0][2];
   a[2][1] = a[1][2];
-  V vec[3][3];
   for (int r = 0; r < 3; ++r) {
     for (int c = 0; c < 3; ++c) vec[r][c] = r == c ? one : zero;
   }
-  for (int sweep = 0; sweep < kJacobiSweeps; ++sweep) {
-    rotate<V, 0, 1, 2>(a, vec);
-    rotate<V, 0, 2, 1>(a, vec);
-    rotate<V, 1, 2, 0>(a, vec);
-  }
+}
+
+template <class V>
+void mapFinish(const MapPass& pass, V scale, const V (&a)[3][3], const V (&vec)[3][3],
+               V (&out)[6]) {
+  const V zero = V::broadcast(0.0), one = V::broadcast(1.0);
   // J is semi-definite; rounding may dip below zero.
   V mu[3];
   for (int k = 0; k < 3; ++k) mu[k] = V::max(a[k][k] * scale, zero);
@@ -252,19 +255,51 @@ void mapGroup(const MapPass& pass, const V (&j)[6], V (&out)[6]) {
   }
 }
 
+// G independent vectors of voxels at once: each rotation is a long chain of
+// square roots and divisions, and independent chains side by side keep the
+// divider busy. Lanes never mix, so G changes no bit.
+template <class V, int G>
+void mapGroups(const MapPass& pass, const V (&j)[G][6], V (&out)[G][6]) {
+  if (pass.kind == TensorKind::Structure) {
+    for (int g = 0; g < G; ++g) {
+      for (int k = 0; k < 6; ++k) out[g][k] = j[g][k];
+    }
+    return;
+  }
+  V scale[G], a[G][3][3], vec[G][3][3];
+  for (int g = 0; g < G; ++g) mapStart<V>(j[g], scale[g], a[g], vec[g]);
+  for (int sweep = 0; sweep < kJacobiSweeps; ++sweep) {
+    for (int g = 0; g < G; ++g) rotate<V, 0, 1, 2>(a[g], vec[g]);
+    for (int g = 0; g < G; ++g) rotate<V, 0, 2, 1>(a[g], vec[g]);
+    for (int g = 0; g < G; ++g) rotate<V, 1, 2, 0>(a[g], vec[g]);
+  }
+  for (int g = 0; g < G; ++g) mapFinish<V>(pass, scale[g], a[g], vec[g], out[g]);
+}
+
 template <class V>
 void mapVoxels(const MapPass& pass, std::int64_t begin, std::int64_t end) {
+  constexpr int G = 4;
   std::int64_t e = begin;
+  for (; e + G * V::kLanes <= end; e += G * V::kLanes) {
+    V j[G][6], out[G][6];
+    for (int g = 0; g < G; ++g) {
+      for (int k = 0; k < 6; ++k) j[g][k] = V::load(pass.j[k] + e + g * V::kLanes);
+    }
+    mapGroups<V, G>(pass, j, out);
+    for (int g = 0; g < G; ++g) {
+      for (int k = 0; k < 6; ++k) out[g][k].storeFloat(pass.out[k] + e + g * V::kLanes);
+    }
+  }
   for (; e + V::kLanes <= end; e += V::kLanes) {
-    V j[6], out[6];
-    for (int k = 0; k < 6; ++k) j[k] = V::load(pass.j[k] + e);
-    mapGroup<V>(pass, j, out);
-    for (int k = 0; k < 6; ++k) out[k].storeFloat(pass.out[k] + e);
+    V j[1][6], out[1][6];
+    for (int k = 0; k < 6; ++k) j[0][k] = V::load(pass.j[k] + e);
+    mapGroups<V, 1>(pass, j, out);
+    for (int k = 0; k < 6; ++k) out[0][k].storeFloat(pass.out[k] + e);
   }
   for (; e < end; ++e) {
-    Lane1 j[6], out[6];
-    for (int k = 0; k < 6; ++k) j[k] = Lane1::load(pass.j[k] + e);
-    mapGroup<Lane1>(pass, j, out);
-    for (int k = 0; k < 6; ++k) out[k].storeFloat(pass.out[k] + e);
+    Lane1 j[1][6], out[1][6];
+    for (int k = 0; k < 6; ++k) j[0][k] = Lane1::load(pass.j[k] + e);
+    mapGroups<Lane1, 1>(pass, j, out);
+    for (int k = 0; k < 6; ++k) out[0][k].storeFloat(pass.out[k] + e);
   }
 }
