@@ -33,6 +33,10 @@ void mapOneLane(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<Lane1>(pass, begin, end);
 }
 
+void radiusOneLane(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
+  radiusRun<Lane1>(pass, e, count, radii);
+}
+
 std::int64_t smoothItemCount(const SmoothPass& pass) {
   const VolumeDims d = pass.dims;
   if (pass.axis == 1) return static_cast<std::int64_t>(d.n2) * d.n3;
@@ -53,13 +57,13 @@ TensorKernels tensorKernelsFor(SweepPath path) {
   if (path == SweepPath::Avx2 && !sweepPathSupported(path)) path = SweepPath::Baseline;
   switch (path) {
     case SweepPath::Baseline:
-      return {smoothBaseline, mapBaseline};
+      return {smoothBaseline, mapBaseline, radiusBaseline};
     case SweepPath::Avx2:
-      return {smoothAvx2, mapAvx2};
+      return {smoothAvx2, mapAvx2, radiusAvx2};
     case SweepPath::Avx512:
-      return {smoothAvx512, mapAvx512};
+      return {smoothAvx512, mapAvx512, radiusAvx512};
     default:
-      return {smoothOneLane, mapOneLane};
+      return {smoothOneLane, mapOneLane, radiusOneLane};
   }
 }
 
@@ -255,52 +259,34 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
               [&](std::int64_t begin, std::int64_t end, int) { kernels.map(map, begin, end); });
 }
 
-namespace {
-
-// The nonzero weights of the step-size bound, by 5x5x5 offset.
-struct RadiusTap {
-  std::int32_t offset[3];
-  int hessianCount;
-  int hessianIndex[6];  // into coef: t11, t22, t33, 2 t12, 2 t13, 2 t23
-  double hessianWeight[6];
-  int gradientCount;
-  int gradientIndex[3];  // q1, q2, q3
-  double gradientWeight[3];
-};
-
-struct GradientTap {
-  std::int32_t offset[3];
-  double weight;
-  std::int64_t delta;  // linear offset of the tap where nothing clamps
-};
-
-}  // namespace
-
 double stableStepRadius(const TensorField& tensor, const GradientStencils& gradientStencils,
-                        const HessianStencils& hessianStencils, VolumeDims dims, int threads) {
+                        const HessianStencils& hessianStencils, VolumeDims dims, int threads,
+                        SweepPath path) {
   if (dims.n1 <= 0 || dims.n2 <= 0 || dims.n3 <= 0) return 0.0;
   const FloatEnvironmentGuard environment;
   const float* hess[6] = {hessianStencils.k11, hessianStencils.k22, hessianStencils.k33,
                           hessianStencils.k12, hessianStencils.k13, hessianStencils.k23};
   const float* grad[3] = {gradientStencils.k1, gradientStencils.k2, gradientStencils.k3};
 
-  RadiusTap taps[kHessianTaps];
-  int tapCount = 0;
+  // About 20 KB on the calling thread's stack (the sweep's stage takes
+  // more); the workers only read it.
+  tensor::RadiusPass pass{};
+  const float* t[6] = {tensor.t11.samples, tensor.t12.samples, tensor.t13.samples,
+                       tensor.t22.samples, tensor.t23.samples, tensor.t33.samples};
+  for (int k = 0; k < 6; ++k) pass.t[k] = t[k];
+  pass.dims = dims;
   for (int m = 0; m < kHessianTaps; ++m) {
-    RadiusTap tap{};
-    tap.offset[0] = m % 5 - 2;
-    tap.offset[1] = (m / 5) % 5 - 2;
-    tap.offset[2] = m / 25 - 2;
+    tensor::RadiusTap tap{};
+    const int o1 = m % 5 - 2, o2 = (m / 5) % 5 - 2, o3 = m / 25 - 2;
     for (int k = 0; k < 6; ++k) {
       if (hess[k][m] != 0.0f) {
         tap.hessianIndex[tap.hessianCount] = k;
         tap.hessianWeight[tap.hessianCount++] = hess[k][m];
       }
     }
-    const bool inner = tap.offset[0] >= -1 && tap.offset[0] <= 1 && tap.offset[1] >= -1 &&
-                       tap.offset[1] <= 1 && tap.offset[2] >= -1 && tap.offset[2] <= 1;
-    if (inner) {
-      const int g = (tap.offset[0] + 1) + 3 * (tap.offset[1] + 1) + 9 * (tap.offset[2] + 1);
+    // First-derivative stencils sit in the middle 3x3x3 of the 5x5x5 offsets.
+    if (o1 >= -1 && o1 <= 1 && o2 >= -1 && o2 <= 1 && o3 >= -1 && o3 <= 1) {
+      const int g = (o1 + 1) + 3 * (o2 + 1) + 9 * (o3 + 1);
       for (int i = 0; i < 3; ++i) {
         if (grad[i][g] != 0.0f) {
           tap.gradientIndex[tap.gradientCount] = i;
@@ -308,25 +294,21 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
         }
       }
     }
-    if (tap.hessianCount + tap.gradientCount > 0) taps[tapCount++] = tap;
+    if (tap.hessianCount + tap.gradientCount > 0) pass.taps[pass.tapCount++] = tap;
   }
-  GradientTap gradientTaps[3][kGradientTaps];
-  int gradientTapCount[3] = {0, 0, 0};
   for (int j = 0; j < 3; ++j) {
     for (int g = 0; g < kGradientTaps; ++g) {
       if (grad[j][g] != 0.0f) {
         const std::int32_t o1 = g % 3 - 1, o2 = (g / 3) % 3 - 1, o3 = g / 9 - 1;
         const std::int64_t delta = o1 + static_cast<std::int64_t>(dims.n1) *
                                             (o2 + static_cast<std::int64_t>(dims.n2) * o3);
-        gradientTaps[j][gradientTapCount[j]++] = {{o1, o2, o3}, grad[j][g], delta};
+        pass.gradientTaps[j][pass.gradientTapCount[j]++] = {{o1, o2, o3}, grad[j][g], delta};
       }
     }
   }
+  const tensor::RadiusPass& shared = pass;
+  const tensor::TensorKernels kernels = tensor::tensorKernelsFor(path);
 
-  const float* t[6] = {tensor.t11.samples, tensor.t12.samples, tensor.t13.samples,
-                       tensor.t22.samples, tensor.t23.samples, tensor.t33.samples};
-  // Tensor row i as indices into t: (i,1), (i,2), (i,3).
-  constexpr int kRow[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
   double partial[kMaxSweepThreads];
   bool anyNumber[kMaxSweepThreads];
   for (int w = 0; w < kMaxSweepThreads; ++w) {
@@ -337,60 +319,43 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
   runParallel(threads, n3, [&](std::int64_t begin, std::int64_t end, int worker) {
     double best = 0.0;
     bool seen = false;
+    auto take = [&](double radius) {
+      if (radius == radius) {  // NaN sums are left out
+        seen = true;
+        if (radius > best) best = radius;
+      }
+    };
+    // A voxel near a face, through clamped taps (the same arithmetic).
+    auto clamped = [&](std::int32_t i1, std::int32_t i2, std::int32_t i3) {
+      const std::int64_t e = linearIndex(i1, i2, i3, dims);
+      return tensor::radiusOf<tensor::Lane1>(
+                 shared,
+                 [&](int k, const tensor::GradientTap& tap) {
+                   const std::int64_t at =
+                       linearIndex(clampIndex(i1 + tap.offset[0], n1 - 1),
+                                   clampIndex(i2 + tap.offset[1], n2 - 1),
+                                   clampIndex(i3 + tap.offset[2], n3 - 1), dims);
+                   return tensor::Lane1::loadFloat(shared.t[k] + at);
+                 },
+                 [&](int k) { return tensor::Lane1::loadFloat(shared.t[k] + e); })
+          .v;
+    };
+    constexpr std::int32_t kChunk = 256;
+    double radii[kChunk];
     for (std::int32_t i3 = static_cast<std::int32_t>(begin); i3 < end; ++i3) {
       for (std::int32_t i2 = 0; i2 < n2; ++i2) {
-        const bool rowInside = i2 > 0 && i2 < n2 - 1 && i3 > 0 && i3 < n3 - 1;
-        for (std::int32_t i1 = 0; i1 < n1; ++i1) {
-          const std::int64_t e = linearIndex(i1, i2, i3, dims);
-          // Away from the faces no tap clamps: plain offsets.
-          const bool inside = rowInside && i1 > 0 && i1 < n1 - 1;
-          double q[3];
-          for (int i = 0; i < 3; ++i) {
-            double c[3];
-            for (int j = 0; j < 3; ++j) {
-              const float* tij = t[kRow[i][j]];
-              double sum = 0.0;
-              if (inside) {
-                for (int g = 0; g < gradientTapCount[j]; ++g) {
-                  const GradientTap& tap = gradientTaps[j][g];
-                  sum = sum + tap.weight * static_cast<double>(tij[e + tap.delta]);
-                }
-              } else {
-                for (int g = 0; g < gradientTapCount[j]; ++g) {
-                  const GradientTap& tap = gradientTaps[j][g];
-                  const std::int64_t at = linearIndex(clampIndex(i1 + tap.offset[0], n1 - 1),
-                                                      clampIndex(i2 + tap.offset[1], n2 - 1),
-                                                      clampIndex(i3 + tap.offset[2], n3 - 1), dims);
-                  sum = sum + tap.weight * static_cast<double>(tij[at]);
-                }
-              }
-              c[j] = sum;
-            }
-            q[i] = (c[0] + c[1]) + c[2];
-          }
-          const double coef[6] = {t[0][e],
-                                  t[3][e],
-                                  t[5][e],
-                                  2.0 * static_cast<double>(t[1][e]),
-                                  2.0 * static_cast<double>(t[2][e]),
-                                  2.0 * static_cast<double>(t[4][e])};
-          double radius = 0.0;
-          for (int m = 0; m < tapCount; ++m) {
-            const RadiusTap& tap = taps[m];
-            double w = 0.0;
-            for (int k = 0; k < tap.hessianCount; ++k) {
-              w = w + tap.hessianWeight[k] * coef[tap.hessianIndex[k]];
-            }
-            for (int k = 0; k < tap.gradientCount; ++k) {
-              w = w + tap.gradientWeight[k] * q[tap.gradientIndex[k]];
-            }
-            radius = radius + std::fabs(w);
-          }
-          if (radius == radius) {
-            seen = true;
-            if (radius > best) best = radius;
-          }
+        const bool rowInside = i2 > 0 && i2 < n2 - 1 && i3 > 0 && i3 < n3 - 1 && n1 > 2;
+        if (!rowInside) {
+          for (std::int32_t i1 = 0; i1 < n1; ++i1) take(clamped(i1, i2, i3));
+          continue;
         }
+        take(clamped(0, i2, i3));
+        for (std::int32_t i1 = 1; i1 < n1 - 1; i1 += kChunk) {
+          const std::int32_t count = n1 - 1 - i1 < kChunk ? n1 - 1 - i1 : kChunk;
+          kernels.radius(shared, linearIndex(i1, i2, i3, dims), count, radii);
+          for (std::int32_t i = 0; i < count; ++i) take(radii[i]);
+        }
+        take(clamped(n1 - 1, i2, i3));
       }
     }
     partial[worker] = best;

@@ -77,10 +77,12 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
 // sum_o |w(o)| with w(o) = sum_{i<=j} c_ij T_ij k_ij(o) + sum_i q_i k_i(o)
 // (c_ii = 1, c_ij = 2, q_i = sum_j of stencil k_j correlated with T_ij, taps
 // clamped), in double. Weights that are zero take no part. Voxels where the
-// sum is NaN are skipped; 0 for an empty volume. The maximum is exact, so
-// the thread count cannot change it.
+// sum is NaN are left out: NaN when every voxel's is; 0 for an empty volume.
+// Each voxel's sum is one fixed sequence of operations and the maximum is
+// exact, so neither the thread count nor the path can change the result.
 double stableStepRadius(const TensorField& tensor, const GradientStencils& gradientStencils,
-                        const HessianStencils& hessianStencils, VolumeDims dims, int threads);
+                        const HessianStencils& hessianStencils, VolumeDims dims, int threads,
+                        SweepPath path = SweepPath::Automatic);
 
 }  // namespace quillmere
 

@@ -28,6 +28,7 @@ struct VecAvx2d {
 
   static __m256d signMask() { return _mm256_set1_pd(-0.0); }
   static VecAvx2d load(const double* p) { return {_mm256_loadu_pd(p)}; }
+  static VecAvx2d loadFloat(const float* p) { return {_mm256_cvtps_pd(_mm_loadu_ps(p))}; }
   void store(double* p) const { _mm256_storeu_pd(p, v); }
   static VecAvx2d broadcast(double x) { return {_mm256_set1_pd(x)}; }
   static VecAvx2d sqrt(VecAvx2d a) { return {_mm256_sqrt_pd(a.v)}; }
@@ -63,6 +64,9 @@ void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, do
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecAvx2d>(pass, begin, end);
 }
+void radiusAvx2(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
+  radiusRun<VecAvx2d>(pass, e, count, radii);
+}
 
 }  // namespace quillmere::tensor
 
@@ -80,6 +84,9 @@ void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, do
 }
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
+}
+void radiusAvx2(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
+  radiusOneLane(pass, e, count, radii);
 }
 }  // namespace quillmere::tensor
 

@@ -39,6 +39,7 @@ struct VecAvx512d {
     return _mm512_set1_epi64(static_cast<long long>(0x8000000000000000ull));
   }
   static VecAvx512d load(const double* p) { return {_mm512_loadu_pd(p)}; }
+  static VecAvx512d loadFloat(const float* p) { return {_mm512_cvtps_pd(_mm256_loadu_ps(p))}; }
   void store(double* p) const { _mm512_storeu_pd(p, v); }
   static VecAvx512d broadcast(double x) { return {_mm512_set1_pd(x)}; }
   static VecAvx512d sqrt(VecAvx512d a) { return {_mm512_sqrt_pd(a.v)}; }
@@ -79,6 +80,9 @@ void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, 
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecAvx512d>(pass, begin, end);
 }
+void radiusAvx512(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
+  radiusRun<VecAvx512d>(pass, e, count, radii);
+}
 
 }  // namespace quillmere::tensor
 
@@ -96,6 +100,9 @@ void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, 
 }
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
+}
+void radiusAvx512(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
+  radiusOneLane(pass, e, count, radii);
 }
 }  // namespace quillmere::tensor
 

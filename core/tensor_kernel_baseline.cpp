@@ -19,6 +19,9 @@ struct VecSse2d {
 
   static __m128d signMask() { return _mm_set1_pd(-0.0); }
   static VecSse2d load(const double* p) { return {_mm_loadu_pd(p)}; }
+  static VecSse2d loadFloat(const float* p) {
+    return {_mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))))};
+  }
   void store(double* p) const { _mm_storeu_pd(p, v); }
   static VecSse2d broadcast(double x) { return {_mm_set1_pd(x)}; }
   friend VecSse2d operator+(VecSse2d a, VecSse2d b) { return {_mm_add_pd(a.v, b.v)}; }
@@ -54,6 +57,9 @@ void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecSse2d>(pass, begin, end);
 }
+void radiusBaseline(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
+  radiusRun<VecSse2d>(pass, e, count, radii);
+}
 
 }  // namespace quillmere::tensor
 
@@ -65,6 +71,9 @@ void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end
 }
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
+}
+void radiusBaseline(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
+  radiusOneLane(pass, e, count, radii);
 }
 }  // namespace quillmere::tensor
 

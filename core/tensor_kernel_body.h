@@ -3,7 +3,8 @@
 // built for one instruction set can stand in for another's at link time),
 // after <cmath>, <cstdint>, <cstring> and core/tensor_kernels.h.
 //
-// V provides: kLanes; load/store (unaligned) of doubles; broadcast; + - * /;
+// V provides: kLanes; load/store (unaligned) of doubles; loadFloat (kLanes
+// floats, widened exactly); broadcast; + - * /;
 // sqrt; max(a, b) = a > b ? a : b (the x86 rule, also for NaN and zeros);
 // abs and copySign (bit operations); greater(a, b) -> Mask; select(m, a, b);
 // storeFloat (round to single, NaN stored as the canonical quiet NaN).
@@ -21,6 +22,7 @@ struct Lane1 {
   double v;
 
   static Lane1 load(const double* p) { return {*p}; }
+  static Lane1 loadFloat(const float* p) { return {static_cast<double>(*p)}; }
   void store(double* p) const { *p = v; }
   static Lane1 broadcast(double x) { return {x}; }
   friend Lane1 operator+(Lane1 a, Lane1 b) { return {a.v + b.v}; }
@@ -99,27 +101,30 @@ void smoothLines(const SmoothPass& pass, std::int64_t begin, std::int64_t end, d
       for (int l = 0; l < width; ++l) row[l] = from[l];
     }
     const double* centre = buffer + static_cast<std::int64_t>(r) * kBlockColumns;
-    int lane = 0;
-    for (; lane + V::kLanes <= width; lane += V::kLanes) {
-      for (std::int64_t j = 0; j < length; ++j) {
-        const double* x = centre + j * kBlockColumns + lane;
-        V acc = V::broadcast(w[0]) * V::load(x);
-        for (std::int32_t t = 1; t <= r; ++t) {
-          acc = acc + V::broadcast(w[t]) *
-                          (V::load(x - t * kBlockColumns) + V::load(x + t * kBlockColumns));
+    const int vectors = width / V::kLanes;
+    for (std::int64_t j = 0; j < length; ++j) {
+      // All vectors of the row at once: independent sums side by side.
+      const double* x = centre + j * kBlockColumns;
+      V acc[kBlockColumns / V::kLanes];
+      const V w0 = V::broadcast(w[0]);
+      for (int v = 0; v < vectors; ++v) acc[v] = w0 * V::load(x + v * V::kLanes);
+      for (std::int32_t t = 1; t <= r; ++t) {
+        const V wt = V::broadcast(w[t]);
+        const double* below = x - t * kBlockColumns;
+        const double* above = x + t * kBlockColumns;
+        for (int v = 0; v < vectors; ++v) {
+          acc[v] = acc[v] + wt * (V::load(below + v * V::kLanes) + V::load(above + v * V::kLanes));
         }
-        acc.store(base + j * stride + lane);
       }
-    }
-    for (; lane < width; ++lane) {
-      for (std::int64_t j = 0; j < length; ++j) {
-        const double* x = centre + j * kBlockColumns + lane;
-        Lane1 acc = Lane1::broadcast(w[0]) * Lane1::load(x);
+      double* target = base + j * stride;
+      for (int v = 0; v < vectors; ++v) acc[v].store(target + v * V::kLanes);
+      for (int lane = vectors * V::kLanes; lane < width; ++lane) {
+        Lane1 one = Lane1::broadcast(w[0]) * Lane1::load(x + lane);
         for (std::int32_t t = 1; t <= r; ++t) {
-          acc = acc + Lane1::broadcast(w[t]) *
-                          (Lane1::load(x - t * kBlockColumns) + Lane1::load(x + t * kBlockColumns));
+          one = one + Lane1::broadcast(w[t]) * (Lane1::load(x + lane - t * kBlockColumns) +
+                                                Lane1::load(x + lane + t * kBlockColumns));
         }
-        acc.store(base + j * stride + lane);
+        one.store(target + lane);
       }
     }
   }
@@ -301,5 +306,63 @@ void mapVoxels(const MapPass& pass, std::int64_t begin, std::int64_t end) {
     for (int k = 0; k < 6; ++k) j[0][k] = Lane1::load(pass.j[k] + e);
     mapGroups<Lane1, 1>(pass, j, out);
     for (int k = 0; k < 6; ++k) out[0][k].storeFloat(pass.out[k] + e);
+  }
+}
+
+// The bound's sum at one voxel per lane: tapValue(k, tap) reads component k
+// at a first-derivative tap, centre(k) at the voxel itself.
+template <class V, class TapValue, class Centre>
+V radiusOf(const RadiusPass& pass, const TapValue& tapValue, const Centre& centre) {
+  constexpr int kRow[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};  // tensor row i in t
+  const V zero = V::broadcast(0.0);
+  V q[3];
+  for (int i = 0; i < 3; ++i) {
+    V c[3];
+    for (int j = 0; j < 3; ++j) {
+      V sum = zero;
+      for (int g = 0; g < pass.gradientTapCount[j]; ++g) {
+        const GradientTap& tap = pass.gradientTaps[j][g];
+        sum = sum + V::broadcast(tap.weight) * tapValue(kRow[i][j], tap);
+      }
+      c[j] = sum;
+    }
+    q[i] = (c[0] + c[1]) + c[2];
+  }
+  const V two = V::broadcast(2.0);
+  const V coef[6] = {centre(0),       centre(3),       centre(5),
+                     two * centre(1), two * centre(2), two * centre(4)};
+  V radius = zero;
+  for (int m = 0; m < pass.tapCount; ++m) {
+    const RadiusTap& tap = pass.taps[m];
+    V w = zero;
+    for (int k = 0; k < tap.hessianCount; ++k) {
+      w = w + V::broadcast(tap.hessianWeight[k]) * coef[tap.hessianIndex[k]];
+    }
+    for (int k = 0; k < tap.gradientCount; ++k) {
+      w = w + V::broadcast(tap.gradientWeight[k]) * q[tap.gradientIndex[k]];
+    }
+    radius = radius + V::abs(w);
+  }
+  return radius;
+}
+
+template <class V>
+void radiusRun(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
+  std::int32_t i = 0;
+  for (; i + V::kLanes <= count; i += V::kLanes) {
+    const std::int64_t at = e + i;
+    const V r = radiusOf<V>(
+        pass,
+        [&](int k, const GradientTap& tap) { return V::loadFloat(pass.t[k] + at + tap.delta); },
+        [&](int k) { return V::loadFloat(pass.t[k] + at); });
+    r.store(radii + i);
+  }
+  for (; i < count; ++i) {
+    const std::int64_t at = e + i;
+    const Lane1 r = radiusOf<Lane1>(
+        pass,
+        [&](int k, const GradientTap& tap) { return Lane1::loadFloat(pass.t[k] + at + tap.delta); },
+        [&](int k) { return Lane1::loadFloat(pass.t[k] + at); });
+    r.store(radii + i);
   }
 }

@@ -17,8 +17,9 @@
 namespace quillmere::tensor {
 
 // Columns of axis 1 that one line group of an axis-2 or axis-3 pass carries
-// side by side (one cache line of doubles).
-constexpr int kBlockColumns = 8;
+// side by side: eight cache lines of doubles, so that each sample row read
+// across the planes is a run the prefetcher follows.
+constexpr int kBlockColumns = 64;
 
 // One separable Gaussian pass, in place, along `axis` (1, 2 or 3) of `data`:
 // out(j) = w[0] x(j) + sum_{t=1..radius} w[t] (x(j-t) + x(j+t)), the edge
@@ -53,9 +54,41 @@ struct MapPass {
 
 using MapKernel = void (*)(const MapPass& pass, std::int64_t begin, std::int64_t end);
 
+// The nonzero weights of the step-size bound, by 5x5x5 offset.
+struct RadiusTap {
+  int hessianCount;
+  int hessianIndex[6];  // into coef: t11, t22, t33, 2 t12, 2 t13, 2 t23
+  double hessianWeight[6];
+  int gradientCount;
+  int gradientIndex[3];  // q1, q2, q3
+  double gradientWeight[3];
+};
+
+// A nonzero weight of a first-derivative stencil.
+struct GradientTap {
+  std::int32_t offset[3];
+  double weight;
+  std::int64_t delta;  // linear offset of the tap where nothing clamps
+};
+
+struct RadiusPass {
+  const float* t[6];  // t11, t12, t13, t22, t23, t33
+  VolumeDims dims;
+  RadiusTap taps[kHessianTaps];
+  int tapCount;
+  GradientTap gradientTaps[3][kGradientTaps];
+  int gradientTapCount[3];
+};
+
+// The bound's per-voxel sums of `count` consecutive voxels from linear index
+// e on, none of whose taps clamps, into radii[0..count).
+using RadiusKernel = void (*)(const RadiusPass& pass, std::int64_t e, std::int32_t count,
+                              double* radii);
+
 struct TensorKernels {
   SmoothKernel smooth;
   MapKernel map;
+  RadiusKernel radius;
 };
 
 // The kernels of a path, resolved as updateVolumeOnPath resolves it.
@@ -63,12 +96,16 @@ TensorKernels tensorKernelsFor(SweepPath path);
 
 void smoothOneLane(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
 void mapOneLane(const MapPass& pass, std::int64_t begin, std::int64_t end);
+void radiusOneLane(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii);
 void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end);
+void radiusBaseline(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii);
 void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end);
+void radiusAvx2(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii);
 void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end);
+void radiusAvx512(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii);
 
 }  // namespace quillmere::tensor
 

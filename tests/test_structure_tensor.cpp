@@ -241,12 +241,14 @@ struct CentralStencils {
       k[6 + m][62 - a + b] = -0.25f;
     }
   }
-  double radius(const std::vector<float>* t, VolumeDims d, int threads) const {
+  double radius(const std::vector<float>* t, VolumeDims d, int threads,
+                SweepPath path = SweepPath::Automatic) const {
     const quillmere::TensorField field{{t[0].data(), d}, {t[1].data(), d}, {t[2].data(), d},
                                        {t[3].data(), d}, {t[4].data(), d}, {t[5].data(), d}};
     return quillmere::stableStepRadius(
         field, {k[0].data(), k[1].data(), k[2].data()},
-        {k[3].data(), k[4].data(), k[5].data(), k[6].data(), k[7].data(), k[8].data()}, d, threads);
+        {k[3].data(), k[4].data(), k[5].data(), k[6].data(), k[7].data(), k[8].data()}, d, threads,
+        path);
   }
 };
 
@@ -286,9 +288,10 @@ TEST(StableStepRadius, KnownAnswersAndThreadCounts) {
   }
 }
 
-// On a varying tensor the bound is one exact maximum: every thread count
-// gives the same double.
-TEST(StableStepRadius, SameValueOnEveryThreadCount) {
+// On a varying tensor each voxel's sum is one fixed sequence of operations
+// and the bound their exact maximum: every path and thread count gives the
+// same double.
+TEST(StableStepRadius, SameValueOnEveryPathAndThreadCount) {
   const CentralStencils s;
   const VolumeDims d{11, 9, 13};
   const std::vector<float> u = makeVolume(d, Fill::Random);
@@ -297,9 +300,14 @@ TEST(StableStepRadius, SameValueOnEveryThreadCount) {
   std::vector<float> t[6];
   const std::size_t n = voxels(d);
   for (int k = 0; k < 6; ++k) t[k].assign(all.begin() + k * n, all.begin() + (k + 1) * n);
-  const double one = s.radius(t, d, 1);
+  const double one = s.radius(t, d, 1, SweepPath::Plain);
   EXPECT_GT(one, 0.0);
-  for (int threads = 2; threads <= 8; ++threads) EXPECT_EQ(s.radius(t, d, threads), one);
+  for (SweepPath path : kPaths) {
+    if (!quillmere::sweepPathSupported(path)) continue;
+    for (int threads = 1; threads <= 8; ++threads) {
+      EXPECT_EQ(s.radius(t, d, threads, path), one) << quillmere::sweepPathName(path) << threads;
+    }
+  }
 }
 
 }  // namespace
