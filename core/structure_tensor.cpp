@@ -146,26 +146,45 @@ std::int64_t largestRadius(const TensorParameters& p) {
 // with scale `scale`; nothing when scale <= 0.
 void smoothVolumes(const tensor::TensorKernels& kernels, double* first, std::int64_t n, int count,
                    VolumeDims dims, const double* spacing, double scale, double* weights,
-                   double* buffers, std::int64_t bufferDoubles, int threads) {
+                   std::int64_t weightStride, double* buffers, std::int64_t bufferDoubles,
+                   int threads) {
   if (!(scale > 0.0)) return;
+  tensor::SmoothPass passes[3];
   for (int axis = 1; axis <= 3; ++axis) {
     const std::int64_t r = gaussianRadius(scale, spacing[axis - 1]);
-    gaussianWeights(scale / spacing[axis - 1], r, weights);
-    tensor::SmoothPass pass{first, dims, axis, weights, static_cast<std::int32_t>(r)};
-    const std::int64_t perVolume = tensor::smoothItemCount(pass);
-    runParallel(threads, perVolume * count, [&](std::int64_t begin, std::int64_t end, int worker) {
-      double* buffer = buffers + worker * bufferDoubles;
-      // Ranges may straddle volumes: cut them at the seams.
-      while (begin < end) {
-        const std::int64_t volume = begin / perVolume;
-        const std::int64_t stop = end < (volume + 1) * perVolume ? end : (volume + 1) * perVolume;
-        tensor::SmoothPass one = pass;
-        one.data = first + volume * n;
-        kernels.smooth(one, begin - volume * perVolume, stop - volume * perVolume, buffer);
-        begin = stop;
-      }
-    });
+    double* w = weights + (axis - 1) * weightStride;
+    gaussianWeights(scale / spacing[axis - 1], r, w);
+    passes[axis - 1] = {first, dims, axis, w, static_cast<std::int32_t>(r)};
   }
+  // Axes 1 and 2 plane by plane, so that a plane is read from memory once
+  // for both: the lines of plane i3 along axis 1 are items
+  // [i3 n2, (i3 + 1) n2), its column groups along axis 2 the items
+  // [i3 blocks, (i3 + 1) blocks).
+  const std::int64_t planes = dims.n3;
+  const std::int64_t blocks = tensor::smoothItemCount(passes[1]) / planes;
+  runParallel(threads, planes * count, [&](std::int64_t begin, std::int64_t end, int worker) {
+    double* buffer = buffers + worker * bufferDoubles;
+    for (std::int64_t item = begin; item < end; ++item) {
+      const std::int64_t volume = item / planes, i3 = item % planes;
+      tensor::SmoothPass along1 = passes[0], along2 = passes[1];
+      along1.data = along2.data = first + volume * n;
+      kernels.smooth(along1, i3 * dims.n2, (i3 + 1) * dims.n2, buffer);
+      kernels.smooth(along2, i3 * blocks, (i3 + 1) * blocks, buffer);
+    }
+  });
+  const std::int64_t perVolume = tensor::smoothItemCount(passes[2]);
+  runParallel(threads, perVolume * count, [&](std::int64_t begin, std::int64_t end, int worker) {
+    double* buffer = buffers + worker * bufferDoubles;
+    // Ranges may straddle volumes: cut them at the seams.
+    while (begin < end) {
+      const std::int64_t volume = begin / perVolume;
+      const std::int64_t stop = end < (volume + 1) * perVolume ? end : (volume + 1) * perVolume;
+      tensor::SmoothPass one = passes[2];
+      one.data = first + volume * n;
+      kernels.smooth(one, begin - volume * perVolume, stop - volume * perVolume, buffer);
+      begin = stop;
+    }
+  });
 }
 
 }  // namespace
@@ -182,7 +201,7 @@ double expNonPositive(double x) { return tensor::expNonPositiveV(tensor::Lane1{x
 std::size_t tensorScratchDoubles(VolumeDims dims, const TensorParameters& parameters, int threads) {
   const std::int64_t n = static_cast<std::int64_t>(dims.n1) * dims.n2 * dims.n3;
   const std::int64_t r = largestRadius(parameters);
-  return static_cast<std::size_t>(6 * n + (r + 1) +
+  return static_cast<std::size_t>(6 * n + 3 * (r + 1) +
                                   clampThreads(threads) * tensor::lineBufferDoubles(dims, r));
 }
 
@@ -197,7 +216,7 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
   double* volumes[6];
   for (int k = 0; k < 6; ++k) volumes[k] = scratch + k * n;
   double* weights = scratch + 6 * n;
-  double* buffers = weights + (r + 1);
+  double* buffers = weights + 3 * (r + 1);
   const std::int64_t bufferDoubles = tensor::lineBufferDoubles(dims, r);
   const tensor::TensorKernels kernels = tensor::tensorKernelsFor(path);
   const double* h = parameters.spacing;
@@ -206,7 +225,7 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
   runParallel(threads, n, [&](std::int64_t begin, std::int64_t end, int) {
     for (std::int64_t e = begin; e < end; ++e) volumes[0][e] = static_cast<double>(u[e]);
   });
-  smoothVolumes(kernels, volumes[0], n, 1, dims, h, parameters.sigma, weights, buffers,
+  smoothVolumes(kernels, volumes[0], n, 1, dims, h, parameters.sigma, weights, r + 1, buffers,
                 bufferDoubles, threads);
 
   // Its gradient in volumes 3, 4, 5, by planes.
@@ -242,8 +261,8 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
       volumes[5][e] = g3 * g3;
     }
   });
-  smoothVolumes(kernels, volumes[0], n, 6, dims, h, parameters.rho, weights, buffers, bufferDoubles,
-                threads);
+  smoothVolumes(kernels, volumes[0], n, 6, dims, h, parameters.rho, weights, r + 1, buffers,
+                bufferDoubles, threads);
 
   tensor::MapPass map{};
   for (int k = 0; k < 6; ++k) {

@@ -47,6 +47,24 @@ struct Lane1 {
   }
 };
 
+// Sample j of K * kLanes neighbouring lines held side by side in the line
+// buffer (x points at it; rows kBlockColumns apart), stored to target.
+template <class V, int K>
+inline void smoothColumns(const double* x, const double* w, std::int32_t r, double* target) {
+  V acc[K];
+  const V w0 = V::broadcast(w[0]);
+  for (int k = 0; k < K; ++k) acc[k] = w0 * V::load(x + k * V::kLanes);
+  for (std::int32_t t = 1; t <= r; ++t) {
+    const V wt = V::broadcast(w[t]);
+    const double* below = x - t * kBlockColumns;
+    const double* above = x + t * kBlockColumns;
+    for (int k = 0; k < K; ++k) {
+      acc[k] = acc[k] + wt * (V::load(below + k * V::kLanes) + V::load(above + k * V::kLanes));
+    }
+  }
+  for (int k = 0; k < K; ++k) acc[k].store(target + k * V::kLanes);
+}
+
 // Gaussian pass over items [begin, end); see SmoothPass.
 template <class V>
 void smoothLines(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
@@ -98,33 +116,25 @@ void smoothLines(const SmoothPass& pass, std::int64_t begin, std::int64_t end, d
       const std::int64_t src = j < 0 ? 0 : (j >= length ? length - 1 : j);
       double* row = buffer + (j + r) * kBlockColumns;
       const double* from = base + src * stride;
-      for (int l = 0; l < width; ++l) row[l] = from[l];
+      if (width == kBlockColumns) {
+        std::memcpy(row, from, sizeof(double) * kBlockColumns);  // a fixed size: inlined
+      } else {
+        for (int l = 0; l < width; ++l) row[l] = from[l];
+      }
     }
     const double* centre = buffer + static_cast<std::int64_t>(r) * kBlockColumns;
     const int vectors = width / V::kLanes;
     for (std::int64_t j = 0; j < length; ++j) {
-      // All vectors of the row at once: independent sums side by side.
       const double* x = centre + j * kBlockColumns;
-      V acc[kBlockColumns / V::kLanes];
-      const V w0 = V::broadcast(w[0]);
-      for (int v = 0; v < vectors; ++v) acc[v] = w0 * V::load(x + v * V::kLanes);
-      for (std::int32_t t = 1; t <= r; ++t) {
-        const V wt = V::broadcast(w[t]);
-        const double* below = x - t * kBlockColumns;
-        const double* above = x + t * kBlockColumns;
-        for (int v = 0; v < vectors; ++v) {
-          acc[v] = acc[v] + wt * (V::load(below + v * V::kLanes) + V::load(above + v * V::kLanes));
-        }
-      }
       double* target = base + j * stride;
-      for (int v = 0; v < vectors; ++v) acc[v].store(target + v * V::kLanes);
+      int v = 0;
+      // Eight vectors of the row at once: independent sums side by side, in
+      // registers.
+      for (; v + 8 <= vectors; v += 8)
+        smoothColumns<V, 8>(x + v * V::kLanes, w, r, target + v * V::kLanes);
+      for (; v < vectors; ++v) smoothColumns<V, 1>(x + v * V::kLanes, w, r, target + v * V::kLanes);
       for (int lane = vectors * V::kLanes; lane < width; ++lane) {
-        Lane1 one = Lane1::broadcast(w[0]) * Lane1::load(x + lane);
-        for (std::int32_t t = 1; t <= r; ++t) {
-          one = one + Lane1::broadcast(w[t]) * (Lane1::load(x + lane - t * kBlockColumns) +
-                                                Lane1::load(x + lane + t * kBlockColumns));
-        }
-        one.store(target + lane);
+        smoothColumns<Lane1, 1>(x + lane, w, r, target + lane);
       }
     }
   }
