@@ -88,6 +88,9 @@ end
 kind = lower(kind);
 
 range = double(max(u(:))) - double(min(u(:)));
+if isempty(range)
+  range = 0;   % an empty volume: the defaults stay scalars
+end
 opt.sigma = 1;
 opt.rho = 3;
 if strcmp(kind, 'eed')

@@ -98,6 +98,11 @@ for v = [1 3 6]
                 sprintf('%s: bound %.17g compiled, %.17g M-code', volumes{v, 1}, rc, rm));
   end
 end
+% An empty volume: empty components of its size; a plane: one plane.
+[c{1:6}] = quillmere_tensor(single(zeros(0, 3, 4)), 'ced');
+qtest_check(isequal(size(c{6}), [0 3 4]) && isa(c{6}, 'single'), 'empty volume');
+[c, m] = bothTensors(moduleDir, single(randn(9, 7)), 'eed', {});
+qtest_check(relativeDifference(c, m) <= tolerance, 'a plane');
 % An empty tensor: no bound, dt Inf, as before.
 e = single(zeros(0, 3, 3));
 qtest_check(isinf(quillmere_max_dt(e, e, e, e, e, e, S)), 'empty tensor: dt Inf');
