@@ -47,17 +47,20 @@ struct Lane1 {
   }
 };
 
-// Sample j of K * kLanes neighbouring lines held side by side in the line
-// buffer (x points at it; rows kBlockColumns apart), stored to target.
+// K * kLanes neighbouring outputs of one pass: vector k reads its centre at
+// x + k kLanes and its taps `step` doubles apart (1 along a line in the
+// buffer, kBlockColumns across lines held side by side); stored to target.
+// K independent sums side by side keep the adder's latency hidden.
 template <class V, int K>
-inline void smoothColumns(const double* x, const double* w, std::int32_t r, double* target) {
+inline void smoothRun(const double* x, const double* w, std::int32_t r, std::int64_t step,
+                      double* target) {
   V acc[K];
   const V w0 = V::broadcast(w[0]);
   for (int k = 0; k < K; ++k) acc[k] = w0 * V::load(x + k * V::kLanes);
   for (std::int32_t t = 1; t <= r; ++t) {
     const V wt = V::broadcast(w[t]);
-    const double* below = x - t * kBlockColumns;
-    const double* above = x + t * kBlockColumns;
+    const double* below = x - t * step;
+    const double* above = x + t * step;
     for (int k = 0; k < K; ++k) {
       acc[k] = acc[k] + wt * (V::load(below + k * V::kLanes) + V::load(above + k * V::kLanes));
     }
@@ -81,21 +84,11 @@ void smoothLines(const SmoothPass& pass, std::int64_t begin, std::int64_t end, d
       for (std::int64_t j = 0; j < r; ++j) buffer[r + n1 + j] = line[n1 - 1];
       const double* centre = buffer + r;
       std::int64_t j = 0;
-      for (; j + V::kLanes <= n1; j += V::kLanes) {
-        V acc = V::broadcast(w[0]) * V::load(centre + j);
-        for (std::int32_t t = 1; t <= r; ++t) {
-          acc = acc + V::broadcast(w[t]) * (V::load(centre + j - t) + V::load(centre + j + t));
-        }
-        acc.store(line + j);
+      for (; j + 4 * V::kLanes <= n1; j += 4 * V::kLanes) {
+        smoothRun<V, 4>(centre + j, w, r, 1, line + j);
       }
-      for (; j < n1; ++j) {
-        Lane1 acc = Lane1::broadcast(w[0]) * Lane1::load(centre + j);
-        for (std::int32_t t = 1; t <= r; ++t) {
-          acc = acc + Lane1::broadcast(w[t]) *
-                          (Lane1::load(centre + j - t) + Lane1::load(centre + j + t));
-        }
-        acc.store(line + j);
-      }
+      for (; j + V::kLanes <= n1; j += V::kLanes) smoothRun<V, 1>(centre + j, w, r, 1, line + j);
+      for (; j < n1; ++j) smoothRun<Lane1, 1>(centre + j, w, r, 1, line + j);
     }
     return;
   }
@@ -131,10 +124,11 @@ void smoothLines(const SmoothPass& pass, std::int64_t begin, std::int64_t end, d
       // Eight vectors of the row at once: independent sums side by side, in
       // registers.
       for (; v + 8 <= vectors; v += 8)
-        smoothColumns<V, 8>(x + v * V::kLanes, w, r, target + v * V::kLanes);
-      for (; v < vectors; ++v) smoothColumns<V, 1>(x + v * V::kLanes, w, r, target + v * V::kLanes);
+        smoothRun<V, 8>(x + v * V::kLanes, w, r, kBlockColumns, target + v * V::kLanes);
+      for (; v < vectors; ++v)
+        smoothRun<V, 1>(x + v * V::kLanes, w, r, kBlockColumns, target + v * V::kLanes);
       for (int lane = vectors * V::kLanes; lane < width; ++lane) {
-        smoothColumns<Lane1, 1>(x + lane, w, r, target + lane);
+        smoothRun<Lane1, 1>(x + lane, w, r, kBlockColumns, target + lane);
       }
     }
   }
