@@ -60,8 +60,9 @@ inline const float* rowWindow(const float* row, std::int32_t start, int count, s
   int j = 0;
   for (; j < count && start + j < 0; ++j) tmp[j] = row[0];
   const std::int32_t first = start + j;
-  const int inside =
-      first < n1 ? static_cast<int>((n1 - first < count - j ? n1 - first : count - j)) : 0;
+  const int inside = first < n1 ? static_cast<int>(
+                                      (n1 - first < count - j ? n1 - first : count - j))
+                                : 0;
   std::memcpy(tmp + j, row + first, static_cast<std::size_t>(inside) * sizeof(float));
   for (j += inside; j < count; ++j) tmp[j] = row[n1 - 1];
   return tmp;
@@ -103,9 +104,9 @@ struct Stage {
   alignas(64) float firstChunk[W];              // all-ones bits: lane's chunk starts at column 0
   int aliasSlots[kSlots];                       // slots other than self with any alias lane
   int aliasCount;
-  int steps;          // longest chunk of the group
-  int windowColumns;  // staged columns of u: steps + 4, whole vectors
-  int rowColumns;     // columns of q and the tensor: steps, whole vectors
+  int steps;                                    // longest chunk of the group
+  int windowColumns;                            // staged columns of u: steps + 4, whole vectors
+  int rowColumns;                               // columns of q and the tensor: steps, whole vectors
   Unit units[W];
   int unitCount;
 };
@@ -505,8 +506,8 @@ void sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
       if (hi > rowEnd - 1) hi = rowEnd - 1;
       for (std::int64_t i2 = lo; i2 <= hi; ++i2) {
         Stage<V>& s = stage[filled];
-        s.units[s.unitCount++] =
-            Unit{static_cast<std::int32_t>(rest - 2 * i2), static_cast<std::int32_t>(i2), i3};
+        s.units[s.unitCount++] = Unit{static_cast<std::int32_t>(rest - 2 * i2),
+                                      static_cast<std::int32_t>(i2), i3};
         if (s.unitCount == W) {
           if (++filled == kGroups) {
             run();

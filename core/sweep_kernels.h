@@ -110,8 +110,8 @@ struct SweepRegion {
 using SweepRegionKernel = void (*)(const SweepContext& context, const SweepRegion& region);
 
 struct SweepKernels {
-  SweepPath path;  // the concrete path: never Automatic
-  int lanes;       // rows side by side in one vector (1 for Plain)
+  SweepPath path;            // the concrete path: never Automatic
+  int lanes;                 // rows side by side in one vector (1 for Plain)
   SweepRegionKernel sweepRegion;
 };
 
@@ -125,8 +125,8 @@ SweepContext makeSweepContext(MutableVolumeView out, const TensorField& tensor,
                               const GradientStencils& gradientStencils,
                               const HessianStencils& hessianStencils, float dt, VolumeDims dims);
 
-std::int32_t chunkCount(VolumeDims dims);  // chunks per row
-std::int64_t levelCount(VolumeDims dims);  // levels of the whole volume
+std::int32_t chunkCount(VolumeDims dims);   // chunks per row
+std::int64_t levelCount(VolumeDims dims);   // levels of the whole volume
 SweepRegion wholeVolume(VolumeDims dims);
 
 // Planes per band when updateVolumeOnPath sweeps a volume band after band:

@@ -34,8 +34,8 @@ void updateVolumeThreaded(MutableVolumeView out, const TensorField& tensor,
 // The same on a chosen path (see updateVolumeOnPath).
 void updateVolumeThreadedOnPath(SweepPath path, MutableVolumeView out, const TensorField& tensor,
                                 const GradientStencils& gradientStencils,
-                                const HessianStencils& hessianStencils, float dt, VolumeDims dims,
-                                int threadCount);
+                                const HessianStencils& hessianStencils, float dt,
+                                VolumeDims dims, int threadCount);
 
 // How many threads updateVolumeThreaded uses on this shape when allowed
 // `requested`: 1 for small volumes and for shapes the vector sweep leaves to
