@@ -6,6 +6,7 @@
 // before it ends, each under its own FloatEnvironmentGuard.
 #include "core/structure_tensor.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -75,9 +76,11 @@ int clampThreads(int threads) {
   return threads < 1 ? 1 : (threads > kMaxSweepThreads ? kMaxSweepThreads : threads);
 }
 
-// Runs work(begin, end, worker) over [0, items) cut into one range per
-// worker, the calling thread being worker 0. A thread that cannot be started
-// leaves its range to the calling thread.
+// Runs work(begin, end, worker) over [0, items): the workers (the calling
+// thread is worker 0) take chunks of about 1/16 of their share in turn from
+// a shared counter, so a worker that the system slows down takes fewer. A
+// thread that cannot be started leaves its share to the others. Items are
+// independent, so who runs which changes no bit.
 template <class Work>
 void runParallel(int threads, std::int64_t items, const Work& work) {
   std::int64_t workers = clampThreads(threads);
@@ -89,34 +92,27 @@ void runParallel(int threads, std::int64_t items, const Work& work) {
     }
     return;
   }
-  auto rangeOf = [&](std::int64_t t, std::int64_t* begin, std::int64_t* end) {
-    *begin = items * t / workers;
-    *end = items * (t + 1) / workers;
-  };
+  const std::int64_t chunk = items / (16 * workers) > 0 ? items / (16 * workers) : 1;
+  std::atomic<std::int64_t> next{0};
   auto body = [&](int t) {
     const FloatEnvironmentGuard environment;
-    std::int64_t begin = 0, end = 0;
-    rangeOf(t, &begin, &end);
-    work(begin, end, t);
+    for (;;) {
+      const std::int64_t begin = next.fetch_add(chunk, std::memory_order_relaxed);
+      if (begin >= items) break;
+      work(begin, begin + chunk < items ? begin + chunk : items, t);
+    }
   };
   std::thread pool[kMaxSweepThreads];
-  bool started[kMaxSweepThreads] = {};
-  for (int t = 1; t < workers; ++t) {
+  int started = 1;
+  for (; started < workers; ++started) {
     try {
-      pool[t] = std::thread(body, t);
-      started[t] = true;
+      pool[started] = std::thread(body, started);
     } catch (const std::system_error&) {
-      started[t] = false;
+      break;
     }
   }
   body(0);
-  for (int t = 1; t < workers; ++t) {
-    if (started[t]) {
-      pool[t].join();
-    } else {
-      body(t);
-    }
-  }
+  for (int t = 1; t < started; ++t) pool[t].join();
 }
 
 // The sampled Gaussian of std. dev. s samples, radius r: w[t] for
@@ -377,8 +373,9 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
         take(clamped(n1 - 1, i2, i3));
       }
     }
-    partial[worker] = best;
-    anyNumber[worker] = seen;
+    // A worker runs several chunks: keep the largest.
+    if (seen && (!anyNumber[worker] || best > partial[worker])) partial[worker] = best;
+    anyNumber[worker] = anyNumber[worker] || seen;
   });
   double best = 0.0;
   bool seen = false;
