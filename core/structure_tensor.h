@@ -60,8 +60,11 @@ std::int64_t gaussianRadius(double sigma, double h);
 double expNonPositive(double x);
 
 // The one scratch computeTensor needs, in doubles: six volumes (u_sigma and
-// then the six smoothed products) plus one line buffer per thread. Extents
-// >= 1 and radii within kMaxGaussianRadius.
+// its gradient, then the six smoothed products, all in place), the Gaussian
+// weights of the three axes, and one line buffer per thread (64 lines side
+// by side, each as long as the longest axis plus the kernel's reach on both
+// sides). At 128^3 on two threads about 101 MB. Extents >= 1 and radii
+// within kMaxGaussianRadius.
 std::size_t tensorScratchDoubles(VolumeDims dims, const TensorParameters& parameters, int threads);
 
 // Writes the six components t11, t12, t13, t22, t23, t33 of the tensor of
