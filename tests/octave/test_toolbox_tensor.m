@@ -70,7 +70,7 @@ for e = find(sep)'
 end
 assert(comm < 1e-4, 'CED tensor does not share the eigenvectors of J (%g)', comm);
 % A constant volume has no structure: D = alpha I.
-[d11, d12, d13, d22, d23, d33] = quillmere_tensor(ones(6, 5, 4), 'ced', 'alpha', alpha, 'C', 1);
+[d11, d12, d13, d22, d23, d33] = quillmere_tensor(single(ones(6, 5, 4)), 'ced', 'alpha', alpha, 'C', 1);
 assert(all(abs(d11(:) - alpha) < 1e-7) && all(d22(:) == d11(:)) && all(d33(:) == d11(:)) ...
        && ~any(d12(:)) && ~any(d13(:)) && ~any(d23(:)), 'CED of a constant volume');
 

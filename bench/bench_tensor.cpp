@@ -1,0 +1,123 @@
+// The tensor ('ced', sigma 1, rho 3, as quillmere_tensor's defaults) and the
+// step-size bound at 128^3, by vector path and thread count, beside the
+// memory floor: one pass that reads and writes a volume of doubles, the unit
+// of the tensor's eighteen smoothing passes.
+//
+//   build/linux/bench/bench_tensor --benchmark_enable_random_interleaving=true
+//
+// The machine is shared: compare ratios within one run.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "core/structure_tensor.h"
+#include "core/update_sweep.h"
+
+namespace {
+
+using quillmere::SweepPath;
+using quillmere::VolumeDims;
+
+constexpr VolumeDims kDims{128, 128, 128};
+constexpr std::size_t kVoxels = 128u * 128u * 128u;
+
+const std::vector<float>& volume() {
+  static const std::vector<float> u = [] {
+    std::vector<float> v(kVoxels);
+    std::mt19937 rng(7u);
+    std::normal_distribution<float> noise(0.0f, 0.3f);
+    for (std::size_t e = 0; e < v.size(); ++e) {
+      const std::size_t i1 = e % 128, i3 = e / (128 * 128);
+      v[e] = (i1 > 40 && i1 < 80 && i3 > 50 ? 1.0f : 0.0f) + noise(rng);
+    }
+    return v;
+  }();
+  return u;
+}
+
+quillmere::TensorParameters cedParameters() {
+  return {quillmere::TensorKind::Coherence, 1.0, 3.0, {1.0, 1.0, 1.0}, 0.001, 1e-8, 0.1};
+}
+
+void runTensor(benchmark::State& state, SweepPath path, int threads) {
+  if (!quillmere::sweepPathSupported(path)) {
+    state.SkipWithError("path not supported here");
+    return;
+  }
+  const quillmere::TensorParameters p = cedParameters();
+  std::vector<double> scratch(quillmere::tensorScratchDoubles(kDims, p, threads));
+  std::vector<float> out(6 * kVoxels);
+  float* const outs[6] = {&out[0],           &out[kVoxels],     &out[2 * kVoxels],
+                          &out[3 * kVoxels], &out[4 * kVoxels], &out[5 * kVoxels]};
+  for (auto _ : state) {
+    quillmere::computeTensor(volume().data(), kDims, p, outs, scratch.data(), threads, path);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.counters["Mvoxel/s"] = benchmark::Counter(
+      static_cast<double>(kVoxels) * static_cast<double>(state.iterations()) / 1e6,
+      benchmark::Counter::kIsRate);
+}
+
+void runRadius(benchmark::State& state, int threads) {
+  const quillmere::TensorParameters p = cedParameters();
+  std::vector<double> scratch(quillmere::tensorScratchDoubles(kDims, p, 1));
+  std::vector<float> out(6 * kVoxels);
+  float* const outs[6] = {&out[0],           &out[kVoxels],     &out[2 * kVoxels],
+                          &out[3 * kVoxels], &out[4 * kVoxels], &out[5 * kVoxels]};
+  quillmere::computeTensor(volume().data(), kDims, p, outs, scratch.data(), 1);
+  // The 'central' family: c = 1/2, second differences 1 -2 1, mixed 1/4.
+  std::vector<float> k[9];
+  for (int i = 0; i < 3; ++i) k[i].assign(27, 0.0f);
+  for (int i = 3; i < 9; ++i) k[i].assign(125, 0.0f);
+  const int step[3] = {1, 3, 9}, big[3] = {1, 5, 25};
+  for (int a = 0; a < 3; ++a) {
+    k[a][13 + step[a]] = 0.5f;
+    k[a][13 - step[a]] = -0.5f;
+    k[3 + a][62 - big[a]] = 1.0f;
+    k[3 + a][62] = -2.0f;
+    k[3 + a][62 + big[a]] = 1.0f;
+  }
+  const int pair[3][2] = {{0, 1}, {0, 2}, {1, 2}};
+  for (int m = 0; m < 3; ++m) {
+    const int a = big[pair[m][0]], b = big[pair[m][1]];
+    k[6 + m][62 + a + b] = 0.25f;
+    k[6 + m][62 - a - b] = 0.25f;
+    k[6 + m][62 + a - b] = -0.25f;
+    k[6 + m][62 - a + b] = -0.25f;
+  }
+  const quillmere::TensorField t{{outs[0], kDims}, {outs[1], kDims}, {outs[2], kDims},
+                                 {outs[3], kDims}, {outs[4], kDims}, {outs[5], kDims}};
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(quillmere::stableStepRadius(
+        t, {k[0].data(), k[1].data(), k[2].data()},
+        {k[3].data(), k[4].data(), k[5].data(), k[6].data(), k[7].data(), k[8].data()}, kDims,
+        threads));
+  }
+}
+
+// The floor of one smoothing pass: read and write 128^3 doubles once.
+void runCopyFloor(benchmark::State& state) {
+  std::vector<double> a(kVoxels, 1.0), b(kVoxels, 2.0);
+  for (auto _ : state) {
+    std::memcpy(b.data(), a.data(), kVoxels * sizeof(double));
+    benchmark::DoNotOptimize(b.data());
+    std::swap(a, b);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 2 *
+                          static_cast<std::int64_t>(kVoxels * sizeof(double)));
+}
+
+}  // namespace
+
+BENCHMARK_CAPTURE(runTensor, plain_1, SweepPath::Plain, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(runTensor, baseline_1, SweepPath::Baseline, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(runTensor, avx2_1, SweepPath::Avx2, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(runTensor, avx512_1, SweepPath::Avx512, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(runTensor, automatic_2, SweepPath::Automatic, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(runRadius, threads_1, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(runRadius, threads_2, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(runCopyFloor)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,92 @@
+// The structure tensor of a volume, the diffusion tensors built on it, and
+// the step-size bound of a step: the heavy work behind quillmere_tensor and
+// quillmere_max_dt, host-free.
+//
+// Tensor, in this order (all arithmetic in double, one rounding to single at
+// the end):
+//   1. u_sigma: u smoothed with a sampled Gaussian of std. dev. sigma / h_a
+//      along axes 1, 2, 3 in turn (radius ceil(3 sigma / h_a), weights
+//      normalised to sum 1, taps past a face repeat the edge sample);
+//   2. g_a = ((u_sigma(+1) - u_sigma(-1)) / 2) / h_a, the edge sample
+//      repeated past each face;
+//   3. the six products g_a g_b, each smoothed like step 1 with rho;
+//   4. per voxel: 'structure' stores J as it is; 'ced' and 'eed' take the
+//      eigen-decomposition of J (cyclic Jacobi, a fixed number of sweeps) and
+//      store sum_k f(mu_k) v_k v_k' with the eigenvalue maps of
+//      toolbox/quillmere_tensor.m. The map is a function of the eigenvalues
+//      applied to the projectors v_k v_k', so neither the sign nor the order
+//      of eigenvectors, nor the basis chosen within a repeated eigenvalue,
+//      changes the result beyond rounding.
+//
+// Every voxel's result is computed by one fixed sequence of IEEE operations
+// (+, -, *, /, sqrt and comparisons; exp is our own polynomial, never the
+// platform's), so the bits do not depend on the thread count, the vector
+// path or the platform. Runs under FloatEnvironmentGuard on every thread. A
+// NaN result is stored as the canonical quiet NaN.
+#ifndef QUILLMERE_CORE_STRUCTURE_TENSOR_H
+#define QUILLMERE_CORE_STRUCTURE_TENSOR_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/update_sweep.h"
+#include "core/volume_grid.h"
+
+namespace quillmere {
+
+enum class TensorKind { Structure, Coherence, Edge };
+
+struct TensorParameters {
+  TensorKind kind;
+  double sigma;       // pre-smoothing scale (length units); <= 0: none
+  double rho;         // integration scale (length units); <= 0: none
+  double spacing[3];  // grid spacing h_1, h_2, h_3, each > 0
+  double alpha;       // 'ced': smallest eigenvalue
+  double c;           // 'ced': coherence threshold
+  double lambda;      // 'eed': contrast
+};
+
+// Largest Gaussian radius (in samples) the core accepts: the line buffers
+// grow with it, and a wider kernel is the same as a constant on any volume
+// that fits in memory.
+constexpr std::int64_t kMaxGaussianRadius = 1 << 20;
+
+// ceil(3 * sigma / h): the taps on each side of the sampled Gaussian; 0 when
+// sigma <= 0 (no smoothing). May exceed kMaxGaussianRadius (callers refuse).
+std::int64_t gaussianRadius(double sigma, double h);
+
+// exp(x) for x <= 0 from +, -, * only (exact on no platform, identical on
+// all): relative error below 1e-13; arguments below -200 give exp(-200).
+double expNonPositive(double x);
+
+// The one scratch computeTensor needs, in doubles: six volumes (u_sigma and
+// its gradient, then the six smoothed products, all in place), the Gaussian
+// weights of the three axes, and one line buffer per thread (64 lines side
+// by side, each as long as the longest axis plus the kernel's reach on both
+// sides). At 128^3 on two threads about 101 MB. Extents >= 1 and radii
+// within kMaxGaussianRadius.
+std::size_t tensorScratchDoubles(VolumeDims dims, const TensorParameters& parameters, int threads);
+
+// Writes the six components t11, t12, t13, t22, t23, t33 of the tensor of
+// `u` into out[0..5] (each n1*n2*n3 floats, not overlapping u). `scratch`
+// holds tensorScratchDoubles(dims, parameters, threads) doubles. threads < 1
+// counts as 1. `path` chooses the vector code as for updateVolumeOnPath
+// (Automatic: the fastest supported); every path gives the same bits.
+void computeTensor(const float* u, VolumeDims dims, const TensorParameters& parameters,
+                   float* const out[6], double* scratch, int threads,
+                   SweepPath path = SweepPath::Automatic);
+
+// The bound R of quillmere_max_dt: the largest, over voxels, of
+// sum_o |w(o)| with w(o) = sum_{i<=j} c_ij T_ij k_ij(o) + sum_i q_i k_i(o)
+// (c_ii = 1, c_ij = 2, q_i = sum_j of stencil k_j correlated with T_ij, taps
+// clamped), in double. Weights that are zero take no part. Voxels where the
+// sum is NaN are left out: NaN when every voxel's is; 0 for an empty volume.
+// Each voxel's sum is one fixed sequence of operations and the maximum is
+// exact, so neither the thread count nor the path can change the result.
+double stableStepRadius(const TensorField& tensor, const GradientStencils& gradientStencils,
+                        const HessianStencils& hessianStencils, VolumeDims dims, int threads,
+                        SweepPath path = SweepPath::Automatic);
+
+}  // namespace quillmere
+
+#endif  // QUILLMERE_CORE_STRUCTURE_TENSOR_H

@@ -1,0 +1,109 @@
+// The tensor kernels on AVX-512F: eight doubles side by side. The
+// instruction set is chosen here, for this file's own functions only: GCC is
+// told no FMA; Clang counts FMA in AVX-512F, and there -ffp-contract=off
+// keeps it out (the FMA scan of the build checks both). The dispatcher calls
+// these only where AVX-512F and the operating system's saving of the opmask
+// and zmm registers are both present. Uses AVX-512F only.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "core/tensor_kernels.h"
+
+#ifdef QUILLMERE_SWEEP_X86
+#include <immintrin.h>
+
+// GCC 12's avx512fintrin.h fills don't-care inputs with self-initialised
+// variables (_mm512_undefined_*) and then warns about them in our code.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
+#elif defined(__GNUC__)
+#pragma GCC push_options
+#pragma GCC target("avx512f,no-fma")
+#endif
+
+namespace quillmere::tensor {
+namespace {
+
+struct VecAvx512d {
+  static constexpr int kLanes = 8;
+  using Mask = __mmask8;
+  __m512d v;
+
+  static __m512i signMask() {
+    return _mm512_set1_epi64(static_cast<long long>(0x8000000000000000ull));
+  }
+  static VecAvx512d load(const double* p) { return {_mm512_loadu_pd(p)}; }
+  static VecAvx512d loadFloat(const float* p) { return {_mm512_cvtps_pd(_mm256_loadu_ps(p))}; }
+  void store(double* p) const { _mm512_storeu_pd(p, v); }
+  static VecAvx512d broadcast(double x) { return {_mm512_set1_pd(x)}; }
+  static VecAvx512d sqrt(VecAvx512d a) { return {_mm512_sqrt_pd(a.v)}; }
+  static VecAvx512d max(VecAvx512d a, VecAvx512d b) { return {_mm512_max_pd(a.v, b.v)}; }
+  static VecAvx512d abs(VecAvx512d a) {
+    return {_mm512_castsi512_pd(_mm512_andnot_si512(signMask(), _mm512_castpd_si512(a.v)))};
+  }
+  static VecAvx512d copySign(VecAvx512d magnitude, VecAvx512d sign) {
+    const __m512i m = _mm512_andnot_si512(signMask(), _mm512_castpd_si512(magnitude.v));
+    const __m512i s = _mm512_and_si512(signMask(), _mm512_castpd_si512(sign.v));
+    return {_mm512_castsi512_pd(_mm512_or_si512(m, s))};
+  }
+  static Mask greater(VecAvx512d a, VecAvx512d b) {
+    return _mm512_cmp_pd_mask(a.v, b.v, _CMP_GT_OQ);
+  }
+  static VecAvx512d select(Mask m, VecAvx512d a, VecAvx512d b) {
+    return {_mm512_mask_blend_pd(m, b.v, a.v)};
+  }
+  void storeFloat(float* p) const {
+    const __m256 f = _mm512_cvtpd_ps(v);
+    const __m256 nan = _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int>(kCanonicalNaNBits)));
+    _mm256_storeu_ps(p, _mm256_blendv_ps(f, nan, _mm256_cmp_ps(f, f, _CMP_UNORD_Q)));
+  }
+};
+
+inline VecAvx512d operator+(VecAvx512d a, VecAvx512d b) { return {_mm512_add_pd(a.v, b.v)}; }
+inline VecAvx512d operator-(VecAvx512d a, VecAvx512d b) { return {_mm512_sub_pd(a.v, b.v)}; }
+inline VecAvx512d operator*(VecAvx512d a, VecAvx512d b) { return {_mm512_mul_pd(a.v, b.v)}; }
+inline VecAvx512d operator/(VecAvx512d a, VecAvx512d b) { return {_mm512_div_pd(a.v, b.v)}; }
+
+#include "core/tensor_kernel_body.h"
+
+}  // namespace
+
+void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
+  smoothLines<VecAvx512d>(pass, begin, end, buffer);
+}
+void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end) {
+  mapVoxels<VecAvx512d>(pass, begin, end);
+}
+void radiusAvx512(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
+  radiusRun<VecAvx512d>(pass, e, count, radii);
+}
+
+}  // namespace quillmere::tensor
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#elif defined(__GNUC__)
+#pragma GCC pop_options
+#endif
+
+#else
+
+namespace quillmere::tensor {
+void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
+  smoothOneLane(pass, begin, end, buffer);
+}
+void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end) {
+  mapOneLane(pass, begin, end);
+}
+void radiusAvx512(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
+  radiusOneLane(pass, e, count, radii);
+}
+}  // namespace quillmere::tensor
+
+#endif

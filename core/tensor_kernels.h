@@ -1,0 +1,112 @@
+// Internal to the core: the tensor's units of work and their per-ISA
+// kernels. Not part of the public interface (core/structure_tensor.h is).
+//
+// Each kernel is written once, in core/tensor_kernel_body.h, as a template
+// over a small vector of doubles; the per-ISA files instantiate it with
+// their vector type, and the one-lane form (a double for a vector) runs the
+// tails and the Plain path. Every lane runs the same operations in the same
+// order, so all paths give the same bits.
+#ifndef QUILLMERE_CORE_TENSOR_KERNELS_H
+#define QUILLMERE_CORE_TENSOR_KERNELS_H
+
+#include <cstdint>
+
+#include "core/structure_tensor.h"
+#include "core/sweep_kernels.h"
+
+namespace quillmere::tensor {
+
+// Columns of axis 1 that one line group of an axis-2 or axis-3 pass carries
+// side by side: eight cache lines of doubles, so that each sample row read
+// across the planes is a run the prefetcher follows.
+constexpr int kBlockColumns = 64;
+
+// One separable Gaussian pass, in place, along `axis` (1, 2 or 3) of `data`:
+// out(j) = w[0] x(j) + sum_{t=1..radius} w[t] (x(j-t) + x(j+t)), the edge
+// sample repeated past each face. Its items are the lines along axis 1, or
+// the groups of kBlockColumns lines along axis 2 or 3; a kernel smooths
+// items [begin, end) with a line buffer of lineBufferDoubles doubles.
+struct SmoothPass {
+  double* data;
+  VolumeDims dims;
+  int axis;
+  const double* weights;  // radius + 1 weights, w[0] the centre
+  std::int32_t radius;
+};
+
+std::int64_t smoothItemCount(const SmoothPass& pass);
+std::int64_t lineBufferDoubles(VolumeDims dims, std::int64_t radius);
+
+using SmoothKernel = void (*)(const SmoothPass& pass, std::int64_t begin, std::int64_t end,
+                              double* buffer);
+
+// Per voxel: the smoothed products j[0..5] (J11, J12, J13, J22, J23, J33)
+// mapped to the tensor of `kind` and rounded to single into out[0..5].
+struct MapPass {
+  const double* j[6];
+  float* out[6];
+  TensorKind kind;
+  double alpha;
+  double oneMinusAlpha;
+  double c;
+  double lambdaSquared;
+};
+
+using MapKernel = void (*)(const MapPass& pass, std::int64_t begin, std::int64_t end);
+
+// The nonzero weights of the step-size bound, by 5x5x5 offset.
+struct RadiusTap {
+  int hessianCount;
+  int hessianIndex[6];  // into coef: t11, t22, t33, 2 t12, 2 t13, 2 t23
+  double hessianWeight[6];
+  int gradientCount;
+  int gradientIndex[3];  // q1, q2, q3
+  double gradientWeight[3];
+};
+
+// A nonzero weight of a first-derivative stencil.
+struct GradientTap {
+  std::int32_t offset[3];
+  double weight;
+  std::int64_t delta;  // linear offset of the tap where nothing clamps
+};
+
+struct RadiusPass {
+  const float* t[6];  // t11, t12, t13, t22, t23, t33
+  VolumeDims dims;
+  RadiusTap taps[kHessianTaps];
+  int tapCount;
+  GradientTap gradientTaps[3][kGradientTaps];
+  int gradientTapCount[3];
+};
+
+// The bound's per-voxel sums of `count` consecutive voxels from linear index
+// e on, none of whose taps clamps, into radii[0..count).
+using RadiusKernel = void (*)(const RadiusPass& pass, std::int64_t e, std::int32_t count,
+                              double* radii);
+
+struct TensorKernels {
+  SmoothKernel smooth;
+  MapKernel map;
+  RadiusKernel radius;
+};
+
+// The kernels of a path, resolved as updateVolumeOnPath resolves it.
+TensorKernels tensorKernelsFor(SweepPath path);
+
+void smoothOneLane(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
+void mapOneLane(const MapPass& pass, std::int64_t begin, std::int64_t end);
+void radiusOneLane(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii);
+void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
+void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end);
+void radiusBaseline(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii);
+void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
+void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end);
+void radiusAvx2(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii);
+void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
+void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end);
+void radiusAvx512(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii);
+
+}  // namespace quillmere::tensor
+
+#endif  // QUILLMERE_CORE_TENSOR_KERNELS_H

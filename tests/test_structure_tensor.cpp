@@ -1,0 +1,313 @@
+// The tensor and the step-size bound: the same bits on every vector path and
+// thread count and under any caller floating-point state, known answers on
+// volumes whose tensor is known, and the exp that replaces the platform's.
+#include <gtest/gtest.h>
+
+#include <cfenv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "core/structure_tensor.h"
+#include "core/update_sweep.h"
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <xmmintrin.h>
+#endif
+
+namespace {
+
+using quillmere::SweepPath;
+using quillmere::TensorKind;
+using quillmere::TensorParameters;
+using quillmere::VolumeDims;
+
+std::size_t voxels(VolumeDims d) {
+  return static_cast<std::size_t>(d.n1) * static_cast<std::size_t>(d.n2) *
+         static_cast<std::size_t>(d.n3);
+}
+
+// The six components of one run, back to back.
+std::vector<float> runTensor(const std::vector<float>& u, VolumeDims d, const TensorParameters& p,
+                             int threads, SweepPath path) {
+  const std::size_t n = voxels(d);
+  std::vector<float> out(6 * n, -1.0f);
+  std::vector<double> scratch(quillmere::tensorScratchDoubles(d, p, threads));
+  float* outs[6];
+  for (int k = 0; k < 6; ++k) outs[k] = out.data() + k * n;
+  quillmere::computeTensor(u.data(), d, p, outs, scratch.data(), threads, path);
+  return out;
+}
+
+bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+enum class Fill { Random, Zero, Huge, Tiny, WithNaN, Sheet };
+
+std::vector<float> makeVolume(VolumeDims d, Fill fill) {
+  std::vector<float> u(voxels(d));
+  std::mt19937 rng(11u);
+  std::normal_distribution<float> noise(0.0f, 1.0f);
+  for (std::size_t e = 0; e < u.size(); ++e) {
+    const float x = noise(rng);
+    switch (fill) {
+      case Fill::Random:
+        u[e] = x;
+        break;
+      case Fill::Zero:
+        u[e] = 0.0f;
+        break;
+      case Fill::Huge:
+        u[e] = 1e30f * x;
+        break;
+      case Fill::Tiny:
+        u[e] = 1e-40f * x;
+        break;  // subnormal
+      case Fill::WithNaN:
+        u[e] = e == u.size() / 2 ? std::nanf("") : x;
+        break;
+      case Fill::Sheet:
+        u[e] = (e / static_cast<std::size_t>(d.n1)) % 4 < 2 ? 1.0f : 0.0f;
+        break;
+    }
+  }
+  return u;
+}
+
+TensorParameters parameters(TensorKind kind, double sigma, double rho) {
+  return {kind, sigma, rho, {1.0, 1.3, 0.8}, 0.01, 1e-4, 0.5};
+}
+
+const SweepPath kPaths[] = {SweepPath::Plain, SweepPath::Baseline, SweepPath::Avx2,
+                            SweepPath::Avx512};
+
+// Every supported path and 1..8 threads against the plain path on one
+// thread, bit for bit: shapes with vector tails, single voxels and planes;
+// every kind; data that is flat, huge, subnormal or holds a NaN.
+TEST(StructureTensor, SameBitsOnEveryPathAndThreadCount) {
+  struct Case {
+    VolumeDims dims;
+    Fill fill;
+    TensorKind kind;
+    double sigma, rho;
+  };
+  const Case cases[] = {
+      {{13, 9, 11}, Fill::Random, TensorKind::Coherence, 1.0, 2.0},
+      {{13, 9, 11}, Fill::Random, TensorKind::Edge, 1.0, 0.0},
+      {{13, 9, 11}, Fill::Random, TensorKind::Structure, 0.7, 1.5},
+      {{17, 3, 5}, Fill::Sheet, TensorKind::Coherence, 0.0, 1.0},
+      {{8, 8, 8}, Fill::Zero, TensorKind::Coherence, 1.0, 3.0},
+      {{9, 7, 6}, Fill::Huge, TensorKind::Coherence, 1.0, 1.0},
+      {{9, 7, 6}, Fill::Tiny, TensorKind::Edge, 1.0, 1.0},
+      {{9, 7, 6}, Fill::WithNaN, TensorKind::Coherence, 1.0, 1.0},
+      {{1, 1, 1}, Fill::Random, TensorKind::Coherence, 1.0, 3.0},
+      {{1, 12, 10}, Fill::Random, TensorKind::Edge, 2.0, 1.0},
+      {{30, 1, 1}, Fill::Random, TensorKind::Coherence, 1.0, 1.0},
+  };
+  for (const Case& c : cases) {
+    const std::vector<float> u = makeVolume(c.dims, c.fill);
+    const TensorParameters p = parameters(c.kind, c.sigma, c.rho);
+    const std::vector<float> reference = runTensor(u, c.dims, p, 1, SweepPath::Plain);
+    for (SweepPath path : kPaths) {
+      if (!quillmere::sweepPathSupported(path)) continue;
+      for (int threads = 1; threads <= 8; ++threads) {
+        EXPECT_TRUE(sameBits(runTensor(u, c.dims, p, threads, path), reference))
+            << quillmere::sweepPathName(path) << ", " << threads << " threads, " << c.dims.n1 << "x"
+            << c.dims.n2 << "x" << c.dims.n3 << ", fill " << static_cast<int>(c.fill);
+      }
+    }
+  }
+}
+
+#if defined(__x86_64__) || defined(_M_X64)
+// Flush-to-zero, denormals-are-zero and rounding towards zero in the caller
+// change nothing, and are all still set afterwards.
+TEST(StructureTensor, CallerFloatingPointStateDoesNotMatter) {
+  const VolumeDims d{9, 7, 6};
+  const std::vector<float> u = makeVolume(d, Fill::Tiny);
+  const TensorParameters p = parameters(TensorKind::Coherence, 1.0, 1.0);
+  const std::vector<float> reference = runTensor(u, d, p, 1, SweepPath::Automatic);
+  const unsigned saved = _mm_getcsr();
+  const int savedRounding = std::fegetround();
+  _mm_setcsr(saved | 0x8040u);  // FTZ and DAZ
+  std::fesetround(FE_TOWARDZERO);
+  const unsigned hostile = _mm_getcsr();
+  std::vector<float> runs[2];
+  runs[0] = runTensor(u, d, p, 1, SweepPath::Automatic);
+  runs[1] = runTensor(u, d, p, 3, SweepPath::Automatic);
+  const unsigned after = _mm_getcsr();
+  std::fesetround(savedRounding);
+  _mm_setcsr(saved);
+  EXPECT_TRUE(sameBits(runs[0], reference));
+  EXPECT_TRUE(sameBits(runs[1], reference));
+  EXPECT_EQ(after & ~0x3fu, hostile & ~0x3fu);  // control bits kept; flags may differ
+}
+#endif
+
+// A constant volume has no structure: J = 0, and the Jacobi rotations leave
+// the unit frame exactly, so the tensors are exact multiples of I.
+TEST(StructureTensor, FlatVolumeGivesExactMultiplesOfIdentity) {
+  struct Case {
+    TensorKind kind;
+    float diagonal;
+  };
+  const Case cases[] = {
+      {TensorKind::Structure, 0.0f}, {TensorKind::Coherence, 0.01f}, {TensorKind::Edge, 1.0f}};
+  const VolumeDims d{5, 4, 3};
+  const std::vector<float> u(voxels(d), 3.5f);
+  for (const Case& c : cases) {
+    const std::vector<float> t =
+        runTensor(u, d, parameters(c.kind, 1.0, 2.0), 2, SweepPath::Automatic);
+    const std::size_t n = voxels(d);
+    for (std::size_t e = 0; e < n; ++e) {
+      ASSERT_EQ(t[0 * n + e], c.diagonal);
+      ASSERT_EQ(t[3 * n + e], c.diagonal);
+      ASSERT_EQ(t[5 * n + e], c.diagonal);
+      ASSERT_EQ(t[1 * n + e], 0.0f);
+      ASSERT_EQ(t[2 * n + e], 0.0f);
+      ASSERT_EQ(t[4 * n + e], 0.0f);
+    }
+  }
+}
+
+// A ramp along one axis, no smoothing: away from the faces the gradient is
+// the slope s along that axis, J = s^2 e e', and the maps are known. Each
+// axis in turn, so the eigenvector order cannot hide behind the first.
+TEST(StructureTensor, RampHasTheKnownTensor) {
+  const VolumeDims d{6, 6, 6};
+  const double slope = 0.3, alpha = 0.01, c = 1e-4, lambda = 0.5;
+  const double across[3] = {
+      0.0, alpha, 1.0 - std::exp(-3.31488 / std::pow(slope * slope / (lambda * lambda), 4))};
+  const double along[3] = {0.0, alpha + (1 - alpha) * std::exp(-c / std::pow(slope, 4)), 1.0};
+  const TensorKind kinds[3] = {TensorKind::Structure, TensorKind::Coherence, TensorKind::Edge};
+  const int diagonal[3] = {0, 3, 5};
+  for (int axis = 0; axis < 3; ++axis) {
+    std::vector<float> u(voxels(d));
+    for (int i3 = 0; i3 < 6; ++i3)
+      for (int i2 = 0; i2 < 6; ++i2)
+        for (int i1 = 0; i1 < 6; ++i1) {
+          const int i[3] = {i1, i2, i3};
+          u[static_cast<std::size_t>(i1 + 6 * (i2 + 6 * i3))] = static_cast<float>(slope * i[axis]);
+        }
+    for (int k = 0; k < 3; ++k) {
+      TensorParameters p{kinds[k], 0.0, 0.0, {1.0, 1.0, 1.0}, alpha, c, lambda};
+      const std::vector<float> t = runTensor(u, d, p, 1, SweepPath::Automatic);
+      const std::size_t e = 2 + 6 * (3 + 6 * 2), n = voxels(d);
+      for (int a = 0; a < 3; ++a) {
+        const double want = a == axis ? (k == 0 ? slope * slope : across[k]) : along[k];
+        EXPECT_NEAR(t[diagonal[a] * n + e], want, 1e-6) << "axis " << axis << " kind " << k;
+      }
+      EXPECT_NEAR(t[1 * n + e], 0.0, 1e-7);
+      EXPECT_NEAR(t[2 * n + e], 0.0, 1e-7);
+      EXPECT_NEAR(t[4 * n + e], 0.0, 1e-7);
+    }
+  }
+}
+
+TEST(StructureTensor, ExpMatchesTheLibraryToThirteenDigits) {
+  const double points[] = {0.0, -1e-300, -1e-12, -0.5, -1.0, -2.302585, -10.0, -87.3, -199.0};
+  for (double x : points) {
+    EXPECT_NEAR(quillmere::expNonPositive(x) / std::exp(x), 1.0, 1e-13) << x;
+  }
+  EXPECT_EQ(quillmere::expNonPositive(-1e6), quillmere::expNonPositive(-200.0));
+  EXPECT_EQ(quillmere::expNonPositive(-std::numeric_limits<double>::infinity()),
+            quillmere::expNonPositive(-200.0));
+}
+
+// The 'central' stencils: c = 1/2, second differences 1 -2 1, mixed 1/4.
+struct CentralStencils {
+  std::vector<float> k[9];
+  CentralStencils() {
+    for (int i = 0; i < 3; ++i) k[i].assign(27, 0.0f);
+    for (int i = 3; i < 9; ++i) k[i].assign(125, 0.0f);
+    const int step[3] = {1, 3, 9}, big[3] = {1, 5, 25};
+    for (int a = 0; a < 3; ++a) {
+      k[a][13 + step[a]] = 0.5f;
+      k[a][13 - step[a]] = -0.5f;
+      k[3 + a][62 - big[a]] = 1.0f;
+      k[3 + a][62] = -2.0f;
+      k[3 + a][62 + big[a]] = 1.0f;
+    }
+    const int pair[3][2] = {{0, 1}, {0, 2}, {1, 2}};
+    for (int m = 0; m < 3; ++m) {
+      const int a = big[pair[m][0]], b = big[pair[m][1]];
+      k[6 + m][62 + a + b] = 0.25f;
+      k[6 + m][62 - a - b] = 0.25f;
+      k[6 + m][62 + a - b] = -0.25f;
+      k[6 + m][62 - a + b] = -0.25f;
+    }
+  }
+  double radius(const std::vector<float>* t, VolumeDims d, int threads,
+                SweepPath path = SweepPath::Automatic) const {
+    const quillmere::TensorField field{{t[0].data(), d}, {t[1].data(), d}, {t[2].data(), d},
+                                       {t[3].data(), d}, {t[4].data(), d}, {t[5].data(), d}};
+    return quillmere::stableStepRadius(
+        field, {k[0].data(), k[1].data(), k[2].data()},
+        {k[3].data(), k[4].data(), k[5].data(), k[6].data(), k[7].data(), k[8].data()}, d, threads,
+        path);
+  }
+};
+
+// Known answers of the bound, and the same value on every thread count.
+TEST(StableStepRadius, KnownAnswersAndThreadCounts) {
+  const CentralStencils s;
+  struct Case {
+    VolumeDims dims;
+    float diagonal, offDiagonal;
+    int nanAt;  // voxel of t11 set to NaN, -1 none
+    double want;
+  };
+  const Case cases[] = {
+      {{6, 5, 7}, 1.0f, 0.0f, -1, 12.0},  // the 7-point Laplacian: 6 + 6 * 1
+      {{6, 5, 7}, 2.0f, 0.0f, -1, 24.0},
+      {{6, 5, 7}, 1.0f, 0.5f, -1, 12.0 + 3 * 4 * 0.5 * 2 * 0.25},
+      {{6, 5, 7}, 1.0f, 0.0f, 17, 12.0},  // the NaN voxel is left out
+      {{1, 1, 1}, 1.0f, 0.0f, 0, std::numeric_limits<double>::quiet_NaN()},
+      {{0, 5, 7}, 1.0f, 0.0f, -1, 0.0},
+  };
+  for (const Case& c : cases) {
+    const std::size_t n = voxels(c.dims);
+    std::vector<float> t[6];
+    for (int k = 0; k < 6; ++k) {
+      const bool diagonal = k == 0 || k == 3 || k == 5;
+      t[k].assign(n > 0 ? n : 1, diagonal ? c.diagonal : c.offDiagonal);
+    }
+    if (c.nanAt >= 0) t[0][static_cast<std::size_t>(c.nanAt)] = std::nanf("");
+    for (int threads = 1; threads <= 4; ++threads) {
+      const double r = s.radius(t, c.dims, threads);
+      if (std::isnan(c.want)) {
+        EXPECT_TRUE(std::isnan(r));
+      } else {
+        EXPECT_DOUBLE_EQ(r, c.want) << threads << " threads";
+      }
+    }
+  }
+}
+
+// On a varying tensor each voxel's sum is one fixed sequence of operations
+// and the bound their exact maximum: every path and thread count gives the
+// same double.
+TEST(StableStepRadius, SameValueOnEveryPathAndThreadCount) {
+  const CentralStencils s;
+  const VolumeDims d{11, 9, 13};
+  const std::vector<float> u = makeVolume(d, Fill::Random);
+  const std::vector<float> all =
+      runTensor(u, d, parameters(TensorKind::Coherence, 1.0, 1.0), 1, SweepPath::Automatic);
+  std::vector<float> t[6];
+  const std::size_t n = voxels(d);
+  for (int k = 0; k < 6; ++k) t[k].assign(all.begin() + k * n, all.begin() + (k + 1) * n);
+  const double one = s.radius(t, d, 1, SweepPath::Plain);
+  EXPECT_GT(one, 0.0);
+  for (SweepPath path : kPaths) {
+    if (!quillmere::sweepPathSupported(path)) continue;
+    for (int threads = 1; threads <= 8; ++threads) {
+      EXPECT_EQ(s.radius(t, d, threads, path), one) << quillmere::sweepPathName(path) << threads;
+    }
+  }
+}
+
+}  // namespace
