@@ -29,6 +29,7 @@ struct VecAvx2 {
   void store(float* p) const { _mm256_store_ps(p, v); }
   void storeu(float* p) const { _mm256_storeu_ps(p, v); }
   friend VecAvx2 operator+(VecAvx2 a, VecAvx2 b) { return {_mm256_add_ps(a.v, b.v)}; }
+  friend VecAvx2 operator-(VecAvx2 a, VecAvx2 b) { return {_mm256_sub_ps(a.v, b.v)}; }
   friend VecAvx2 operator*(VecAvx2 a, VecAvx2 b) { return {_mm256_mul_ps(a.v, b.v)}; }
   static VecAvx2 select(VecAvx2 mask, VecAvx2 a, VecAvx2 b) {
     return {_mm256_or_ps(_mm256_and_ps(mask.v, a.v), _mm256_andnot_ps(mask.v, b.v))};
@@ -64,8 +65,8 @@ struct VecAvx2 {
 
 namespace quillmere::sweep {
 
-void sweepRegionAvx2(const SweepContext& context, const SweepRegion& region) {
-  sweepRegionWith<VecAvx2, 1>(context, region);
+bool sweepRegionAvx2(const SweepContext& context, const SweepRegion& region) {
+  return sweepRegionWith<VecAvx2, 1>(context, region);
 }
 
 }  // namespace quillmere::sweep

@@ -37,6 +37,7 @@ struct VecAvx512 {
   void store(float* p) const { _mm512_store_ps(p, v); }
   void storeu(float* p) const { _mm512_storeu_ps(p, v); }
   friend VecAvx512 operator+(VecAvx512 a, VecAvx512 b) { return {_mm512_add_ps(a.v, b.v)}; }
+  friend VecAvx512 operator-(VecAvx512 a, VecAvx512 b) { return {_mm512_sub_ps(a.v, b.v)}; }
   friend VecAvx512 operator*(VecAvx512 a, VecAvx512 b) { return {_mm512_mul_ps(a.v, b.v)}; }
   // Integer logic: the float forms of and/andnot/or need AVX-512DQ.
   static VecAvx512 select(VecAvx512 mask, VecAvx512 a, VecAvx512 b) {
@@ -83,8 +84,8 @@ struct VecAvx512 {
 
 namespace quillmere::sweep {
 
-void sweepRegionAvx512(const SweepContext& context, const SweepRegion& region) {
-  sweepRegionWith<VecAvx512, 2>(context, region);
+bool sweepRegionAvx512(const SweepContext& context, const SweepRegion& region) {
+  return sweepRegionWith<VecAvx512, 2>(context, region);
 }
 
 }  // namespace quillmere::sweep

@@ -70,6 +70,52 @@ struct SweepUnit {
   std::int32_t k, i2, i3;
 };
 
+// Stage geometry shared by the tap lists and the kernel body: 25 neighbour
+// rows (d2, d3) in [-2, 2]^2, slot (d2 + 2) + 5 * (d3 + 2); 16 staged columns
+// c0 - 2 .. c0 + 13 per unit.
+constexpr int kSlots = 25;
+constexpr int kSelfSlot = 12;
+constexpr int kWindow = 16;
+constexpr int kHalo = 2;
+
+// The stencils' non-zero weights, in weight order, for sweeps that skip the
+// zero ones (see buildSparseTaps for why that keeps the bits). A tap is a
+// stage position slot * kWindow + column offset (0..4 for the 5x5x5 taps,
+// 1..3 for the 3x3x3 ones): the sample of step t sits at position + t.
+// The six second-order lists run side by side, so each is padded to the
+// longest with weight +0 at the voxel itself; likewise the three gradients.
+struct SparseTaps {
+  int hessianLength;
+  int gradientLength;
+  std::int16_t hessianAt[6][kHessianTaps];
+  float hessianWeight[6][kHessianTaps];
+  std::int16_t gradientAt[3][kGradientTaps];
+  float gradientWeight[3][kGradientTaps];
+  // Taps of the tensor divergences with any non-zero k1, k2 or k3 weight.
+  // `only` is the direction (0..2) when just one of the three is non-zero,
+  // and component[r] then the tensor component t_(r+1)(only+1) in the
+  // order t11, t12, t13, t22, t23, t33; -1 when the tap term is formed in
+  // full.
+  struct TensorTap {
+    std::int8_t aa, row;  // column 0..2; neighbour row (d2 + 1) + 3 * (d3 + 1)
+    std::int8_t only;
+    std::int8_t component[3];
+    float weight[3];
+  };
+  int tensorTapCount;
+  TensorTap tensorTaps[kGradientTaps];
+  bool slotUsed[kSlots];  // stage rows any list reads (the own row always)
+};
+
+// Fills `taps` from the stencils. A weight is zero when its bits are +0 or
+// -0: subnormal, infinite and NaN weights are always kept.
+void buildSparseTaps(const GradientStencils& gradientStencils,
+                     const HessianStencils& hessianStencils, SparseTaps& taps);
+
+// Whether sparse taps pay on these stencils: the vector loop over lists costs
+// more per product than the dense loop, so nearly full stencils stay dense.
+bool sparseTapsPay(const SparseTaps& taps);
+
 // Raw pointers of one sweep: the stepped volume, the tensor in the order
 // t11, t12, t13, t22, t23, t33, the stencils and dt. Extents all >= 1.
 struct SweepContext {
@@ -84,6 +130,9 @@ struct SweepContext {
   // kOneByOneBelowVoxels; tests set 0 (always vectors) or a huge value
   // (always one by one) to reach both ways on any shape.
   int oneByOneBelowVoxels;
+  // Non-null: run only these taps and report any non-finite value met (a
+  // sweep that reports one must be redone with every tap). Null: every tap.
+  const SparseTaps* taps;
 };
 
 constexpr int kOneByOneBelowVoxels = 16;
@@ -107,7 +156,10 @@ struct SweepRegion {
   std::int64_t levelBegin, levelEnd;
 };
 
-using SweepRegionKernel = void (*)(const SweepContext& context, const SweepRegion& region);
+// Returns true when a sweep with sparse taps met a non-finite value (the
+// old or new value of a voxel, or the tensor at a voxel): its result may then
+// differ from the plain sweep's. Always false with every tap.
+using SweepRegionKernel = bool (*)(const SweepContext& context, const SweepRegion& region);
 
 struct SweepKernels {
   SweepPath path;            // the concrete path: never Automatic
@@ -129,6 +181,10 @@ std::int32_t chunkCount(VolumeDims dims);   // chunks per row
 std::int64_t levelCount(VolumeDims dims);   // levels of the whole volume
 SweepRegion wholeVolume(VolumeDims dims);
 
+// The whole volume through `kernels` on the calling thread (band after
+// band of planes on the vector paths); returns what sweepRegion reports.
+bool sweepWholeVolume(const SweepKernels& kernels, const SweepContext& context);
+
 // Planes per band when updateVolumeOnPath sweeps a volume band after band:
 // the fewest (at least 4, at most n3) whose levels hold about three vectors
 // of units each on average, so the working set of a level stays small.
@@ -144,16 +200,38 @@ bool vectorSweepPays(VolumeDims dims);
 // Runs units one at a time on one lane (plain scalar instructions): for
 // groups too sparse to pay for the transposes of a vector group, such as the
 // single-voxel rows of a 1 x n2 x n3 volume. Same bits as every path.
-void runUnitsOneByOne(const SweepContext& context, const SweepUnit* units, int count);
+bool runUnitsOneByOne(const SweepContext& context, const SweepUnit* units, int count);
 
 // The same body on one lane for any region; builds on every processor.
-void sweepRegionOneLane(const SweepContext& context, const SweepRegion& region);
+bool sweepRegionOneLane(const SweepContext& context, const SweepRegion& region);
 
 // The per-ISA kernels, each in its own file (sweep_kernel_<isa>.cpp) built
 // with that ISA's flags; only call one the processor supports.
-void sweepRegionBaseline(const SweepContext& context, const SweepRegion& region);
-void sweepRegionAvx2(const SweepContext& context, const SweepRegion& region);
-void sweepRegionAvx512(const SweepContext& context, const SweepRegion& region);
+bool sweepRegionBaseline(const SweepContext& context, const SweepRegion& region);
+bool sweepRegionAvx2(const SweepContext& context, const SweepRegion& region);
+bool sweepRegionAvx512(const SweepContext& context, const SweepRegion& region);
+
+// Runs the whole volume of `context` through `kernels` on `threads` threads
+// (the caller's thread is one of them; never more than there are bands or
+// kMaxSweepThreads), in bands of planesPerBand planes (0: the default,
+// n3 / (8 * threads) between 1 and 16), with no size threshold: for
+// updateVolumeThreaded, and for tests that must reach every thread count
+// and band size on any shape. Extents all >= 1. Returns true when any
+// sweepRegion call reported a non-finite value.
+bool runWavefront(const SweepKernels& kernels, const SweepContext& context, int threads,
+                  int planesPerBand);
+
+// Which taps runStep runs: Automatic (the lists where they pay, see
+// sparseTapsPay), Sparse (the lists whatever they cost, for tests) or Every.
+enum class TapUse { Automatic, Sparse, Every };
+
+// One step from `source` into context.out (context.taps is ignored): copies,
+// sweeps on `threads` threads (runWavefront, or sweepWholeVolume for 1) with
+// the stencils' tap lists, and copies and sweeps again with every tap when
+// the sweep reports a non-finite value. source == context.out: in place,
+// every tap. Runs under its own FloatEnvironmentGuard.
+void runStep(const SweepKernels& kernels, SweepContext context, const float* source,
+             int threads, int planesPerBand, TapUse use);
 
 }  // namespace quillmere::sweep
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <system_error>
 #include <thread>
 
@@ -13,6 +14,7 @@
 #endif
 
 #include "core/float_environment.h"
+#include "core/sweep_kernels.h"
 
 #ifdef QUILLMERE_SWEEP_X86
 #include <emmintrin.h>
@@ -106,6 +108,8 @@ struct Wavefront {
   // lower than planned if the system refused a thread).
   std::atomic<int> threads{0};
   Progress progress[kMaxSweepThreads];
+  // Per worker: a sparse sweep met a non-finite value. Read after the join.
+  bool tripped[kMaxSweepThreads] = {};
 };
 
 inline void relax() {
@@ -171,7 +175,7 @@ void runWorker(Wavefront* w, int t) {
       for (; level <= ready; ++level) {
         region.levelBegin = level;
         region.levelEnd = level + 1;
-        w->kernels->sweepRegion(*w->context, region);
+        if (w->kernels->sweepRegion(*w->context, region)) w->tripped[t] = true;
         w->progress[t].done.store(j * stride + level + 1, std::memory_order_release);
       }
     }
@@ -198,7 +202,7 @@ constexpr double kMinVoxelsPerThread = 65536.0;
 
 namespace sweep {
 
-void runWavefront(const SweepKernels& kernels, const SweepContext& context, int threads,
+bool runWavefront(const SweepKernels& kernels, const SweepContext& context, int threads,
                   int planesPerBand) {
   const VolumeDims d = context.dims;
   const std::int64_t levels = levelCount(d);
@@ -215,8 +219,7 @@ void runWavefront(const SweepKernels& kernels, const SweepContext& context, int 
   // long and thin (never one that pays for threads) runs on one.
   if (planned <= 1 || bands > INT64_MAX / 2 / (levels + 1)) {
     const FloatEnvironmentGuard environment;
-    kernels.sweepRegion(context, wholeVolume(d));
-    return;
+    return kernels.sweepRegion(context, wholeVolume(d));
   }
   Wavefront w;
   w.kernels = &kernels;
@@ -235,6 +238,37 @@ void runWavefront(const SweepKernels& kernels, const SweepContext& context, int 
   w.threads.store(started, std::memory_order_release);
   runWorker(&w, 0);
   for (int t = 1; t < started; ++t) workers[t].join();
+  bool tripped = false;
+  for (int t = 0; t < started; ++t) tripped = tripped || w.tripped[t];
+  return tripped;
+}
+
+void runStep(const SweepKernels& kernels, SweepContext context, const float* source,
+             int threads, int planesPerBand, TapUse use) {
+  const FloatEnvironmentGuard environment;
+  const VolumeDims d = context.dims;
+  const std::size_t bytes = static_cast<std::size_t>(d.n1) * static_cast<std::size_t>(d.n2) *
+                            static_cast<std::size_t>(d.n3) * sizeof(float);
+  SparseTaps taps;
+  context.taps = nullptr;
+  // In place there is nothing to redo from: every tap, as updateVolume.
+  if (source != context.out && use != TapUse::Every) {
+    buildSparseTaps({context.gradient[0], context.gradient[1], context.gradient[2]},
+                    {context.hessian[0], context.hessian[1], context.hessian[2],
+                     context.hessian[3], context.hessian[4], context.hessian[5]},
+                    taps);
+    if (use == TapUse::Sparse || sparseTapsPay(taps)) context.taps = &taps;
+  }
+  auto sweepOnce = [&]() {
+    if (source != context.out) std::memcpy(context.out, source, bytes);
+    return threads <= 1 ? sweepWholeVolume(kernels, context)
+                        : runWavefront(kernels, context, threads, planesPerBand);
+  };
+  if (sweepOnce() && context.taps != nullptr) {
+    // An inf or NaN may have been read through a skipped zero weight.
+    context.taps = nullptr;
+    sweepOnce();
+  }
 }
 
 }  // namespace sweep
@@ -288,6 +322,28 @@ void updateVolumeThreadedOnPath(SweepPath path, MutableVolumeView out, const Ten
   const sweep::SweepContext context =
       sweep::makeSweepContext(out, tensor, gradientStencils, hessianStencils, dt, dims);
   sweep::runWavefront(kernels, context, threads, 0);
+}
+
+void stepVolumeThreadedOnPath(SweepPath path, VolumeView u, MutableVolumeView out,
+                              const TensorField& tensor, const GradientStencils& gradientStencils,
+                              const HessianStencils& hessianStencils, float dt, VolumeDims dims,
+                              int threadCount) {
+  if (dims.n1 <= 0 || dims.n2 <= 0 || dims.n3 <= 0) return;
+  const int threads = sweepThreadCount(dims, threadCount);
+  const sweep::SweepKernels kernels = sweep::vectorSweepPays(dims)
+                                          ? sweep::sweepKernelsFor(path)
+                                          : sweep::sweepKernelsFor(SweepPath::Plain);
+  const sweep::SweepContext context =
+      sweep::makeSweepContext(out, tensor, gradientStencils, hessianStencils, dt, dims);
+  sweep::runStep(kernels, context, u.samples, threads, 0, sweep::TapUse::Automatic);
+}
+
+void stepVolumeThreaded(VolumeView u, MutableVolumeView out, const TensorField& tensor,
+                        const GradientStencils& gradientStencils,
+                        const HessianStencils& hessianStencils, float dt, VolumeDims dims,
+                        int threadCount) {
+  stepVolumeThreadedOnPath(kDefaultPath, u, out, tensor, gradientStencils, hessianStencils, dt,
+                           dims, threadCount);
 }
 
 void updateVolumeThreaded(MutableVolumeView out, const TensorField& tensor,
