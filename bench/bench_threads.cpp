@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/sweep_kernels.h"
 #include "core/threaded_sweep.h"
 #include "core/update_sweep.h"
 #include "tests/sweep_problem.h"

@@ -96,12 +96,6 @@ bool isZeroWeight(float w) {
   return (bits & 0x7fffffffu) == 0;
 }
 
-#ifdef QUILLMERE_DEFAULT_SWEEP_PATH
-constexpr SweepPath kDefaultPath = SweepPath::QUILLMERE_DEFAULT_SWEEP_PATH;
-#else
-constexpr SweepPath kDefaultPath = SweepPath::Automatic;
-#endif
-
 }  // namespace
 
 bool sweepPathSupported(SweepPath path) {
@@ -336,7 +330,7 @@ void updateVolumeOnPath(SweepPath path, MutableVolumeView out, const TensorField
 void updateVolume(MutableVolumeView out, const TensorField& tensor,
                   const GradientStencils& gradientStencils,
                   const HessianStencils& hessianStencils, float dt, VolumeDims dims) {
-  updateVolumeOnPath(kDefaultPath, out, tensor, gradientStencils, hessianStencils, dt, dims);
+  updateVolumeOnPath(SweepPath::Automatic, out, tensor, gradientStencils, hessianStencils, dt, dims);
 }
 
 }  // namespace quillmere

@@ -184,12 +184,6 @@ void runWorker(Wavefront* w, int t) {
   }
 }
 
-#ifdef QUILLMERE_DEFAULT_SWEEP_PATH
-constexpr SweepPath kDefaultPath = SweepPath::QUILLMERE_DEFAULT_SWEEP_PATH;  // as updateVolume
-#else
-constexpr SweepPath kDefaultPath = SweepPath::Automatic;
-#endif
-
 // The fewest voxels that pay for one more thread. Measured here (2 cores,
 // AVX-512, bench/bench_threads.cpp), the wavefront on 2 threads against the
 // single-thread fast sweep: 32^3 0.75x, 64x64x8 0.70x, 128x128x4 0.99x,
@@ -342,15 +336,15 @@ void stepVolumeThreaded(VolumeView u, MutableVolumeView out, const TensorField& 
                         const GradientStencils& gradientStencils,
                         const HessianStencils& hessianStencils, float dt, VolumeDims dims,
                         int threadCount) {
-  stepVolumeThreadedOnPath(kDefaultPath, u, out, tensor, gradientStencils, hessianStencils, dt,
-                           dims, threadCount);
+  stepVolumeThreadedOnPath(SweepPath::Automatic, u, out, tensor, gradientStencils,
+                           hessianStencils, dt, dims, threadCount);
 }
 
 void updateVolumeThreaded(MutableVolumeView out, const TensorField& tensor,
                           const GradientStencils& gradientStencils,
                           const HessianStencils& hessianStencils, float dt, VolumeDims dims,
                           int threadCount) {
-  updateVolumeThreadedOnPath(kDefaultPath, out, tensor, gradientStencils,
+  updateVolumeThreadedOnPath(SweepPath::Automatic, out, tensor, gradientStencils,
                              hessianStencils, dt, dims, threadCount);
 }
 
