@@ -236,6 +236,7 @@ void buildSparseTaps(const GradientStencils& gradientStencils,
   // t13, t22, t23, t33.
   static constexpr std::int8_t kComponent[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
   taps.tensorTapCount = 0;
+  for (bool& used : taps.tensorRowUsed) used = false;
   for (int m = 0; m < kGradientTaps; ++m) {
     SparseTaps::TensorTap tap{};
     int nonZero = 0;
@@ -252,6 +253,7 @@ void buildSparseTaps(const GradientStencils& gradientStencils,
     tap.row = static_cast<std::int8_t>(m / 3);  // (b) + 3 * (c), both 0..2
     for (int r = 0; r < 3; ++r)
       tap.component[r] = tap.only >= 0 ? kComponent[r][tap.only] : std::int8_t{0};
+    taps.tensorRowUsed[tap.row] = true;
     taps.tensorTaps[taps.tensorTapCount++] = tap;
   }
 }

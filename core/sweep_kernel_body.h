@@ -36,6 +36,15 @@ using Unit = SweepUnit;
 #define QUILLMERE_UNROLL
 #endif
 
+// A hint to fetch the cache line holding p; no effect on any value.
+inline void prefetch(const float* p) {
+#if defined(__GNUC__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
+
 inline std::int32_t clampTo(std::int32_t i, std::int32_t hi) {
   return i > hi ? hi : (i < 0 ? 0 : i);
 }
@@ -155,7 +164,7 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
     for (int r = 0; r < 9; ++r) {
       const std::ptrdiff_t off = geo[g].rowOff[r % 3 + 1] + geo[g].planeOff[r / 3 + 1];
       at[g][r] = inside ? off + start : r * kSpanMax;
-      if (!inside)
+      if (!inside && (c.taps == nullptr || c.taps->tensorRowUsed[r]))
         for (int t = 0; t < 6; ++t) rowWindow(c.tensor[t] + off, start, span, n1, tmp[g][t][r]);
     }
     for (int t = 0; t < 6; ++t) base[g][t] = inside ? c.tensor[t] : &tmp[g][t][0][0];
@@ -283,6 +292,22 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
   for (int l = s.unitCount; l < W; ++l) s.firstChunk[l] = maskBits(false);
   for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
 
+  // A unit's next chunk along its row runs at the next level, after the
+  // rest of this one: fetch what it will read first but no other unit of
+  // this level reads (the lists make a unit cheap enough for memory
+  // latency to show).
+  if (c.taps != nullptr) {
+    for (int l = 0; l < s.unitCount; ++l) {
+      const std::int32_t next = geo[l].c0 + kChunkColumns + kChunkColumns + kHalo;
+      if (next - kChunkColumns >= d.n1) continue;
+      const std::int32_t at = next < d.n1 ? next : d.n1 - 1;
+      for (int slot = 0; slot < kSlots; ++slot)
+        if (c.taps->slotUsed[slot])
+          prefetch(c.out + geo[l].rowOff[slot % 5] + geo[l].planeOff[slot / 5] + at);
+      const std::ptrdiff_t own = geo[l].rowOff[2] + geo[l].planeOff[2] + at;
+      for (int t = 0; t < 6; ++t) prefetch(c.tensor[t] + own);
+    }
+  }
   s.aliasCount = 0;
   const std::ptrdiff_t rowStep = d.n1, planeStep = static_cast<std::ptrdiff_t>(d.n1) * d.n2;
   for (int slot = 0; slot < kSlots; ++slot) {

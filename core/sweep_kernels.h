@@ -104,6 +104,7 @@ struct SparseTaps {
   };
   int tensorTapCount;
   TensorTap tensorTaps[kGradientTaps];
+  bool tensorRowUsed[9];  // neighbour rows any tensor tap reads
   bool slotUsed[kSlots];  // stage rows any list reads (the own row always)
 };
 
