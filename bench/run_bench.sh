@@ -18,6 +18,8 @@ build() {  # source, extra flags...
 build core/stencil_sums.cpp
 build core/update_sweep.cpp
 build core/sweep_dispatch.cpp
+build core/threaded_sweep.cpp
+build core/float_environment.cpp
 build core/sweep_kernel_baseline.cpp -mno-fma
 build core/sweep_kernel_avx2.cpp -mavx2 -mno-fma
 build core/sweep_kernel_avx512.cpp -mavx512f -mno-fma

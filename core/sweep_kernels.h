@@ -1,45 +1,10 @@
 // Internal to the core: the vector sweep's units of work and its per-ISA
 // kernels. Not part of the public interface (core/update_sweep.h is).
 //
-// How the vector sweep keeps the plain sweep's bits
-// -------------------------------------------------
-// Each voxel's sums are serial chains in weight order, and a voxel reads its
-// row's two previous voxels as already updated, so the voxels of one row must
-// be done one after the other. The vector sweep therefore puts different rows
-// side by side in the lanes of a vector, never neighbouring voxels of a row:
-// every lane runs exactly the plain sequence of operations for its own voxel.
-//
-// A row is cut into chunks of kChunkColumns voxels; a unit of work is one
-// chunk of one row, (k, i2, i3). The unit needs rows i2-2..i2+2 of planes
-// i3-2..i3+2 over columns [k*C - 2, k*C + C + 2): earlier rows already
-// updated there, later rows not yet touched. Giving each unit the level
-//
-//     level = k + 2*i2 + 6*i3
-//
-// orders every unit after all units it must see updated, and before all
-// units that must see it unchanged, while units of one level never read what
-// another writes (C >= 2 suffices; the proof is one line per neighbour: the
-// nearest dependent unit, (k+1, i2+2, i3-1), sits at level - 1). Running the
-// levels in increasing order, the units of each level in any order and any
-// grouping, reproduces the plain sweep bit for bit.
-//
-// A group of W units (the lanes) reads its rows into a transposed stage
-// (column by column, lanes innermost), runs its C voxels on it, writes each
-// lane's freshly updated values back into the stage as it goes (the only
-// values a unit reads that change under it), and finally stores its row
-// chunks. Clamped taps at the faces read the stage copies of the edge
-// samples, which are kept current the same way: a neighbour row that clamps
-// onto the lane's own row, and columns -2 and -1, which clamp onto column 0.
-// The divergences q1..q3 read only the tensor; they are computed along each
-// unit's row (neighbouring voxels side by side) and transposed into the
-// stage. A group with fewer than oneByOneBelowVoxels voxels runs unit by
-// unit through the same body on a one-lane "vector" (a float).
-//
-// Using the kernels from a threaded caller: resolve once with
-// sweepKernelsFor(path), build one SweepContext, then call sweepRegion for
-// pieces of the wavefront (see SweepRegion). Each call keeps its working
-// stage on its own stack (about 100 KB for AVX-512, 30 KB for AVX2) and
-// allocates nothing.
+// Why the vector sweep gives the plain sweep's bits (rows side by side in
+// the lanes, the level order of units, the transposed stage) and why the tap
+// lists may skip zero weights: docs/design.md. Each call of a kernel keeps
+// its working stage on its own stack and allocates nothing.
 #ifndef QUILLMERE_CORE_SWEEP_KERNELS_H
 #define QUILLMERE_CORE_SWEEP_KERNELS_H
 
