@@ -281,15 +281,6 @@ bool sweepWholeVolume(const SweepKernels& kernels, const SweepContext& context) 
   return tripped;
 }
 
-std::int32_t chunkCount(VolumeDims dims) {
-  return dims.n1 / kChunkColumns + (dims.n1 % kChunkColumns != 0 ? 1 : 0);
-}
-
-std::int64_t levelCount(VolumeDims dims) {
-  return chunkCount(dims) + 2 * static_cast<std::int64_t>(dims.n2 - 1) +
-         6 * static_cast<std::int64_t>(dims.n3 - 1);
-}
-
 bool vectorSweepPays(VolumeDims dims) {
   if (dims.n1 <= 4) return false;
   const double voxels = static_cast<double>(dims.n1) * dims.n2 * dims.n3;
@@ -303,8 +294,7 @@ std::int32_t bandPlanes(VolumeDims dims, int lanes) {
   const std::int64_t perPlane = static_cast<std::int64_t>(chunkCount(dims)) * dims.n2;
   std::int32_t planes = 1;
   while (planes < dims.n3) {
-    const std::int64_t levels = chunkCount(dims) + 2 * static_cast<std::int64_t>(dims.n2 - 1) +
-                                6 * static_cast<std::int64_t>(planes - 1);
+    const std::int64_t levels = lastLevel(dims, dims.n2, planes) + 1;
     if (perPlane * planes >= wanted * levels) break;
     planes = planes < dims.n3 / 2 ? planes * 2 : dims.n3;
   }

@@ -582,16 +582,13 @@ template <class V, int kGroups>
 bool sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
   constexpr int W = V::kLanes;
   const VolumeDims d = c.dims;
-  const std::int64_t chunks = chunkCount(d);
   const std::int32_t planeEnd = r.planeEnd < d.n3 ? r.planeEnd : d.n3;
   const std::int32_t rowEnd = r.rowEnd < d.n2 ? r.rowEnd : d.n2;
   const std::int32_t planeBegin = r.planeBegin > 0 ? r.planeBegin : 0;
   const std::int32_t rowBegin = r.rowBegin > 0 ? r.rowBegin : 0;
   if (planeBegin >= planeEnd || rowBegin >= rowEnd) return false;
-  std::int64_t levelBegin =
-      2 * static_cast<std::int64_t>(rowBegin) + 6 * static_cast<std::int64_t>(planeBegin);
-  std::int64_t levelEnd = chunks + 2 * static_cast<std::int64_t>(rowEnd - 1) +
-                          6 * static_cast<std::int64_t>(planeEnd - 1);
+  std::int64_t levelBegin = firstLevel(rowBegin, planeBegin);
+  std::int64_t levelEnd = lastLevel(d, rowEnd, planeEnd) + 1;
   if (r.levelBegin > levelBegin) levelBegin = r.levelBegin;
   if (r.levelEnd < levelEnd) levelEnd = r.levelEnd;
 
@@ -628,22 +625,12 @@ bool sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
   };
 
   for (std::int64_t level = levelBegin; level < levelEnd; ++level) {
-    // Planes below this one have no unit at this level (k + 2*i2 too big).
-    const std::int64_t over = level - (chunks - 1) - 2 * static_cast<std::int64_t>(rowEnd - 1);
-    std::int32_t firstPlane = planeBegin;
-    if (over > 6 * static_cast<std::int64_t>(planeBegin))
-      firstPlane = static_cast<std::int32_t>((over + 5) / 6);
-    for (std::int32_t i3 = firstPlane; i3 < planeEnd; ++i3) {
-      const std::int64_t rest = level - 6 * static_cast<std::int64_t>(i3);  // k + 2*i2
-      if (rest < 0) break;
-      const std::int64_t lowest = rest - chunks + 1;  // 2*i2 >= rest - (chunks - 1)
-      std::int64_t lo = lowest > 0 ? (lowest + 1) / 2 : 0;
-      std::int64_t hi = rest / 2;
-      if (lo < rowBegin) lo = rowBegin;
-      if (hi > rowEnd - 1) hi = rowEnd - 1;
-      for (std::int64_t i2 = lo; i2 <= hi; ++i2) {
+    for (std::int32_t i3 = firstPlaneAtLevel(level, d, rowEnd, planeBegin); i3 < planeEnd; ++i3) {
+      if (level < firstLevel(0, i3)) break;  // nor has any later plane
+      const RowRange rows = rowsAtLevel(level, i3, d, rowBegin, rowEnd);
+      for (std::int64_t i2 = rows.lo; i2 <= rows.hi; ++i2) {
         Stage<V>& s = stage[filled];
-        s.units[s.unitCount++] = Unit{static_cast<std::int32_t>(rest - 2 * i2),
+        s.units[s.unitCount++] = Unit{static_cast<std::int32_t>(level - unitLevel(0, i2, i3)),
                                       static_cast<std::int32_t>(i2), i3};
         if (s.unitCount == W) {
           if (++filled == kGroups) {

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "core/sweep_geometry.h"
 #include "core/update_sweep.h"
 
 // The vector kernels exist on x86-64 only; elsewhere (or when built with
@@ -28,12 +29,6 @@
 
 namespace quillmere::sweep {
 
-constexpr std::int32_t kChunkColumns = 12;
-
-// One unit of work: chunk k of row (i2, i3).
-struct SweepUnit {
-  std::int32_t k, i2, i3;
-};
 
 // Stage geometry shared by the tap lists and the kernel body: 25 neighbour
 // rows (d2, d3) in [-2, 2]^2, slot (d2 + 2) + 5 * (d3 + 2); 16 staged columns
@@ -143,8 +138,6 @@ SweepContext makeSweepContext(MutableVolumeView out, const TensorField& tensor,
                               const GradientStencils& gradientStencils,
                               const HessianStencils& hessianStencils, float dt, VolumeDims dims);
 
-std::int32_t chunkCount(VolumeDims dims);   // chunks per row
-std::int64_t levelCount(VolumeDims dims);   // levels of the whole volume
 SweepRegion wholeVolume(VolumeDims dims);
 
 // The whole volume through `kernels` on the calling thread (band after

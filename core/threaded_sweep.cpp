@@ -99,9 +99,8 @@ void runWorker(Wavefront* w, int t) {
     const std::int32_t end = d.n3 - first > planes ? first + planes : d.n3;
     sweep::SweepRegion region{first, end, 0, d.n2, 0, 0};
     // The band's units lie in levels [6 * first, last].
-    std::int64_t level = 6 * static_cast<std::int64_t>(first);
-    const std::int64_t last = sweep::chunkCount(d) - 1 + 2 * static_cast<std::int64_t>(d.n2 - 1) +
-                              6 * static_cast<std::int64_t>(end - 1);
+    std::int64_t level = sweep::firstLevel(0, first);
+    const std::int64_t last = sweep::lastLevel(d, d.n2, end);
     while (level <= last) {
       std::int64_t ready = last;
       if (j >= 1) {
