@@ -17,12 +17,18 @@ enum class StencilFamily { Central, Scharr, Sobel, DenseRandom, SingleWeight, Al
 
 inline const char* familyName(StencilFamily f) {
   switch (f) {
-    case StencilFamily::Central: return "central";
-    case StencilFamily::Scharr: return "scharr";
-    case StencilFamily::Sobel: return "sobel";
-    case StencilFamily::DenseRandom: return "dense";
-    case StencilFamily::SingleWeight: return "single";
-    case StencilFamily::AllZero: return "zero";
+    case StencilFamily::Central:
+      return "central";
+    case StencilFamily::Scharr:
+      return "scharr";
+    case StencilFamily::Sobel:
+      return "sobel";
+    case StencilFamily::DenseRandom:
+      return "dense";
+    case StencilFamily::SingleWeight:
+      return "single";
+    case StencilFamily::AllZero:
+      return "zero";
   }
   return "?";
 }
@@ -43,9 +49,15 @@ inline void setStencils(SweepProblem& p, StencilFamily f, std::mt19937& rng) {
   for (auto& s : p.h) s.assign(kHessianTaps, 0.0f);
   std::vector<double> profile;
   switch (f) {
-    case StencilFamily::Central: profile = {0.0, 1.0, 0.0}; break;
-    case StencilFamily::Scharr: profile = {3.0 / 16, 10.0 / 16, 3.0 / 16}; break;
-    case StencilFamily::Sobel: profile = {0.25, 0.5, 0.25}; break;
+    case StencilFamily::Central:
+      profile = {0.0, 1.0, 0.0};
+      break;
+    case StencilFamily::Scharr:
+      profile = {3.0 / 16, 10.0 / 16, 3.0 / 16};
+      break;
+    case StencilFamily::Sobel:
+      profile = {0.25, 0.5, 0.25};
+      break;
     case StencilFamily::DenseRandom:
       for (auto& s : p.k) fillUniform(s, rng, -0.5f, 0.5f);
       for (auto& s : p.h) fillUniform(s, rng, -0.25f, 0.25f);
@@ -53,7 +65,8 @@ inline void setStencils(SweepProblem& p, StencilFamily f, std::mt19937& rng) {
     case StencilFamily::SingleWeight:
       p.h[3][std::uniform_int_distribution<int>(0, kHessianTaps - 1)(rng)] = 0.5f;
       return;
-    case StencilFamily::AllZero: return;
+    case StencilFamily::AllZero:
+      return;
   }
   const std::vector<double> d1 = {-0.5, 0.0, 0.5}, d2 = {1.0, -2.0, 1.0};
   const auto pad = [](const std::vector<double>& v) {

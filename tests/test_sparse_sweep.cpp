@@ -82,11 +82,17 @@ void twistZeros(SweepProblem& p, Twist twist, std::mt19937& rng) {
       for (float* w : zeros) *w = -0.0f;
       break;
     case Twist::Subnormals:
-      for (int i = 0; i < 12; ++i) *zeros[pick(rng)] = floatOf((i & 1 ? 0x80000000u : 0u) | (1u + i));
+      for (int i = 0; i < 12; ++i)
+        *zeros[pick(rng)] = floatOf((i & 1 ? 0x80000000u : 0u) | (1u + i));
       break;
-    case Twist::NanWeight: *zeros[pick(rng)] = std::numeric_limits<float>::quiet_NaN(); break;
-    case Twist::InfWeight: *zeros[pick(rng)] = -std::numeric_limits<float>::infinity(); break;
-    case Twist::None: break;
+    case Twist::NanWeight:
+      *zeros[pick(rng)] = std::numeric_limits<float>::quiet_NaN();
+      break;
+    case Twist::InfWeight:
+      *zeros[pick(rng)] = -std::numeric_limits<float>::infinity();
+      break;
+    case Twist::None:
+      break;
   }
 }
 
@@ -97,10 +103,17 @@ void fillData(SweepProblem& p, Data data, std::mt19937& rng) {
   std::uniform_int_distribution<std::size_t> voxel(0, p.sampleCount() - 1);
   const float inf = std::numeric_limits<float>::infinity();
   switch (data) {
-    case Data::Finite: break;
-    case Data::NanInU: p.u[voxel(rng)] = floatOf(0xffc01234u); break;
-    case Data::InfInU: p.u[voxel(rng)] = -inf; break;
-    case Data::NanInTensor: p.t[voxel(rng) % 6][voxel(rng)] = floatOf(0x7fa00001u); break;
+    case Data::Finite:
+      break;
+    case Data::NanInU:
+      p.u[voxel(rng)] = floatOf(0xffc01234u);
+      break;
+    case Data::InfInU:
+      p.u[voxel(rng)] = -inf;
+      break;
+    case Data::NanInTensor:
+      p.t[voxel(rng) % 6][voxel(rng)] = floatOf(0x7fa00001u);
+      break;
     case Data::Overflow: {
       // Finite inputs; the step at this voxel overflows, and later voxels
       // read the infinity, most of them through zero weights only.
@@ -156,8 +169,7 @@ std::vector<float> sparseStep(const SweepProblem& p, SweepPath path, Lanes lanes
   for (std::size_t e = 0; e < expected.size(); ++e)
     if (bitsOf(expected[e]) != bitsOf(actual[e]))
       return ::testing::AssertionFailure() << "sample " << e << ": plain " << std::hex
-                                           << bitsOf(expected[e]) << ", got "
-                                           << bitsOf(actual[e]);
+                                           << bitsOf(expected[e]) << ", got " << bitsOf(actual[e]);
   return ::testing::AssertionSuccess();
 }
 
@@ -202,8 +214,8 @@ TEST(SparseSweep, EveryFamilyPathLaneAndThreadCountGivesPlainBits) {
           SCOPED_TRACE(::testing::Message()
                        << testing::familyName(row.family) << " twist "
                        << static_cast<int>(row.twist) << " data " << static_cast<int>(row.data)
-                       << " " << d.n1 << "x" << d.n2 << "x" << d.n3 << " "
-                       << sweepPathName(path) << (lanes == Lanes::Vectors ? " vectors" : " one"));
+                       << " " << d.n1 << "x" << d.n2 << "x" << d.n3 << " " << sweepPathName(path)
+                       << (lanes == Lanes::Vectors ? " vectors" : " one"));
           if (!flush) {
             std::vector<float> out = p.u;
             sweep::SparseTaps taps;
@@ -234,8 +246,8 @@ TEST(SparseSweep, NanResultsAreTheCanonicalQuietNan) {
   fillData(p, Data::NanInU, rng);
   p.u[p.at(3, 2, 1)] = floatOf(0xfff00001u);  // a signalling NaN with the sign set
   std::vector<float> out(p.u.size());
-  stepVolumeThreaded(p.view(p.u), {out.data(), p.dims}, p.tensor(), p.gradient(), p.hessian(),
-                     p.dt, p.dims, 2);
+  stepVolumeThreaded(p.view(p.u), {out.data(), p.dims}, p.tensor(), p.gradient(), p.hessian(), p.dt,
+                     p.dims, 2);
   int nans = 0;
   for (float x : out) {
     if (x != x) {
@@ -257,19 +269,19 @@ TEST(SparseSweep, PublicEntryMatchesPlain) {
     const std::vector<float> expected = p.stepPlain();
     for (int threads : {1, 2, 4}) {
       std::vector<float> out(p.u.size());
-      stepVolumeThreaded(p.view(p.u), {out.data(), p.dims}, p.tensor(), p.gradient(),
-                         p.hessian(), p.dt, p.dims, threads);
+      stepVolumeThreaded(p.view(p.u), {out.data(), p.dims}, p.tensor(), p.gradient(), p.hessian(),
+                         p.dt, p.dims, threads);
       EXPECT_TRUE(sameBits(expected, out)) << threads << " threads";
     }
     std::vector<float> inPlace = p.u;
-    stepVolumeThreaded({inPlace.data(), p.dims}, {inPlace.data(), p.dims}, p.tensor(),
-                       p.gradient(), p.hessian(), p.dt, p.dims, 2);
+    stepVolumeThreaded({inPlace.data(), p.dims}, {inPlace.data(), p.dims}, p.tensor(), p.gradient(),
+                       p.hessian(), p.dt, p.dims, 2);
     EXPECT_TRUE(sameBits(expected, inPlace));
   }
   std::vector<float> none(4, 1.0f);
   SweepProblem p({2, 2, 1});
-  stepVolumeThreaded({none.data(), {0, 2, 2}}, {none.data(), {0, 2, 2}}, p.tensor(),
-                     p.gradient(), p.hessian(), 0.1f, {0, 2, 2}, 4);
+  stepVolumeThreaded({none.data(), {0, 2, 2}}, {none.data(), {0, 2, 2}}, p.tensor(), p.gradient(),
+                     p.hessian(), 0.1f, {0, 2, 2}, 4);
   EXPECT_EQ(none, std::vector<float>(4, 1.0f));
 }
 
@@ -292,8 +304,8 @@ TEST(SparseSweep, TapListsKeepEveryWeightThatIsNotZero) {
   EXPECT_EQ(taps.hessianAt[3][1], sweep::kSelfSlot * sweep::kWindow + sweep::kHalo);  // at self
   EXPECT_EQ(taps.gradientLength, 2);
   ASSERT_EQ(taps.tensorTapCount, 2);
-  EXPECT_EQ(taps.tensorTaps[0].only, -1);  // m = 4: two directions
-  EXPECT_EQ(taps.tensorTaps[1].only, 1);   // m = 13: k2 alone
+  EXPECT_EQ(taps.tensorTaps[0].only, -1);         // m = 4: two directions
+  EXPECT_EQ(taps.tensorTaps[1].only, 1);          // m = 13: k2 alone
   EXPECT_EQ(taps.tensorTaps[1].component[0], 1);  // t12
   EXPECT_EQ(taps.tensorTaps[1].component[1], 3);  // t22
   EXPECT_EQ(taps.tensorTaps[1].component[2], 4);  // t23
