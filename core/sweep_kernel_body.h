@@ -32,8 +32,10 @@ using Unit = SweepUnit;
 #if defined(__GNUC__)
 #define QUILLMERE_DO_PRAGMA(x) _Pragma(#x)
 #define QUILLMERE_UNROLL QUILLMERE_DO_PRAGMA(GCC unroll 8)
+#define QUILLMERE_UNROLL_FULL QUILLMERE_DO_PRAGMA(GCC unroll 16)
 #else
 #define QUILLMERE_UNROLL
+#define QUILLMERE_UNROLL_FULL
 #endif
 
 // A hint to fetch the cache line holding p; no effect on any value.
@@ -304,8 +306,11 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
       for (int slot = 0; slot < kSlots; ++slot)
         if (c.taps->slotUsed[slot])
           prefetch(c.out + geo[l].rowOff[slot % 5] + geo[l].planeOff[slot / 5] + at);
-      const std::ptrdiff_t own = geo[l].rowOff[2] + geo[l].planeOff[2] + at;
-      for (int t = 0; t < 6; ++t) prefetch(c.tensor[t] + own);
+      for (int r = 0; r < 9; ++r) {
+        if (!c.taps->tensorRowUsed[r] && r != 4) continue;  // 4: the own row
+        const std::ptrdiff_t row = geo[l].rowOff[r % 3 + 1] + geo[l].planeOff[r / 3 + 1] + at;
+        for (int t = 0; t < 6; ++t) prefetch(c.tensor[t] + row);
+      }
     }
   }
   s.aliasCount = 0;
@@ -503,13 +508,17 @@ void runStepsSparse(const SweepContext& c, Stage<V>* const* stages, V& probe) {
   const V dt = V::broadcast(c.dt);
   const int hn = taps.hessianLength, gn = taps.gradientLength;
   for (int t = 0; t < steps; ++t) {
+    // Unrolled in full, so that the accumulators stay in registers.
     V a[G][9];
     QUILLMERE_UNROLL
-    for (int g = 0; g < G; ++g)
+    for (int g = 0; g < G; ++g) {
+      QUILLMERE_UNROLL_FULL
       for (int j = 0; j < 9; ++j) a[g][j] = V::broadcast(0.0f);
+    }
     const int n = hn > gn ? hn : gn;
     for (int i = 0; i < n; ++i) {
       if (i < hn) {
+        QUILLMERE_UNROLL_FULL
         for (int j = 0; j < 6; ++j) {
           const V w = V::broadcast(taps.hessianWeight[j][i]);
           const std::ptrdiff_t at = (static_cast<std::ptrdiff_t>(taps.hessianAt[j][i]) + t) * W;
@@ -518,6 +527,7 @@ void runStepsSparse(const SweepContext& c, Stage<V>* const* stages, V& probe) {
         }
       }
       if (i < gn) {
+        QUILLMERE_UNROLL_FULL
         for (int j = 0; j < 3; ++j) {
           const V w = V::broadcast(taps.gradientWeight[j][i]);
           const std::ptrdiff_t at = (static_cast<std::ptrdiff_t>(taps.gradientAt[j][i]) + t) * W;
