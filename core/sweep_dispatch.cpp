@@ -241,18 +241,17 @@ void buildSparseTaps(const GradientStencils& gradientStencils,
     SparseTaps::TensorTap tap{};
     int nonZero = 0;
     for (int j = 0; j < 3; ++j) {
-      tap.weight[j] = gradient[j][m];
-      if (!isZeroWeight(gradient[j][m])) {
-        ++nonZero;
-        tap.only = static_cast<std::int8_t>(j);
-      }
+      if (isZeroWeight(gradient[j][m])) continue;
+      if (nonZero < 2)
+        for (int r = 0; r < 3; ++r) tap.component[nonZero][r] = kComponent[r][j];
+      tap.weight[nonZero++] = gradient[j][m];
     }
     if (nonZero == 0) continue;
-    if (nonZero > 1) tap.only = -1;
+    if (nonZero == 3)
+      for (int j = 0; j < 3; ++j) tap.weight[j] = gradient[j][m];
+    tap.count = static_cast<std::int8_t>(nonZero);
     tap.aa = static_cast<std::int8_t>(m % 3);
     tap.row = static_cast<std::int8_t>(m / 3);  // (b) + 3 * (c), both 0..2
-    for (int r = 0; r < 3; ++r)
-      tap.component[r] = tap.only >= 0 ? kComponent[r][tap.only] : std::int8_t{0};
     taps.tensorRowUsed[tap.row] = true;
     taps.tensorTaps[taps.tensorTapCount++] = tap;
   }

@@ -182,16 +182,31 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
       const SparseTaps& taps = *c.taps;
       for (int e = 0; e < taps.tensorTapCount; ++e) {
         const SparseTaps::TensorTap& tap = taps.tensorTaps[e];
-        if (tap.only >= 0) {
-          // The tap term is t_rj * k_j[m] alone: the two dropped products
-          // are zeros, which change at most the sign of a zero term.
-          const V w = V::broadcast(tap.weight[tap.only]);
+        // With zero weights the tap term is formed from its non-zero
+        // products alone: the dropped ones are zeros, which change at most
+        // the sign of a zero term (docs/design.md).
+        if (tap.count == 1) {
+          const V w = V::broadcast(tap.weight[0]);
+          const std::int8_t* const t = tap.component[0];
           QUILLMERE_UNROLL
           for (int g = 0; g < G; ++g) {
             const std::ptrdiff_t o = at[g][tap.row] + v + tap.aa;
-            q1[g] = q1[g] + V::loadu(base[g][tap.component[0]] + o) * w;
-            q2[g] = q2[g] + V::loadu(base[g][tap.component[1]] + o) * w;
-            q3[g] = q3[g] + V::loadu(base[g][tap.component[2]] + o) * w;
+            q1[g] = q1[g] + V::loadu(base[g][t[0]] + o) * w;
+            q2[g] = q2[g] + V::loadu(base[g][t[1]] + o) * w;
+            q3[g] = q3[g] + V::loadu(base[g][t[2]] + o) * w;
+          }
+          continue;
+        }
+        if (tap.count == 2) {
+          const V w = V::broadcast(tap.weight[0]), x = V::broadcast(tap.weight[1]);
+          const std::int8_t* const t = tap.component[0];
+          const std::int8_t* const s = tap.component[1];
+          QUILLMERE_UNROLL
+          for (int g = 0; g < G; ++g) {
+            const std::ptrdiff_t o = at[g][tap.row] + v + tap.aa;
+            q1[g] = q1[g] + (V::loadu(base[g][t[0]] + o) * w + V::loadu(base[g][s[0]] + o) * x);
+            q2[g] = q2[g] + (V::loadu(base[g][t[1]] + o) * w + V::loadu(base[g][s[1]] + o) * x);
+            q3[g] = q3[g] + (V::loadu(base[g][t[2]] + o) * w + V::loadu(base[g][s[2]] + o) * x);
           }
           continue;
         }

@@ -52,14 +52,15 @@ struct SparseTaps {
   std::int16_t gradientAt[3][kGradientTaps];
   float gradientWeight[3][kGradientTaps];
   // Taps of the tensor divergences with any non-zero k1, k2 or k3 weight.
-  // `only` is the direction (0..2) when just one of the three is non-zero,
-  // and component[r] then the tensor component t_(r+1)(only+1) in the
-  // order t11, t12, t13, t22, t23, t33; -1 when the tap term is formed in
-  // full.
+  // `count` directions have a non-zero weight there; with one or two, the
+  // tap term of row r is t_(r+1)j * k_j (+ the second such product), the
+  // n-th non-zero direction's weight being weight[n] and its component
+  // component[n][r] (in the order t11, t12, t13, t22, t23, t33). With three,
+  // the term is formed in full from weight[0..2].
   struct TensorTap {
     std::int8_t aa, row;  // column 0..2; neighbour row (d2 + 1) + 3 * (d3 + 1)
-    std::int8_t only;
-    std::int8_t component[3];
+    std::int8_t count;
+    std::int8_t component[2][3];
     float weight[3];
   };
   int tensorTapCount;

@@ -33,7 +33,7 @@ using testing::SweepProblem;
 // What the row does to the family's zero weights.
 enum class Twist { None, NegativeZeros, Subnormals, NanWeight, InfWeight };
 // What the row puts in the data.
-enum class Data { Finite, NanInU, InfInU, NanInTensor, Overflow, CallerFlushesToZero };
+enum class Data { Finite, SignedZeros, NanInU, InfInU, NanInTensor, Overflow, CallerFlushesToZero };
 
 struct Row {
   StencilFamily family;
@@ -48,6 +48,10 @@ const Row kRows[] = {
     {StencilFamily::DenseRandom, Twist::None, Data::Finite},
     {StencilFamily::SingleWeight, Twist::None, Data::Finite},
     {StencilFamily::AllZero, Twist::None, Data::Finite},
+    {StencilFamily::Central, Twist::None, Data::SignedZeros},
+    {StencilFamily::Scharr, Twist::None, Data::SignedZeros},
+    {StencilFamily::Sobel, Twist::NegativeZeros, Data::SignedZeros},
+    {StencilFamily::SingleWeight, Twist::None, Data::SignedZeros},
     {StencilFamily::Central, Twist::None, Data::NanInU},
     {StencilFamily::Central, Twist::None, Data::InfInU},
     {StencilFamily::Central, Twist::None, Data::NanInTensor},
@@ -104,6 +108,12 @@ void fillData(SweepProblem& p, Data data, std::mt19937& rng) {
   const float inf = std::numeric_limits<float>::infinity();
   switch (data) {
     case Data::Finite:
+      break;
+    case Data::SignedZeros:
+      // Zero products of both signs inside tap terms and sums.
+      for (auto* v : {&p.u, &p.t[0], &p.t[1], &p.t[2], &p.t[3], &p.t[4], &p.t[5]})
+        for (float& x : *v)
+          if (voxel(rng) % 3 == 0) x = voxel(rng) % 2 ? 0.0f : -0.0f;
       break;
     case Data::NanInU:
       p.u[voxel(rng)] = floatOf(0xffc01234u);
@@ -304,11 +314,16 @@ TEST(SparseSweep, TapListsKeepEveryWeightThatIsNotZero) {
   EXPECT_EQ(taps.hessianAt[3][1], sweep::kSelfSlot * sweep::kWindow + sweep::kHalo);  // at self
   EXPECT_EQ(taps.gradientLength, 2);
   ASSERT_EQ(taps.tensorTapCount, 2);
-  EXPECT_EQ(taps.tensorTaps[0].only, -1);         // m = 4: two directions
-  EXPECT_EQ(taps.tensorTaps[1].only, 1);          // m = 13: k2 alone
-  EXPECT_EQ(taps.tensorTaps[1].component[0], 1);  // t12
-  EXPECT_EQ(taps.tensorTaps[1].component[1], 3);  // t22
-  EXPECT_EQ(taps.tensorTaps[1].component[2], 4);  // t23
+  const sweep::SparseTaps::TensorTap& two = taps.tensorTaps[0];  // m = 4: k1 and k2
+  EXPECT_EQ(two.count, 2);
+  EXPECT_EQ(two.weight[0], 2.0f);
+  EXPECT_EQ(two.weight[1], 3.0f);
+  EXPECT_EQ(two.component[1][0], 1);              // t12 * k2 in row 1
+  const sweep::SparseTaps::TensorTap& one = taps.tensorTaps[1];  // m = 13: k2 alone
+  EXPECT_EQ(one.count, 1);
+  EXPECT_EQ(one.component[0][0], 1);  // t12
+  EXPECT_EQ(one.component[0][1], 3);  // t22
+  EXPECT_EQ(one.component[0][2], 4);  // t23
 }
 
 }  // namespace
