@@ -29,7 +29,6 @@
 
 namespace quillmere::sweep {
 
-
 // Stage geometry shared by the tap lists and the kernel body: 25 neighbour
 // rows (d2, d3) in [-2, 2]^2, slot (d2 + 2) + 5 * (d3 + 2); 16 staged columns
 // c0 - 2 .. c0 + 13 per unit.
@@ -39,7 +38,8 @@ constexpr int kWindow = 16;
 constexpr int kHalo = 2;
 
 // The stencils' non-zero weights, in weight order, for sweeps that skip the
-// zero ones (see buildSparseTaps for why that keeps the bits). A tap is a
+// zero ones (see buildSparseTaps and docs/design.md for why that keeps the
+// bits). Built once per call, on the caller's stack (about 7 KB). A tap is a
 // stage position slot * kWindow + column offset (0..4 for the 5x5x5 taps,
 // 1..3 for the 3x3x3 ones): the sample of step t sits at position + t.
 // The six second-order lists run side by side, so each is padded to the
@@ -132,7 +132,8 @@ struct SweepKernels {
 // The kernels of a path, with Automatic and unsupported paths resolved as in
 // updateVolumeOnPath. Resolve once, then call sweepRegion as often as needed.
 // Plain's sweepRegion runs updateVolumePlain when the region is the whole
-// volume, and the one-lane kernel (same bits, wavefront order) otherwise.
+// volume and every tap is asked for, and the one-lane kernel (same bits,
+// wavefront order) otherwise.
 SweepKernels sweepKernelsFor(SweepPath path);
 
 SweepContext makeSweepContext(MutableVolumeView out, const TensorField& tensor,
