@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "core/sweep_kernels.h"
 #include "core/threaded_sweep.h"
 #include "core/update_sweep.h"
 

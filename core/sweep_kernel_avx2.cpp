@@ -60,6 +60,9 @@ struct VecAvx2 {
   friend QUILLMERE_KERNEL_TARGET VecAvx2 operator*(VecAvx2 a, VecAvx2 b) {
     return {_mm256_mul_ps(a.v, b.v)};
   }
+  friend QUILLMERE_KERNEL_TARGET VecAvx2 operator-(VecAvx2 a, VecAvx2 b) {
+    return {_mm256_sub_ps(a.v, b.v)};
+  }
   static VecAvx2 select(VecAvx2 mask, VecAvx2 a, VecAvx2 b) {
     return {_mm256_or_ps(_mm256_and_ps(mask.v, a.v), _mm256_andnot_ps(mask.v, b.v))};
   }
@@ -94,8 +97,8 @@ struct VecAvx2 {
 
 namespace quillmere::sweep {
 
-void sweepRegionAvx2(const SweepContext& context, const SweepRegion& region) {
-  sweepRegionWith<VecAvx2, 1>(context, region);
+bool sweepRegionAvx2(const SweepContext& context, const SweepRegion& region) {
+  return sweepRegionWith<VecAvx2, 1>(context, region);
 }
 
 }  // namespace quillmere::sweep

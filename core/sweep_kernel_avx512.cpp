@@ -67,6 +67,9 @@ struct VecAvx512 {
   friend QUILLMERE_KERNEL_TARGET VecAvx512 operator*(VecAvx512 a, VecAvx512 b) {
     return {_mm512_mul_ps(a.v, b.v)};
   }
+  friend QUILLMERE_KERNEL_TARGET VecAvx512 operator-(VecAvx512 a, VecAvx512 b) {
+    return {_mm512_sub_ps(a.v, b.v)};
+  }
   // Integer logic: the float forms of and/andnot/or need AVX-512DQ.
   static VecAvx512 select(VecAvx512 mask, VecAvx512 a, VecAvx512 b) {
     const __m512i m = _mm512_castps_si512(mask.v);
@@ -112,8 +115,8 @@ struct VecAvx512 {
 
 namespace quillmere::sweep {
 
-void sweepRegionAvx512(const SweepContext& context, const SweepRegion& region) {
-  sweepRegionWith<VecAvx512, 2>(context, region);
+bool sweepRegionAvx512(const SweepContext& context, const SweepRegion& region) {
+  return sweepRegionWith<VecAvx512, 2>(context, region);
 }
 
 }  // namespace quillmere::sweep

@@ -35,6 +35,7 @@ struct VecSse2 {
   void store(float* p) const { _mm_store_ps(p, v); }
   void storeu(float* p) const { _mm_storeu_ps(p, v); }
   friend VecSse2 operator+(VecSse2 a, VecSse2 b) { return {_mm_add_ps(a.v, b.v)}; }
+  friend VecSse2 operator-(VecSse2 a, VecSse2 b) { return {_mm_sub_ps(a.v, b.v)}; }
   friend VecSse2 operator*(VecSse2 a, VecSse2 b) { return {_mm_mul_ps(a.v, b.v)}; }
   // Bits of a where mask is set, of b elsewhere.
   static VecSse2 select(VecSse2 mask, VecSse2 a, VecSse2 b) {
@@ -69,6 +70,7 @@ struct VecScalar {
   void store(float* p) const { *p = v; }
   void storeu(float* p) const { *p = v; }
   friend VecScalar operator+(VecScalar a, VecScalar b) { return {a.v + b.v}; }
+  friend VecScalar operator-(VecScalar a, VecScalar b) { return {a.v - b.v}; }
   friend VecScalar operator*(VecScalar a, VecScalar b) { return {a.v * b.v}; }
   static VecScalar select(VecScalar mask, VecScalar a, VecScalar b) {
     std::uint32_t m, x, y;
@@ -91,23 +93,25 @@ struct VecScalar {
 namespace quillmere::sweep {
 
 #ifdef QUILLMERE_SWEEP_X86
-void sweepRegionBaseline(const SweepContext& context, const SweepRegion& region) {
-  sweepRegionWith<VecSse2, 1>(context, region);
+bool sweepRegionBaseline(const SweepContext& context, const SweepRegion& region) {
+  return sweepRegionWith<VecSse2, 1>(context, region);
 }
 #endif
 
-void sweepRegionOneLane(const SweepContext& context, const SweepRegion& region) {
-  sweepRegionWith<VecScalar, 1>(context, region);
+bool sweepRegionOneLane(const SweepContext& context, const SweepRegion& region) {
+  return sweepRegionWith<VecScalar, 1>(context, region);
 }
 
-void runUnitsOneByOne(const SweepContext& context, const SweepUnit* units, int count) {
+bool runUnitsOneByOne(const SweepContext& context, const SweepUnit* units, int count) {
   Stage<VecScalar> stage;
   Stage<VecScalar>* stages[1] = {&stage};
+  VecScalar probe = VecScalar::broadcast(0.0f);
   for (int i = 0; i < count; ++i) {
     stage.units[0] = units[i];
     stage.unitCount = 1;
-    runGroups<VecScalar, 1>(context, stages);
+    runGroups<VecScalar, 1>(context, stages, probe);
   }
+  return probeTripped(probe);
 }
 
 }  // namespace quillmere::sweep

@@ -23,12 +23,6 @@
 namespace quillmere::sweep {
 namespace {
 
-// Stage geometry: 25 neighbour rows (d2, d3) in [-2, 2]^2, slot
-// (d2 + 2) + 5 * (d3 + 2); 16 staged columns c0 - 2 .. c0 + 13 per unit.
-constexpr int kSlots = 25;
-constexpr int kSelfSlot = 12;
-constexpr int kWindow = 16;
-constexpr int kHalo = 2;
 static_assert(kChunkColumns + 2 * kHalo <= kWindow, "stage too narrow for a chunk");
 
 using Unit = SweepUnit;
@@ -38,9 +32,20 @@ using Unit = SweepUnit;
 #if defined(__GNUC__)
 #define QUILLMERE_DO_PRAGMA(x) _Pragma(#x)
 #define QUILLMERE_UNROLL QUILLMERE_DO_PRAGMA(GCC unroll 8)
+#define QUILLMERE_UNROLL_FULL QUILLMERE_DO_PRAGMA(GCC unroll 16)
 #else
 #define QUILLMERE_UNROLL
+#define QUILLMERE_UNROLL_FULL
 #endif
+
+// A hint to fetch the cache line holding p; no effect on any value.
+inline void prefetch(const float* p) {
+#if defined(__GNUC__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
 
 inline std::int32_t clampTo(std::int32_t i, std::int32_t hi) {
   return i > hi ? hi : (i < 0 ? 0 : i);
@@ -161,7 +166,7 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
     for (int r = 0; r < 9; ++r) {
       const std::ptrdiff_t off = geo[g].rowOff[r % 3 + 1] + geo[g].planeOff[r / 3 + 1];
       at[g][r] = inside ? off + start : r * kSpanMax;
-      if (!inside)
+      if (!inside && (c.taps == nullptr || c.taps->tensorRowUsed[r]))
         for (int t = 0; t < 6; ++t) rowWindow(c.tensor[t] + off, start, span, n1, tmp[g][t][r]);
     }
     for (int t = 0; t < 6; ++t) base[g][t] = inside ? c.tensor[t] : &tmp[g][t][0][0];
@@ -173,6 +178,56 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
     V q1[G], q2[G], q3[G];
     QUILLMERE_UNROLL
     for (int g = 0; g < G; ++g) q1[g] = q2[g] = q3[g] = V::broadcast(0.0f);
+    if (c.taps != nullptr) {
+      const SparseTaps& taps = *c.taps;
+      for (int e = 0; e < taps.tensorTapCount; ++e) {
+        const SparseTaps::TensorTap& tap = taps.tensorTaps[e];
+        // With zero weights the tap term is formed from its non-zero
+        // products alone: the dropped ones are zeros, which change at most
+        // the sign of a zero term (docs/design.md).
+        if (tap.count == 1) {
+          const V w = V::broadcast(tap.weight[0]);
+          const std::int8_t* const t = tap.component[0];
+          QUILLMERE_UNROLL
+          for (int g = 0; g < G; ++g) {
+            const std::ptrdiff_t o = at[g][tap.row] + v + tap.aa;
+            q1[g] = q1[g] + V::loadu(base[g][t[0]] + o) * w;
+            q2[g] = q2[g] + V::loadu(base[g][t[1]] + o) * w;
+            q3[g] = q3[g] + V::loadu(base[g][t[2]] + o) * w;
+          }
+          continue;
+        }
+        if (tap.count == 2) {
+          const V w = V::broadcast(tap.weight[0]), x = V::broadcast(tap.weight[1]);
+          const std::int8_t* const t = tap.component[0];
+          const std::int8_t* const s = tap.component[1];
+          QUILLMERE_UNROLL
+          for (int g = 0; g < G; ++g) {
+            const std::ptrdiff_t o = at[g][tap.row] + v + tap.aa;
+            q1[g] = q1[g] + (V::loadu(base[g][t[0]] + o) * w + V::loadu(base[g][s[0]] + o) * x);
+            q2[g] = q2[g] + (V::loadu(base[g][t[1]] + o) * w + V::loadu(base[g][s[1]] + o) * x);
+            q3[g] = q3[g] + (V::loadu(base[g][t[2]] + o) * w + V::loadu(base[g][s[2]] + o) * x);
+          }
+          continue;
+        }
+        const V w1 = V::broadcast(tap.weight[0]);
+        const V w2 = V::broadcast(tap.weight[1]);
+        const V w3 = V::broadcast(tap.weight[2]);
+        QUILLMERE_UNROLL
+        for (int g = 0; g < G; ++g) {
+          const std::ptrdiff_t o = at[g][tap.row] + v + tap.aa;
+          const V t11 = V::loaduOnce(base[g][0] + o);
+          const V t12 = V::loaduOnce(base[g][1] + o);
+          const V t13 = V::loaduOnce(base[g][2] + o);
+          const V t22 = V::loaduOnce(base[g][3] + o);
+          const V t23 = V::loaduOnce(base[g][4] + o);
+          const V t33 = V::loaduOnce(base[g][5] + o);
+          q1[g] = q1[g] + ((t11 * w1 + t12 * w2) + t13 * w3);
+          q2[g] = q2[g] + ((t12 * w1 + t22 * w2) + t23 * w3);
+          q3[g] = q3[g] + ((t13 * w1 + t23 * w2) + t33 * w3);
+        }
+      }
+    } else {
     int m = 0;
     for (int cc = 0; cc < 3; ++cc)
       for (int bb = 0; bb < 3; ++bb)
@@ -194,6 +249,7 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
             q3[g] = q3[g] + ((t13 * w1 + t23 * w2) + t33 * w3);
           }
         }
+    }
     QUILLMERE_UNROLL
     for (int g = 0; g < G; ++g) {
       q1[g].storeu(qRows[g][0] + v);
@@ -212,8 +268,10 @@ inline float maskBits(bool on) {
 
 // Reads everything the group's units will read. Lanes past unitCount run on
 // zeros and are never stored.
+// With sparse taps, only the rows the lists read are staged, and `probe`
+// turns NaN in a lane that saw a non-finite tensor component at its voxel.
 template <class V>
-void loadStage(const SweepContext& c, Stage<V>& s) {
+void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
   constexpr int W = V::kLanes;
   constexpr int kCols = Stage<V>::kRowColumns;
   const VolumeDims d = c.dims;
@@ -251,9 +309,29 @@ void loadStage(const SweepContext& c, Stage<V>& s) {
   for (int l = s.unitCount; l < W; ++l) s.firstChunk[l] = maskBits(false);
   for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
 
+  // A unit's next chunk along its row runs at the next level, after the
+  // rest of this one: fetch what it will read first but no other unit of
+  // this level reads (the lists make a unit cheap enough for memory
+  // latency to show).
+  if (c.taps != nullptr) {
+    for (int l = 0; l < s.unitCount; ++l) {
+      const std::int32_t next = geo[l].c0 + kChunkColumns + kChunkColumns + kHalo;
+      if (next - kChunkColumns >= d.n1) continue;
+      const std::int32_t at = next < d.n1 ? next : d.n1 - 1;
+      for (int slot = 0; slot < kSlots; ++slot)
+        if (c.taps->slotUsed[slot])
+          prefetch(c.out + geo[l].rowOff[slot % 5] + geo[l].planeOff[slot / 5] + at);
+      for (int r = 0; r < 9; ++r) {
+        if (!c.taps->tensorRowUsed[r] && r != 4) continue;  // 4: the own row
+        const std::ptrdiff_t row = geo[l].rowOff[r % 3 + 1] + geo[l].planeOff[r / 3 + 1] + at;
+        for (int t = 0; t < 6; ++t) prefetch(c.tensor[t] + row);
+      }
+    }
+  }
   s.aliasCount = 0;
   const std::ptrdiff_t rowStep = d.n1, planeStep = static_cast<std::ptrdiff_t>(d.n1) * d.n2;
   for (int slot = 0; slot < kSlots; ++slot) {
+    if (c.taps != nullptr && !c.taps->slotUsed[slot]) continue;
     const int b = slot % 5, cc = slot / 5;
     const std::ptrdiff_t shift = (b - 2) * rowStep + (cc - 2) * planeStep - kHalo;
     for (int i = 0; i < openCount; ++i) {
@@ -286,6 +364,14 @@ void loadStage(const SweepContext& c, Stage<V>& s) {
     for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
     transposeIn<V>(src, &s.tensor[t][0][0], rowCols);
   }
+  if (c.taps != nullptr) {
+    // x - x is NaN exactly when x is infinite or NaN.
+    for (int t = 0; t < 6; ++t)
+      for (int j = 0; j < rowCols; ++j) {
+        const V x = V::load(s.tensor[t][j]);
+        probe = probe + (x - x);
+      }
+  }
   const V two = V::broadcast(2.0f);
   for (int t = 3; t < 6; ++t)
     for (int j = 0; j < rowCols; ++j) (two * V::load(s.tensor[t][j])).store(s.tensor[t][j]);
@@ -311,6 +397,43 @@ void loadStage(const SweepContext& c, Stage<V>& s) {
     for (l = s.unitCount; l < W; ++l) src[l] = kZeros;
     transposeIn<V>(src, &s.q[r][0][0], rowCols);
   }
+}
+
+// The voxels' new values from the sums: shared by the dense and sparse steps.
+template <class V>
+QUILLMERE_ALWAYS_INLINE V finishVoxel(Stage<V>& s, int t, V g1, V g2, V g3, V s11, V s22,
+                                      V s33, V s12, V s13, V s23, V dt, V* probe) {
+  const V q1 = V::load(s.q[0][t]), q2 = V::load(s.q[1][t]), q3 = V::load(s.q[2][t]);
+  const V firstOrderTerm = ((q1 * g1) + (q2 * g2)) + (q3 * g3);
+  V secondOrderTerm = s11 * V::load(s.tensor[0][t]);
+  secondOrderTerm = secondOrderTerm + s22 * V::load(s.tensor[1][t]);
+  secondOrderTerm = secondOrderTerm + s33 * V::load(s.tensor[2][t]);
+  secondOrderTerm = secondOrderTerm + V::load(s.tensor[3][t]) * s12;
+  secondOrderTerm = secondOrderTerm + V::load(s.tensor[4][t]) * s13;
+  secondOrderTerm = secondOrderTerm + V::load(s.tensor[5][t]) * s23;
+  const V total = secondOrderTerm + firstOrderTerm;
+  float* const self = s.u[kSelfSlot][t + kHalo];
+  const V old = V::load(self);
+  const V updated = V::canonicalizeNaN(total * dt + old);
+  if (probe != nullptr) *probe = (*probe + (old - old)) + (updated - updated);
+  // Later voxels of the row read this value through the stage: through
+  // the lane's own row, through clamped rows that are the same row, and,
+  // at column 0, through the clamped columns -2 and -1.
+  updated.store(self);
+  for (int a = 0; a < s.aliasCount; ++a) {
+    float* const p = s.u[s.aliasSlots[a]][t + kHalo];
+    V::select(V::load(s.alias[s.aliasSlots[a]]), updated, V::load(p)).store(p);
+  }
+  if (t == 0) {
+    const V first = V::load(s.firstChunk);
+    for (int a = -1; a < s.aliasCount; ++a) {
+      const int slot = a < 0 ? kSelfSlot : s.aliasSlots[a];
+      const V mask = a < 0 ? first : V::select(first, V::load(s.alias[slot]), first);
+      for (int j = 0; j < kHalo; ++j)
+        V::select(mask, updated, V::load(s.u[slot][j])).store(s.u[slot][j]);
+    }
+  }
+  return updated;
 }
 
 // Runs the voxels of G groups in lock step, so each weight is fetched once
@@ -378,39 +501,62 @@ void runSteps(const SweepContext& c, Stage<V>* const* stages) {
       }
     }
     QUILLMERE_UNROLL
+    for (int g = 0; g < G; ++g)
+      finishVoxel<V>(*stages[g], t, g1[g], g2[g], g3[g], s11[g], s22[g], s33[g], s12[g], s13[g],
+                     s23[g], dt, nullptr);
+  }
+  (void)W;
+}
+
+// The dense step with only the listed taps: the nine accumulators walk
+// their lists side by side, each in weight order (the padding adds +0 at the
+// voxel itself). Why leaving out zero weights keeps the bits: see
+// buildSparseTaps.
+template <class V, int G>
+void runStepsSparse(const SweepContext& c, Stage<V>* const* stages, V& probe) {
+  constexpr int W = V::kLanes;
+  int steps = 0;
+  QUILLMERE_UNROLL
+  for (int g = 0; g < G; ++g)
+    if (stages[g]->steps > steps) steps = stages[g]->steps;
+  const SparseTaps& taps = *c.taps;
+  const V dt = V::broadcast(c.dt);
+  const int hn = taps.hessianLength, gn = taps.gradientLength;
+  for (int t = 0; t < steps; ++t) {
+    // Unrolled in full, so that the accumulators stay in registers.
+    V a[G][9];
+    QUILLMERE_UNROLL
     for (int g = 0; g < G; ++g) {
-      Stage<V>& s = *stages[g];
-      const V q1 = V::load(s.q[0][t]), q2 = V::load(s.q[1][t]), q3 = V::load(s.q[2][t]);
-      const V firstOrderTerm = ((q1 * g1[g]) + (q2 * g2[g])) + (q3 * g3[g]);
-      V secondOrderTerm = s11[g] * V::load(s.tensor[0][t]);
-      secondOrderTerm = secondOrderTerm + s22[g] * V::load(s.tensor[1][t]);
-      secondOrderTerm = secondOrderTerm + s33[g] * V::load(s.tensor[2][t]);
-      secondOrderTerm = secondOrderTerm + V::load(s.tensor[3][t]) * s12[g];
-      secondOrderTerm = secondOrderTerm + V::load(s.tensor[4][t]) * s13[g];
-      secondOrderTerm = secondOrderTerm + V::load(s.tensor[5][t]) * s23[g];
-      const V total = secondOrderTerm + firstOrderTerm;
-      float* const self = s.u[kSelfSlot][t + kHalo];
-      const V updated = V::canonicalizeNaN(total * dt + V::load(self));
-      // Later voxels of the row read this value through the stage: through
-      // the lane's own row, through clamped rows that are the same row, and,
-      // at column 0, through the clamped columns -2 and -1.
-      updated.store(self);
-      for (int a = 0; a < s.aliasCount; ++a) {
-        float* const p = s.u[s.aliasSlots[a]][t + kHalo];
-        V::select(V::load(s.alias[s.aliasSlots[a]]), updated, V::load(p)).store(p);
+      QUILLMERE_UNROLL_FULL
+      for (int j = 0; j < 9; ++j) a[g][j] = V::broadcast(0.0f);
+    }
+    const int n = hn > gn ? hn : gn;
+    for (int i = 0; i < n; ++i) {
+      if (i < hn) {
+        QUILLMERE_UNROLL_FULL
+        for (int j = 0; j < 6; ++j) {
+          const V w = V::broadcast(taps.hessianWeight[j][i]);
+          const std::ptrdiff_t at = (static_cast<std::ptrdiff_t>(taps.hessianAt[j][i]) + t) * W;
+          QUILLMERE_UNROLL
+          for (int g = 0; g < G; ++g) a[g][j] = a[g][j] + V::load(&stages[g]->u[0][0][0] + at) * w;
+        }
       }
-      if (t == 0) {
-        const V first = V::load(s.firstChunk);
-        for (int a = -1; a < s.aliasCount; ++a) {
-          const int slot = a < 0 ? kSelfSlot : s.aliasSlots[a];
-          const V mask = a < 0 ? first : V::select(first, V::load(s.alias[slot]), first);
-          for (int j = 0; j < kHalo; ++j)
-            V::select(mask, updated, V::load(s.u[slot][j])).store(s.u[slot][j]);
+      if (i < gn) {
+        QUILLMERE_UNROLL_FULL
+        for (int j = 0; j < 3; ++j) {
+          const V w = V::broadcast(taps.gradientWeight[j][i]);
+          const std::ptrdiff_t at = (static_cast<std::ptrdiff_t>(taps.gradientAt[j][i]) + t) * W;
+          QUILLMERE_UNROLL
+          for (int g = 0; g < G; ++g)
+            a[g][6 + j] = a[g][6 + j] + V::load(&stages[g]->u[0][0][0] + at) * w;
         }
       }
     }
+    QUILLMERE_UNROLL
+    for (int g = 0; g < G; ++g)
+      finishVoxel<V>(*stages[g], t, a[g][6], a[g][7], a[g][8], a[g][0], a[g][1], a[g][2],
+                     a[g][3], a[g][4], a[g][5], dt, &probe);
   }
-  (void)W;
 }
 
 // Stores each live unit's updated chunk into the volume.
@@ -432,10 +578,14 @@ void storeStage(const SweepContext& c, Stage<V>& s) {
 }
 
 template <class V, int G>
-void runGroups(const SweepContext& c, Stage<V>* const* stages) {
+void runGroups(const SweepContext& c, Stage<V>* const* stages, V& probe) {
   QUILLMERE_UNROLL
-  for (int g = 0; g < G; ++g) loadStage<V>(c, *stages[g]);
-  runSteps<V, G>(c, stages);
+  for (int g = 0; g < G; ++g) loadStage<V>(c, *stages[g], probe);
+  if (c.taps != nullptr) {
+    runStepsSparse<V, G>(c, stages, probe);
+  } else {
+    runSteps<V, G>(c, stages);
+  }
   QUILLMERE_UNROLL
   for (int g = 0; g < G; ++g) storeStage<V>(c, *stages[g]);
 }
@@ -443,20 +593,27 @@ void runGroups(const SweepContext& c, Stage<V>* const* stages) {
 // All units of the region, level by level, W to a group and up to kGroups
 // groups in lock step (a level's last groups may run partly filled, or
 // alone).
+// Whether any lane of the probe turned NaN.
+template <class V>
+bool probeTripped(V probe) {
+  alignas(64) float lanes[V::kLanes];
+  probe.store(lanes);
+  bool tripped = false;
+  for (float x : lanes) tripped = tripped || x != x;
+  return tripped;
+}
+
 template <class V, int kGroups>
-void sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
+bool sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
   constexpr int W = V::kLanes;
   const VolumeDims d = c.dims;
-  const std::int64_t chunks = chunkCount(d);
   const std::int32_t planeEnd = r.planeEnd < d.n3 ? r.planeEnd : d.n3;
   const std::int32_t rowEnd = r.rowEnd < d.n2 ? r.rowEnd : d.n2;
   const std::int32_t planeBegin = r.planeBegin > 0 ? r.planeBegin : 0;
   const std::int32_t rowBegin = r.rowBegin > 0 ? r.rowBegin : 0;
-  if (planeBegin >= planeEnd || rowBegin >= rowEnd) return;
-  std::int64_t levelBegin =
-      2 * static_cast<std::int64_t>(rowBegin) + 6 * static_cast<std::int64_t>(planeBegin);
-  std::int64_t levelEnd = chunks + 2 * static_cast<std::int64_t>(rowEnd - 1) +
-                          6 * static_cast<std::int64_t>(planeEnd - 1);
+  if (planeBegin >= planeEnd || rowBegin >= rowEnd) return false;
+  std::int64_t levelBegin = firstLevel(rowBegin, planeBegin);
+  std::int64_t levelEnd = lastLevel(d, rowEnd, planeEnd) + 1;
   if (r.levelBegin > levelBegin) levelBegin = r.levelBegin;
   if (r.levelEnd < levelEnd) levelEnd = r.levelEnd;
 
@@ -465,6 +622,8 @@ void sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
   for (int g = 0; g < kGroups; ++g) stages[g] = &stage[g];
   int filled = 0;  // full groups
   stage[0].unitCount = 0;
+  V probe = V::broadcast(0.0f);
+  bool oneByOneTripped = false;
 
   auto run = [&]() {
     const int groups = filled + (filled < kGroups && stage[filled].unitCount > 0 ? 1 : 0);
@@ -475,38 +634,28 @@ void sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
         voxels += rest < kChunkColumns ? static_cast<int>(rest) : kChunkColumns;
       }
       if (voxels < c.oneByOneBelowVoxels) {
-        runUnitsOneByOne(c, stage[0].units, stage[0].unitCount);
+        if (runUnitsOneByOne(c, stage[0].units, stage[0].unitCount)) oneByOneTripped = true;
         filled = 0;
         stage[0].unitCount = 0;
         return;
       }
     }
     if (groups == kGroups) {
-      runGroups<V, kGroups>(c, stages);
+      runGroups<V, kGroups>(c, stages, probe);
     } else {
-      for (int g = 0; g < groups; ++g) runGroups<V, 1>(c, &stages[g]);
+      for (int g = 0; g < groups; ++g) runGroups<V, 1>(c, &stages[g], probe);
     }
     filled = 0;
     stage[0].unitCount = 0;
   };
 
   for (std::int64_t level = levelBegin; level < levelEnd; ++level) {
-    // Planes below this one have no unit at this level (k + 2*i2 too big).
-    const std::int64_t over = level - (chunks - 1) - 2 * static_cast<std::int64_t>(rowEnd - 1);
-    std::int32_t firstPlane = planeBegin;
-    if (over > 6 * static_cast<std::int64_t>(planeBegin))
-      firstPlane = static_cast<std::int32_t>((over + 5) / 6);
-    for (std::int32_t i3 = firstPlane; i3 < planeEnd; ++i3) {
-      const std::int64_t rest = level - 6 * static_cast<std::int64_t>(i3);  // k + 2*i2
-      if (rest < 0) break;
-      const std::int64_t lowest = rest - chunks + 1;  // 2*i2 >= rest - (chunks - 1)
-      std::int64_t lo = lowest > 0 ? (lowest + 1) / 2 : 0;
-      std::int64_t hi = rest / 2;
-      if (lo < rowBegin) lo = rowBegin;
-      if (hi > rowEnd - 1) hi = rowEnd - 1;
-      for (std::int64_t i2 = lo; i2 <= hi; ++i2) {
+    for (std::int32_t i3 = firstPlaneAtLevel(level, d, rowEnd, planeBegin); i3 < planeEnd; ++i3) {
+      if (level < firstLevel(0, i3)) break;  // nor has any later plane
+      const RowRange rows = rowsAtLevel(level, i3, d, rowBegin, rowEnd);
+      for (std::int64_t i2 = rows.lo; i2 <= rows.hi; ++i2) {
         Stage<V>& s = stage[filled];
-        s.units[s.unitCount++] = Unit{static_cast<std::int32_t>(rest - 2 * i2),
+        s.units[s.unitCount++] = Unit{static_cast<std::int32_t>(level - unitLevel(0, i2, i3)),
                                       static_cast<std::int32_t>(i2), i3};
         if (s.unitCount == W) {
           if (++filled == kGroups) {
@@ -519,6 +668,7 @@ void sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
     }
     run();  // units of the next level may depend on this one's
   }
+  return oneByOneTripped || probeTripped(probe);
 }
 
 }  // namespace

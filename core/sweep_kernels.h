@@ -1,50 +1,16 @@
 // Internal to the core: the vector sweep's units of work and its per-ISA
 // kernels. Not part of the public interface (core/update_sweep.h is).
 //
-// How the vector sweep keeps the plain sweep's bits
-// -------------------------------------------------
-// Each voxel's sums are serial chains in weight order, and a voxel reads its
-// row's two previous voxels as already updated, so the voxels of one row must
-// be done one after the other. The vector sweep therefore puts different rows
-// side by side in the lanes of a vector, never neighbouring voxels of a row:
-// every lane runs exactly the plain sequence of operations for its own voxel.
-//
-// A row is cut into chunks of kChunkColumns voxels; a unit of work is one
-// chunk of one row, (k, i2, i3). The unit needs rows i2-2..i2+2 of planes
-// i3-2..i3+2 over columns [k*C - 2, k*C + C + 2): earlier rows already
-// updated there, later rows not yet touched. Giving each unit the level
-//
-//     level = k + 2*i2 + 6*i3
-//
-// orders every unit after all units it must see updated, and before all
-// units that must see it unchanged, while units of one level never read what
-// another writes (C >= 2 suffices; the proof is one line per neighbour: the
-// nearest dependent unit, (k+1, i2+2, i3-1), sits at level - 1). Running the
-// levels in increasing order, the units of each level in any order and any
-// grouping, reproduces the plain sweep bit for bit.
-//
-// A group of W units (the lanes) reads its rows into a transposed stage
-// (column by column, lanes innermost), runs its C voxels on it, writes each
-// lane's freshly updated values back into the stage as it goes (the only
-// values a unit reads that change under it), and finally stores its row
-// chunks. Clamped taps at the faces read the stage copies of the edge
-// samples, which are kept current the same way: a neighbour row that clamps
-// onto the lane's own row, and columns -2 and -1, which clamp onto column 0.
-// The divergences q1..q3 read only the tensor; they are computed along each
-// unit's row (neighbouring voxels side by side) and transposed into the
-// stage. A group with fewer than oneByOneBelowVoxels voxels runs unit by
-// unit through the same body on a one-lane "vector" (a float).
-//
-// Using the kernels from a threaded caller: resolve once with
-// sweepKernelsFor(path), build one SweepContext, then call sweepRegion for
-// pieces of the wavefront (see SweepRegion). Each call keeps its working
-// stage on its own stack (about 100 KB for AVX-512, 30 KB for AVX2) and
-// allocates nothing.
+// Why the vector sweep gives the plain sweep's bits (rows side by side in
+// the lanes, the level order of units, the transposed stage) and why the tap
+// lists may skip zero weights: docs/design.md. Each call of a kernel keeps
+// its working stage on its own stack and allocates nothing.
 #ifndef QUILLMERE_CORE_SWEEP_KERNELS_H
 #define QUILLMERE_CORE_SWEEP_KERNELS_H
 
 #include <cstdint>
 
+#include "core/sweep_geometry.h"
 #include "core/update_sweep.h"
 
 // The vector kernels exist on x86-64 only; elsewhere (or when built with
@@ -63,12 +29,54 @@
 
 namespace quillmere::sweep {
 
-constexpr std::int32_t kChunkColumns = 12;
+// Stage geometry shared by the tap lists and the kernel body: 25 neighbour
+// rows (d2, d3) in [-2, 2]^2, slot (d2 + 2) + 5 * (d3 + 2); 16 staged columns
+// c0 - 2 .. c0 + 13 per unit.
+constexpr int kSlots = 25;
+constexpr int kSelfSlot = 12;
+constexpr int kWindow = 16;
+constexpr int kHalo = 2;
 
-// One unit of work: chunk k of row (i2, i3).
-struct SweepUnit {
-  std::int32_t k, i2, i3;
+// The stencils' non-zero weights, in weight order, for sweeps that skip the
+// zero ones (see buildSparseTaps and docs/design.md for why that keeps the
+// bits). Built once per call, on the caller's stack (about 7 KB). A tap is a
+// stage position slot * kWindow + column offset (0..4 for the 5x5x5 taps,
+// 1..3 for the 3x3x3 ones): the sample of step t sits at position + t.
+// The six second-order lists run side by side, so each is padded to the
+// longest with weight +0 at the voxel itself; likewise the three gradients.
+struct SparseTaps {
+  int hessianLength;
+  int gradientLength;
+  std::int16_t hessianAt[6][kHessianTaps];
+  float hessianWeight[6][kHessianTaps];
+  std::int16_t gradientAt[3][kGradientTaps];
+  float gradientWeight[3][kGradientTaps];
+  // Taps of the tensor divergences with any non-zero k1, k2 or k3 weight.
+  // `count` directions have a non-zero weight there; with one or two, the
+  // tap term of row r is t_(r+1)j * k_j (+ the second such product), the
+  // n-th non-zero direction's weight being weight[n] and its component
+  // component[n][r] (in the order t11, t12, t13, t22, t23, t33). With three,
+  // the term is formed in full from weight[0..2].
+  struct TensorTap {
+    std::int8_t aa, row;  // column 0..2; neighbour row (d2 + 1) + 3 * (d3 + 1)
+    std::int8_t count;
+    std::int8_t component[2][3];
+    float weight[3];
+  };
+  int tensorTapCount;
+  TensorTap tensorTaps[kGradientTaps];
+  bool tensorRowUsed[9];  // neighbour rows any tensor tap reads
+  bool slotUsed[kSlots];  // stage rows any list reads (the own row always)
 };
+
+// Fills `taps` from the stencils. A weight is zero when its bits are +0 or
+// -0: subnormal, infinite and NaN weights are always kept.
+void buildSparseTaps(const GradientStencils& gradientStencils,
+                     const HessianStencils& hessianStencils, SparseTaps& taps);
+
+// Whether sparse taps pay on these stencils: the vector loop over lists costs
+// more per product than the dense loop, so nearly full stencils stay dense.
+bool sparseTapsPay(const SparseTaps& taps);
 
 // Raw pointers of one sweep: the stepped volume, the tensor in the order
 // t11, t12, t13, t22, t23, t33, the stencils and dt. Extents all >= 1.
@@ -84,6 +92,9 @@ struct SweepContext {
   // kOneByOneBelowVoxels; tests set 0 (always vectors) or a huge value
   // (always one by one) to reach both ways on any shape.
   int oneByOneBelowVoxels;
+  // Non-null: run only these taps and report any non-finite value met (a
+  // sweep that reports one must be redone with every tap). Null: every tap.
+  const SparseTaps* taps;
 };
 
 constexpr int kOneByOneBelowVoxels = 16;
@@ -107,7 +118,10 @@ struct SweepRegion {
   std::int64_t levelBegin, levelEnd;
 };
 
-using SweepRegionKernel = void (*)(const SweepContext& context, const SweepRegion& region);
+// Returns true when a sweep with sparse taps met a non-finite value (the
+// old or new value of a voxel, or the tensor at a voxel): its result may then
+// differ from the plain sweep's. Always false with every tap.
+using SweepRegionKernel = bool (*)(const SweepContext& context, const SweepRegion& region);
 
 struct SweepKernels {
   SweepPath path;            // the concrete path: never Automatic
@@ -118,16 +132,19 @@ struct SweepKernels {
 // The kernels of a path, with Automatic and unsupported paths resolved as in
 // updateVolumeOnPath. Resolve once, then call sweepRegion as often as needed.
 // Plain's sweepRegion runs updateVolumePlain when the region is the whole
-// volume, and the one-lane kernel (same bits, wavefront order) otherwise.
+// volume and every tap is asked for, and the one-lane kernel (same bits,
+// wavefront order) otherwise.
 SweepKernels sweepKernelsFor(SweepPath path);
 
 SweepContext makeSweepContext(MutableVolumeView out, const TensorField& tensor,
                               const GradientStencils& gradientStencils,
                               const HessianStencils& hessianStencils, float dt, VolumeDims dims);
 
-std::int32_t chunkCount(VolumeDims dims);   // chunks per row
-std::int64_t levelCount(VolumeDims dims);   // levels of the whole volume
 SweepRegion wholeVolume(VolumeDims dims);
+
+// The whole volume through `kernels` on the calling thread (band after
+// band of planes on the vector paths); returns what sweepRegion reports.
+bool sweepWholeVolume(const SweepKernels& kernels, const SweepContext& context);
 
 // Planes per band when updateVolumeOnPath sweeps a volume band after band:
 // the fewest (at least 4, at most n3) whose levels hold about three vectors
@@ -144,16 +161,38 @@ bool vectorSweepPays(VolumeDims dims);
 // Runs units one at a time on one lane (plain scalar instructions): for
 // groups too sparse to pay for the transposes of a vector group, such as the
 // single-voxel rows of a 1 x n2 x n3 volume. Same bits as every path.
-void runUnitsOneByOne(const SweepContext& context, const SweepUnit* units, int count);
+bool runUnitsOneByOne(const SweepContext& context, const SweepUnit* units, int count);
 
 // The same body on one lane for any region; builds on every processor.
-void sweepRegionOneLane(const SweepContext& context, const SweepRegion& region);
+bool sweepRegionOneLane(const SweepContext& context, const SweepRegion& region);
 
 // The per-ISA kernels, each in its own file (sweep_kernel_<isa>.cpp) built
 // with that ISA's flags; only call one the processor supports.
-void sweepRegionBaseline(const SweepContext& context, const SweepRegion& region);
-void sweepRegionAvx2(const SweepContext& context, const SweepRegion& region);
-void sweepRegionAvx512(const SweepContext& context, const SweepRegion& region);
+bool sweepRegionBaseline(const SweepContext& context, const SweepRegion& region);
+bool sweepRegionAvx2(const SweepContext& context, const SweepRegion& region);
+bool sweepRegionAvx512(const SweepContext& context, const SweepRegion& region);
+
+// Runs the whole volume of `context` through `kernels` on `threads` threads
+// (the caller's thread is one of them; never more than there are bands or
+// kMaxSweepThreads), in bands of planesPerBand planes (0: the default,
+// n3 / (8 * threads) between 1 and 16), with no size threshold: for
+// updateVolumeThreaded, and for tests that must reach every thread count
+// and band size on any shape. Extents all >= 1. Returns true when any
+// sweepRegion call reported a non-finite value.
+bool runWavefront(const SweepKernels& kernels, const SweepContext& context, int threads,
+                  int planesPerBand);
+
+// Which taps runStep runs: Automatic (the lists where they pay, see
+// sparseTapsPay), Sparse (the lists whatever they cost, for tests) or Every.
+enum class TapUse { Automatic, Sparse, Every };
+
+// One step from `source` into context.out (context.taps is ignored): copies,
+// sweeps on `threads` threads (runWavefront, or sweepWholeVolume for 1) with
+// the stencils' tap lists, and copies and sweeps again with every tap when
+// the sweep reports a non-finite value. source == context.out: in place,
+// every tap. Runs under its own FloatEnvironmentGuard.
+void runStep(const SweepKernels& kernels, SweepContext context, const float* source,
+             int threads, int planesPerBand, TapUse use);
 
 }  // namespace quillmere::sweep
 

@@ -15,7 +15,6 @@
 #ifndef QUILLMERE_CORE_THREADED_SWEEP_H
 #define QUILLMERE_CORE_THREADED_SWEEP_H
 
-#include "core/sweep_kernels.h"
 #include "core/update_sweep.h"
 
 namespace quillmere {
@@ -37,6 +36,27 @@ void updateVolumeThreadedOnPath(SweepPath path, MutableVolumeView out, const Ten
                                 const HessianStencils& hessianStencils, float dt,
                                 VolumeDims dims, int threadCount);
 
+// One step from u into out: out receives u's samples, then the same sweep as
+// updateVolumeThreaded, with the same bits, but with work in proportion to
+// the stencils' non-zero weights: products with a weight of +0 or -0 are
+// left out where that cannot change a bit. If the sweep meets an infinite
+// or NaN value (in u, in the tensor, or made on the way), it starts again
+// from u with every tap, so such steps cost about twice a dense one. u is
+// only read; u and out must not overlap unless they are the same array, in
+// which case every tap is run (there is no copy to start again from). Sets
+// the floating-point environment it needs (FloatEnvironmentGuard) itself.
+void stepVolumeThreaded(VolumeView u, MutableVolumeView out, const TensorField& tensor,
+                        const GradientStencils& gradientStencils,
+                        const HessianStencils& hessianStencils, float dt, VolumeDims dims,
+                        int threadCount);
+
+// The same on a chosen path (see updateVolumeOnPath; Plain runs the lists on
+// one lane).
+void stepVolumeThreadedOnPath(SweepPath path, VolumeView u, MutableVolumeView out,
+                              const TensorField& tensor, const GradientStencils& gradientStencils,
+                              const HessianStencils& hessianStencils, float dt, VolumeDims dims,
+                              int threadCount);
+
 // How many threads updateVolumeThreaded uses on this shape when allowed
 // `requested`: 1 for small volumes and for shapes the vector sweep leaves to
 // the plain one, otherwise at most one thread per plane and per
@@ -55,18 +75,6 @@ int processorsAvailable();
 // processorsAvailable().
 int threadsForHostSetting(double setting);
 
-namespace sweep {
-
-// Runs the whole volume of `context` through `kernels` on `threads` threads
-// (the caller's thread is one of them; never more than there are bands or
-// kMaxSweepThreads), in bands of planesPerBand planes (0: the default,
-// n3 / (8 * threads) between 1 and 16), with no size threshold: for
-// updateVolumeThreaded, and for tests that must reach every thread count
-// and band size on any shape. Extents all >= 1.
-void runWavefront(const SweepKernels& kernels, const SweepContext& context, int threads,
-                  int planesPerBand);
-
-}  // namespace sweep
 }  // namespace quillmere
 
 #endif  // QUILLMERE_CORE_THREADED_SWEEP_H

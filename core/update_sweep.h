@@ -59,11 +59,8 @@ void updateVolume(MutableVolumeView out, const TensorField& tensor,
 //   Avx512:    the vector sweep on 512-bit AVX-512F registers.
 // Off x86-64 only Plain exists, and the vector paths fall back to it.
 //
-// updateVolume runs Automatic, unless the core was compiled with the macro
-// QUILLMERE_DEFAULT_SWEEP_PATH set to one of the enumerator names (for example
-// -DQUILLMERE_DEFAULT_SWEEP_PATH=Baseline, or the CMake cache variable of the
-// same name), which pins updateVolume to that path so a test build can be
-// held to one path.
+// updateVolume runs Automatic: the path is chosen at run time, in one place
+// (sweepKernelsFor). Tests reach every path through updateVolumeOnPath.
 enum class SweepPath { Automatic, Plain, Baseline, Avx2, Avx512 };
 
 // Whether this processor can run the path (Automatic and Plain always can;

@@ -285,7 +285,6 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
   // Nothing to step. Returning here also spares an empty volume with huge
   // extents (0x65536x46340) the sweep's billions of empty outer iterations.
   if (count == 0) return;
-  std::memcpy(outSamples, mxGetData(prhs[IN_U]), static_cast<std::size_t>(count) * sizeof(float));
   const float dt = *static_cast<const float*>(mxGetData(prhs[IN_DT]));
 
   const quillmere::TensorField tensor{viewOf(prhs[IN_T11], dims), viewOf(prhs[IN_T12], dims),
@@ -300,7 +299,10 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
   // destructor; the sweep's threads are all joined before it returns.
   {
     const quillmere::FloatEnvironmentGuard environment;
-    quillmere::updateVolumeThreaded(quillmere::MutableVolumeView{outSamples, dims}, tensor,
-                                    gradient, hessian, dt, dims, threads);
+    // Copies u into the output, then steps it (starting again from u should
+    // an inf or NaN turn up where zero weights were skipped).
+    quillmere::stepVolumeThreaded(viewOf(prhs[IN_U], dims),
+                                  quillmere::MutableVolumeView{outSamples, dims}, tensor, gradient,
+                                  hessian, dt, dims, threads);
   }
 }
