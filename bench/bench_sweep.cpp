@@ -37,6 +37,7 @@ namespace {
 using quillmere::SweepPath;
 using quillmere::VolumeDims;
 using quillmere::bench::Case;
+using quillmere::testing::SweepProblem;
 
 void runSweep(benchmark::State& state, SweepPath path, VolumeDims d) {
   Case& c = quillmere::bench::caseFor(d);
