@@ -118,6 +118,8 @@ function out = quillmere(varargin)
 %   the path (ADDPATH it last), or keep both in one folder, where the
 %   module takes precedence.
 %
+%   quillmere version 0.1.0 (VER lists it too).
+%
 %   See also QUILLMERE_STENCILS, QUILLMERE_TENSOR, QUILLMERE_MAX_DT,
 %   QUILLMERE_DEMO.
 

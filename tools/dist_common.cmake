@@ -9,6 +9,11 @@ function(quillmere_check_contents_version source_dir version)
     message(FATAL_ERROR "toolbox/Contents.m says '${line}', the project version is ${version}: "
                         "make its second line '% Version ${version}'")
   endif()
+  # help quillmere shows it too.
+  file(STRINGS "${source_dir}/toolbox/quillmere.m" line REGEX "^%   quillmere version ")
+  if(NOT line STREQUAL "%   quillmere version ${version} (VER lists it too).")
+    message(FATAL_ERROR "toolbox/quillmere.m says '${line}', the project version is ${version}")
+  endif()
 endfunction()
 
 # Archives the folder <stage>/<top> as <archive>; entries are sorted and
