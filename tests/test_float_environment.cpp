@@ -21,6 +21,7 @@ namespace quillmere {
 namespace {
 
 using testing::bitDifference;
+using testing::bitsOf;
 using testing::FpEnvironmentScope;
 using testing::FpSetting;
 using testing::sameBits;
