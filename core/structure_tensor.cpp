@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <system_error>
@@ -17,6 +18,10 @@
 #include "core/float_environment.h"
 #include "core/tensor_kernels.h"
 #include "core/threaded_sweep.h"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace quillmere {
 namespace tensor {
@@ -200,6 +205,26 @@ std::size_t tensorScratchDoubles(VolumeDims dims, const TensorParameters& parame
   return static_cast<std::size_t>(6 * n + 3 * (r + 1) +
                                   clampThreads(threads) * tensor::lineBufferDoubles(dims, r));
 }
+
+double* allocateTensorScratch(std::size_t doubles) {
+  if (doubles == 0 || doubles > SIZE_MAX / sizeof(double)) return nullptr;
+  const std::size_t bytes = doubles * sizeof(double);
+#if defined(__linux__)
+  constexpr std::size_t kHugePage = std::size_t{1} << 21;
+  if (bytes >= kHugePage && bytes <= SIZE_MAX - kHugePage) {
+    const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    void* block = nullptr;
+    if (posix_memalign(&block, kHugePage, rounded) == 0) {
+      madvise(block, rounded, MADV_HUGEPAGE);  // a hint: refused, it is still memory
+      return static_cast<double*>(block);
+    }
+    return nullptr;
+  }
+#endif
+  return static_cast<double*>(std::malloc(bytes));
+}
+
+void freeTensorScratch(double* scratch) { std::free(scratch); }
 
 void computeTensor(const float* u, VolumeDims dims, const TensorParameters& parameters,
                    float* const out[6], double* scratch, int threads, SweepPath path) {
