@@ -59,11 +59,11 @@ std::int64_t gaussianRadius(double sigma, double h);
 // all): relative error below 1e-13; arguments below -200 give exp(-200).
 double expNonPositive(double x);
 
-// The one scratch computeTensor needs, in doubles: six volumes (u_sigma and
-// its gradient, then the six smoothed products, all in place), the Gaussian
+// The one scratch computeTensor needs, in doubles: seven volumes (u_sigma,
+// and the six products of its gradient, smoothed in place), the Gaussian
 // weights of the three axes, and one line buffer per thread (64 lines side
 // by side, each as long as the longest axis plus the kernel's reach on both
-// sides). At 128^3 on two threads about 101 MB. Extents >= 1 and radii
+// sides). At 128^3 on two threads about 118 MB. Extents >= 1 and radii
 // within kMaxGaussianRadius.
 std::size_t tensorScratchDoubles(VolumeDims dims, const TensorParameters& parameters, int threads);
 
