@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <system_error>
@@ -17,6 +18,10 @@
 #include "core/float_environment.h"
 #include "core/tensor_kernels.h"
 #include "core/threaded_sweep.h"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace quillmere {
 namespace tensor {
@@ -138,24 +143,29 @@ std::int64_t largestRadius(const TensorParameters& p) {
   return r;
 }
 
-// Smooths `count` volumes (consecutive, n doubles apart) along axes 1, 2, 3
-// with scale `scale`; nothing when scale <= 0.
-void smoothVolumes(const tensor::TensorKernels& kernels, double* first, std::int64_t n, int count,
-                   VolumeDims dims, const double* spacing, double scale, double* weights,
-                   std::int64_t weightStride, double* buffers, std::int64_t bufferDoubles,
-                   int threads) {
-  if (!(scale > 0.0)) return;
-  tensor::SmoothPass passes[3];
+// The three passes of a Gaussian of std. dev. `scale` (length units) over a
+// volume; their weights go to weights + (axis - 1) weightStride. False (and
+// nothing set) when scale <= 0: no smoothing.
+bool gaussianPasses(VolumeDims dims, const double* spacing, double scale, double* weights,
+                    std::int64_t weightStride, tensor::SmoothPass (&passes)[3]) {
+  if (!(scale > 0.0)) return false;
   for (int axis = 1; axis <= 3; ++axis) {
     const std::int64_t r = gaussianRadius(scale, spacing[axis - 1]);
     double* w = weights + (axis - 1) * weightStride;
     gaussianWeights(scale / spacing[axis - 1], r, w);
-    passes[axis - 1] = {first, dims, axis, w, static_cast<std::int32_t>(r)};
+    passes[axis - 1] = {nullptr, dims, axis, w, static_cast<std::int32_t>(r)};
   }
-  // Axes 1 and 2 plane by plane, so that a plane is read from memory once
-  // for both: the lines of plane i3 along axis 1 are items
-  // [i3 n2, (i3 + 1) n2), its column groups along axis 2 the items
-  // [i3 blocks, (i3 + 1) blocks).
+  return true;
+}
+
+// Smooths `count` volumes (consecutive, n doubles apart) along axes 1 and 2,
+// plane by plane, so that a plane is read from memory once for both: the
+// lines of plane i3 along axis 1 are items [i3 n2, (i3 + 1) n2), its column
+// groups along axis 2 the items [i3 blocks, (i3 + 1) blocks).
+void smoothPlanes(const tensor::TensorKernels& kernels, const tensor::SmoothPass (&passes)[3],
+                  double* first, std::int64_t n, int count, double* buffers,
+                  std::int64_t bufferDoubles, int threads) {
+  const VolumeDims dims = passes[0].dims;
   const std::int64_t planes = dims.n3;
   const std::int64_t blocks = tensor::smoothItemCount(passes[1]) / planes;
   runParallel(threads, planes * count, [&](std::int64_t begin, std::int64_t end, int worker) {
@@ -166,19 +176,6 @@ void smoothVolumes(const tensor::TensorKernels& kernels, double* first, std::int
       along1.data = along2.data = first + volume * n;
       kernels.smooth(along1, i3 * dims.n2, (i3 + 1) * dims.n2, buffer);
       kernels.smooth(along2, i3 * blocks, (i3 + 1) * blocks, buffer);
-    }
-  });
-  const std::int64_t perVolume = tensor::smoothItemCount(passes[2]);
-  runParallel(threads, perVolume * count, [&](std::int64_t begin, std::int64_t end, int worker) {
-    double* buffer = buffers + worker * bufferDoubles;
-    // Ranges may straddle volumes: cut them at the seams.
-    while (begin < end) {
-      const std::int64_t volume = begin / perVolume;
-      const std::int64_t stop = end < (volume + 1) * perVolume ? end : (volume + 1) * perVolume;
-      tensor::SmoothPass one = passes[2];
-      one.data = first + volume * n;
-      kernels.smooth(one, begin - volume * perVolume, stop - volume * perVolume, buffer);
-      begin = stop;
     }
   });
 }
@@ -197,9 +194,29 @@ double expNonPositive(double x) { return tensor::expNonPositiveV(tensor::Lane1{x
 std::size_t tensorScratchDoubles(VolumeDims dims, const TensorParameters& parameters, int threads) {
   const std::int64_t n = static_cast<std::int64_t>(dims.n1) * dims.n2 * dims.n3;
   const std::int64_t r = largestRadius(parameters);
-  return static_cast<std::size_t>(6 * n + 3 * (r + 1) +
+  return static_cast<std::size_t>(7 * n + 3 * (r + 1) +
                                   clampThreads(threads) * tensor::lineBufferDoubles(dims, r));
 }
+
+double* allocateTensorScratch(std::size_t doubles) {
+  if (doubles == 0 || doubles > SIZE_MAX / sizeof(double)) return nullptr;
+  const std::size_t bytes = doubles * sizeof(double);
+#if defined(__linux__)
+  constexpr std::size_t kHugePage = std::size_t{1} << 21;
+  if (bytes >= kHugePage && bytes <= SIZE_MAX - kHugePage) {
+    const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    void* block = nullptr;
+    if (posix_memalign(&block, kHugePage, rounded) == 0) {
+      madvise(block, rounded, MADV_HUGEPAGE);  // a hint: refused, it is still memory
+      return static_cast<double*>(block);
+    }
+    return nullptr;
+  }
+#endif
+  return static_cast<double*>(std::malloc(bytes));
+}
+
+void freeTensorScratch(double* scratch) { std::free(scratch); }
 
 void computeTensor(const float* u, VolumeDims dims, const TensorParameters& parameters,
                    float* const out[6], double* scratch, int threads, SweepPath path) {
@@ -209,25 +226,34 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
   threads = clampThreads(threads);
   const std::int64_t n = static_cast<std::int64_t>(dims.n1) * dims.n2 * dims.n3;
   const std::int64_t r = largestRadius(parameters);
-  double* volumes[6];
-  for (int k = 0; k < 6; ++k) volumes[k] = scratch + k * n;
-  double* weights = scratch + 6 * n;
+  double* volumes[7];
+  for (int k = 0; k < 7; ++k) volumes[k] = scratch + k * n;
+  double* weights = scratch + 7 * n;
   double* buffers = weights + 3 * (r + 1);
   const std::int64_t bufferDoubles = tensor::lineBufferDoubles(dims, r);
   const tensor::TensorKernels kernels = tensor::tensorKernelsFor(path);
   const double* h = parameters.spacing;
 
-  // u_sigma in volume 0.
+  // u_sigma in volume 6.
+  double* const smoothed = volumes[6];
   runParallel(threads, n, [&](std::int64_t begin, std::int64_t end, int) {
-    for (std::int64_t e = begin; e < end; ++e) volumes[0][e] = static_cast<double>(u[e]);
+    for (std::int64_t e = begin; e < end; ++e) smoothed[e] = static_cast<double>(u[e]);
   });
-  smoothVolumes(kernels, volumes[0], n, 1, dims, h, parameters.sigma, weights, r + 1, buffers,
-                bufferDoubles, threads);
+  tensor::SmoothPass passes[3];
+  if (gaussianPasses(dims, h, parameters.sigma, weights, r + 1, passes)) {
+    smoothPlanes(kernels, passes, smoothed, n, 1, buffers, bufferDoubles, threads);
+    tensor::SmoothPass along3 = passes[2];
+    along3.data = smoothed;
+    runParallel(threads, tensor::smoothItemCount(along3),
+                [&](std::int64_t begin, std::int64_t end, int worker) {
+                  kernels.smooth(along3, begin, end, buffers + worker * bufferDoubles);
+                });
+  }
 
-  // Its gradient in volumes 3, 4, 5, by planes.
+  // Its gradient and the six products of it in volumes 0..5, by planes.
   const std::int64_t n1 = dims.n1, n2 = dims.n2, n3 = dims.n3;
   runParallel(threads, n3, [&](std::int64_t begin, std::int64_t end, int) {
-    const double* s = volumes[0];
+    const double* s = smoothed;
     for (std::int64_t i3 = begin; i3 < end; ++i3) {
       const std::int64_t up3 = i3 + 1 < n3 ? i3 + 1 : i3, dn3 = i3 > 0 ? i3 - 1 : 0;
       for (std::int64_t i2 = 0; i2 < n2; ++i2) {
@@ -237,28 +263,20 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
         const std::int64_t rowUp3 = n1 * (i2 + n2 * up3), rowDn3 = n1 * (i2 + n2 * dn3);
         for (std::int64_t i1 = 0; i1 < n1; ++i1) {
           const std::int64_t up1 = i1 + 1 < n1 ? i1 + 1 : i1, dn1 = i1 > 0 ? i1 - 1 : 0;
-          volumes[3][row + i1] = ((s[row + up1] - s[row + dn1]) / 2.0) / h[0];
-          volumes[4][row + i1] = ((s[rowUp2 + i1] - s[rowDn2 + i1]) / 2.0) / h[1];
-          volumes[5][row + i1] = ((s[rowUp3 + i1] - s[rowDn3 + i1]) / 2.0) / h[2];
+          const double g1 = ((s[row + up1] - s[row + dn1]) / 2.0) / h[0];
+          const double g2 = ((s[rowUp2 + i1] - s[rowDn2 + i1]) / 2.0) / h[1];
+          const double g3 = ((s[rowUp3 + i1] - s[rowDn3 + i1]) / 2.0) / h[2];
+          const std::int64_t e = row + i1;
+          volumes[0][e] = g1 * g1;
+          volumes[1][e] = g1 * g2;
+          volumes[2][e] = g1 * g3;
+          volumes[3][e] = g2 * g2;
+          volumes[4][e] = g2 * g3;
+          volumes[5][e] = g3 * g3;
         }
       }
     }
   });
-
-  // The six products, in place, voxel by voxel.
-  runParallel(threads, n, [&](std::int64_t begin, std::int64_t end, int) {
-    for (std::int64_t e = begin; e < end; ++e) {
-      const double g1 = volumes[3][e], g2 = volumes[4][e], g3 = volumes[5][e];
-      volumes[0][e] = g1 * g1;
-      volumes[1][e] = g1 * g2;
-      volumes[2][e] = g1 * g3;
-      volumes[3][e] = g2 * g2;
-      volumes[4][e] = g2 * g3;
-      volumes[5][e] = g3 * g3;
-    }
-  });
-  smoothVolumes(kernels, volumes[0], n, 6, dims, h, parameters.rho, weights, r + 1, buffers,
-                bufferDoubles, threads);
 
   tensor::MapPass map{};
   for (int k = 0; k < 6; ++k) {
@@ -270,6 +288,26 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
   map.oneMinusAlpha = 1.0 - parameters.alpha;
   map.c = parameters.c;
   map.lambdaSquared = parameters.lambda * parameters.lambda;
+
+  // The products smoothed, then mapped.
+  tensor::SmoothPass along3{};
+  if (gaussianPasses(dims, h, parameters.rho, weights, r + 1, passes)) {
+    smoothPlanes(kernels, passes, volumes[0], n, 6, buffers, bufferDoubles, threads);
+    along3 = passes[2];
+    const std::int64_t perVolume = tensor::smoothItemCount(along3);
+    runParallel(threads, perVolume * 6, [&](std::int64_t begin, std::int64_t end, int worker) {
+      double* buffer = buffers + worker * bufferDoubles;
+      // Ranges may straddle volumes: cut them at the seams.
+      while (begin < end) {
+        const std::int64_t volume = begin / perVolume;
+        const std::int64_t stop = end < (volume + 1) * perVolume ? end : (volume + 1) * perVolume;
+        tensor::SmoothPass one = along3;
+        one.data = volumes[volume];
+        kernels.smooth(one, begin - volume * perVolume, stop - volume * perVolume, buffer);
+        begin = stop;
+      }
+    });
+  }
   runParallel(threads, n,
               [&](std::int64_t begin, std::int64_t end, int) { kernels.map(map, begin, end); });
 }

@@ -47,6 +47,23 @@ struct Lane1 {
   }
 };
 
+// f(0), f(1), ..., f(N - 1), written out: with the index a constant in each
+// call, arrays indexed by it stay in registers (a loop over them is left
+// rolled at -O2 and keeps them in memory, a store and reload per tap).
+template <int N>
+struct Unrolled {
+  template <class F>
+  static void run(const F& f) {
+    Unrolled<N - 1>::run(f);
+    f(N - 1);
+  }
+};
+template <>
+struct Unrolled<0> {
+  template <class F>
+  static void run(const F&) {}
+};
+
 // K * kLanes neighbouring outputs of one pass: vector k reads its centre at
 // x + k kLanes and its taps `step` doubles apart (1 along a line in the
 // buffer, kBlockColumns across lines held side by side); stored to target.
@@ -56,16 +73,16 @@ inline void smoothRun(const double* x, const double* w, std::int32_t r, std::int
                       double* target) {
   V acc[K];
   const V w0 = V::broadcast(w[0]);
-  for (int k = 0; k < K; ++k) acc[k] = w0 * V::load(x + k * V::kLanes);
+  Unrolled<K>::run([&](int k) { acc[k] = w0 * V::load(x + k * V::kLanes); });
   for (std::int32_t t = 1; t <= r; ++t) {
     const V wt = V::broadcast(w[t]);
     const double* below = x - t * step;
     const double* above = x + t * step;
-    for (int k = 0; k < K; ++k) {
+    Unrolled<K>::run([&](int k) {
       acc[k] = acc[k] + wt * (V::load(below + k * V::kLanes) + V::load(above + k * V::kLanes));
-    }
+    });
   }
-  for (int k = 0; k < K; ++k) acc[k].store(target + k * V::kLanes);
+  Unrolled<K>::run([&](int k) { acc[k].store(target + k * V::kLanes); });
 }
 
 // Gaussian pass over items [begin, end); see SmoothPass.

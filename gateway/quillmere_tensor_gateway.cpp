@@ -19,8 +19,8 @@
 //
 // Errors are raised before any scratch exists; messages are built in plain
 // char buffers, since mexErrMsgIdAndTxt does not return. The one scratch
-// (core/structure_tensor.h) is taken with malloc after the outputs exist and
-// freed before returning; nothing between can raise.
+// (core/structure_tensor.h) is taken by allocateTensorScratch after the
+// outputs exist and freed before returning; nothing between can raise.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -170,9 +170,7 @@ void tensorMode(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     return;
   }
   const std::size_t doubles = quillmere::tensorScratchDoubles(dims, parameters, threads);
-  double* scratch = doubles <= SIZE_MAX / sizeof(double)
-                        ? static_cast<double*>(std::malloc(doubles * sizeof(double)))
-                        : nullptr;
+  double* scratch = quillmere::allocateTensorScratch(doubles);
   if (!scratch) {
     for (int k = kept; k < 6; ++k) mxDestroyArray(arrays[k]);
     std::snprintf(message, sizeof message, "out of memory: the tensor needs %.0f MB of scratch",
@@ -182,7 +180,7 @@ void tensorMode(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   }
   quillmere::computeTensor(static_cast<const float*>(mxGetData(u)), dims, parameters, out, scratch,
                            threads);
-  std::free(scratch);
+  quillmere::freeTensorScratch(scratch);
   for (int k = kept; k < 6; ++k) mxDestroyArray(arrays[k]);
 }
 

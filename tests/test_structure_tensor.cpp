@@ -218,6 +218,33 @@ TEST(StructureTensor, ExpMatchesTheLibraryToThirteenDigits) {
             quillmere::expNonPositive(-200.0));
 }
 
+// The scratch allocator: null where nothing can be given, otherwise every
+// double of the block writable (the huge-page hint must not shorten it).
+TEST(StructureTensor, ScratchAllocator) {
+  struct Case {
+    std::size_t doubles;
+    bool given;
+  };
+  const Case cases[] = {
+      {0, false},
+      {1, true},
+      {(std::size_t{1} << 18) - 1, true},  // just under one 2 MB page
+      {(std::size_t{1} << 18) + 1, true},  // just over: rounded up inside
+      {SIZE_MAX / sizeof(double) + 1, false},
+      {SIZE_MAX, false},
+  };
+  for (const Case& c : cases) {
+    double* p = quillmere::allocateTensorScratch(c.doubles);
+    EXPECT_EQ(p != nullptr, c.given) << c.doubles;
+    if (p) {
+      p[c.doubles - 1] = 2.0;
+      p[0] = 1.0;  // the same double when there is one
+      EXPECT_EQ(p[c.doubles - 1], c.doubles == 1 ? 1.0 : 2.0);
+    }
+    quillmere::freeTensorScratch(p);
+  }
+}
+
 // The 'central' stencils: c = 1/2, second differences 1 -2 1, mixed 1/4.
 struct CentralStencils {
   std::vector<float> k[9];
