@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "standin_host.h"
+#include "tests/support/standin_arrays.h"
+
 namespace quillmere::testing {
 
 constexpr char kResultsMagic[8] = {'Q', 'M', 'G', 'W', 'C', 'A', 'S', 'E'};
@@ -24,6 +27,23 @@ struct RecordedCall {
   std::vector<int> dims;
   std::vector<std::uint32_t> bits;
 };
+
+// FNV-1a over everything a call is given: class, extents and bytes.
+inline std::uint64_t hashInputs(const std::vector<const mxArray*>& inputs) {
+  std::uint64_t h = 0xcbf29ce484222325u;
+  auto mix = [&h](std::uint32_t word) {
+    for (int i = 0; i < 4; ++i) {
+      h ^= (word >> (8 * i)) & 0xffu;
+      h *= 0x100000001b3u;
+    }
+  };
+  for (const mxArray* a : inputs) {
+    mix(static_cast<std::uint32_t>(mxGetClassID(a)));
+    for (int e : dimsOf(a)) mix(static_cast<std::uint32_t>(e));
+    for (unsigned char b : bytesOf(a)) mix(b);
+  }
+  return h;
+}
 
 class ResultsWriter {
  public:
