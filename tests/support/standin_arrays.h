@@ -67,6 +67,12 @@ inline std::vector<std::uint32_t> bitsOfAll(const std::vector<float>& v) {
   return bits;
 }
 
+inline std::vector<const mxArray*> pointersOf(const std::vector<ArrayPtr>& arrays) {
+  std::vector<const mxArray*> ptrs;
+  for (const auto& a : arrays) ptrs.push_back(a.get());
+  return ptrs;
+}
+
 // The seventeen inputs of a call, in input order, made from a problem.
 struct CallInputs {
   std::vector<ArrayPtr> args;
@@ -80,11 +86,7 @@ struct CallInputs {
     args.push_back(makeSingle({1, 1}, {p.dt}));
   }
 
-  std::vector<const mxArray*> pointers() const {
-    std::vector<const mxArray*> ptrs;
-    for (const auto& a : args) ptrs.push_back(a.get());
-    return ptrs;
-  }
+  std::vector<const mxArray*> pointers() const { return pointersOf(args); }
   std::vector<std::vector<unsigned char>> snapshot() const {
     std::vector<std::vector<unsigned char>> all;
     for (const auto& a : args) all.push_back(bytesOf(a.get()));
@@ -130,7 +132,8 @@ inline std::string extentsText(const std::vector<int>& dims) {
 inline std::string goodCallProblems(const StandinCallResult& r, const mxArray* out,
                                     const std::vector<int>& dims) {
   if (r.raised) return std::string("raised ") + r.identifier + ": " + r.message;
-  if (r.arraysCreated != 1 || !out) return "expected exactly one new array in the first output slot";
+  if (r.arraysCreated != 1 || !out)
+    return "expected exactly one new array in the first output slot";
   if (mxGetClassID(out) != mxSINGLE_CLASS || mxIsComplex(out))
     return "the output is not a real single array";
   if (dimsOf(out) != dims)

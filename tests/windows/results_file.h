@@ -1,5 +1,5 @@
-// The results file the native build writes and the Windows build checks:
-// little-endian words, written the same everywhere.
+// The host drivers' results file, which the native build writes and a cross
+// build checks: little-endian words, written the same everywhere.
 //
 //   "QMGWCASE", u32 version, u32 count, then per call:
 //   u32 index, u64 input hash, u32 ndims, u32 dims[ndims], u32 n, u32 bits[n]
@@ -26,6 +26,11 @@ struct RecordedCall {
   std::uint64_t hash;
   std::vector<int> dims;
   std::vector<std::uint32_t> bits;
+
+  // The same call: index, inputs and output extents.
+  bool sameCall(const RecordedCall& o) const {
+    return index == o.index && hash == o.hash && dims == o.dims;
+  }
 };
 
 // FNV-1a over everything a call is given: class, extents and bytes.
@@ -136,6 +141,16 @@ class ResultsReader {
   std::uint32_t count_ = 0;
   std::string error_;
 };
+
+// Every call of a results file; "" when read whole, else why not.
+inline std::string readResults(const char* path, std::vector<RecordedCall>* calls) {
+  ResultsReader in(path);
+  RecordedCall call;
+  for (std::uint32_t i = 0; in.error().empty() && i < in.count() && in.next(call); ++i)
+    calls->push_back(call);
+  if (in.error().empty() && !in.atEnd()) return std::string(path) + " has trailing bytes";
+  return in.error();
+}
 
 }  // namespace quillmere::testing
 
