@@ -1,6 +1,7 @@
-// Owned stand-in host arrays and the one way to call the gateway through the
-// stand-in host, for the gateway's tests and the Windows driver (which hands
-// in the module it loaded instead of the linked-in gateway).
+// Owned stand-in host arrays, the one way to call the gateway through the
+// stand-in host and the one check of a call that must succeed, for the
+// gateway's tests, the fuzz target and the host drivers (which hand in the
+// module they loaded instead of the linked-in gateway).
 #ifndef QUILLMERE_TESTS_SUPPORT_STANDIN_ARRAYS_H
 #define QUILLMERE_TESTS_SUPPORT_STANDIN_ARRAYS_H
 
