@@ -11,11 +11,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "standin_host.h"
 #include "tests/support/standin_arrays.h"
+#include "tests/support/stencil_families.h"
 #include "tests/windows/case_random.h"
 #include "tests/windows/module_loading.h"
 #include "tests/windows/results_file.h"
@@ -28,30 +30,6 @@ ArrayPtr doubles(const std::vector<double>& values) {
   ArrayPtr a = makeArray({1, static_cast<int>(values.size())}, mxDOUBLE_CLASS);
   std::memcpy(mxGetData(a.get()), values.data(), values.size() * sizeof(double));
   return a;
-}
-
-// The 'central' stencils as the module takes them.
-std::vector<std::vector<float>> centralStencils() {
-  std::vector<std::vector<float>> k(9);
-  for (int i = 0; i < 3; ++i) k[i].assign(27, 0.0f);
-  for (int i = 3; i < 9; ++i) k[i].assign(125, 0.0f);
-  const int step[3] = {1, 3, 9}, big[3] = {1, 5, 25};
-  for (int a = 0; a < 3; ++a) {
-    k[a][13 + step[a]] = 0.5f;
-    k[a][13 - step[a]] = -0.5f;
-    k[3 + a][62 - big[a]] = 1.0f;
-    k[3 + a][62] = -2.0f;
-    k[3 + a][62 + big[a]] = 1.0f;
-  }
-  const int pair[3][2] = {{0, 1}, {0, 2}, {1, 2}};
-  for (int m = 0; m < 3; ++m) {
-    const int a = big[pair[m][0]], b = big[pair[m][1]];
-    k[6 + m][62 + a + b] = 0.25f;
-    k[6 + m][62 - a - b] = 0.25f;
-    k[6 + m][62 + a - b] = -0.25f;
-    k[6 + m][62 - a + b] = -0.25f;
-  }
-  return k;
 }
 
 struct Case {
@@ -154,9 +132,12 @@ bool refusesDoubleU(StandinMexFunction module) {
 
 // Every case, run on one and on three threads, which must agree.
 bool runAll(StandinMexFunction module, std::vector<RecordedCall>* results) {
+  SweepProblem central({0, 0, 0});
+  std::mt19937 unused;
+  setStencils(central, StencilFamily::Central, unused);
   std::vector<ArrayPtr> stencils;
-  for (const std::vector<float>& k : centralStencils())
-    stencils.push_back(makeSingle({static_cast<int>(k.size()), 1, 1}, k));
+  for (const auto& k : central.k) stencils.push_back(makeSingle({3, 3, 3}, k));
+  for (const auto& k : central.h) stencils.push_back(makeSingle({5, 5, 5}, k));
   const std::vector<std::vector<ArrayPtr>> calls = tensorCalls();
   for (int i = 0; i < kCaseCount; ++i) {
     const std::vector<std::uint32_t> one = runCase(module, calls[i], stencils, 1);
