@@ -86,18 +86,20 @@ std::vector<std::uint32_t> runCase(StandinMexFunction module, const std::vector<
     std::fprintf(stderr, "tensor call raised %s: %s\n", result.identifier, result.message);
     return {};
   }
-  std::vector<ArrayPtr> components;
+  std::vector<ArrayPtr> components(out, out + 6);
   std::vector<std::uint32_t> bits;
   for (mxArray* o : out) {
-    components.emplace_back(o);
+    if (!o || mxGetClassID(o) != mxSINGLE_CLASS) {
+      std::fprintf(stderr, "the tensor call did not return six single arrays\n");
+      return {};
+    }
     const std::size_t n = mxGetNumberOfElements(o);
     const std::size_t at = bits.size();
     bits.resize(at + n);
     std::memcpy(bits.data() + at, mxGetData(o), n * sizeof(float));
   }
-  std::vector<const mxArray*> boundIn{nullptr};
   const ArrayPtr boundKind = doubles({2});
-  boundIn[0] = boundKind.get();
+  std::vector<const mxArray*> boundIn{boundKind.get()};
   for (const ArrayPtr& t : components) boundIn.push_back(t.get());
   for (const ArrayPtr& k : stencils) boundIn.push_back(k.get());
   mxArray* bound[1] = {};
@@ -106,6 +108,10 @@ std::vector<std::uint32_t> runCase(StandinMexFunction module, const std::vector<
     return {};
   }
   const ArrayPtr boundOut(bound[0]);
+  if (!bound[0] || mxGetClassID(bound[0]) != mxDOUBLE_CLASS) {
+    std::fprintf(stderr, "the bound call did not return a double\n");
+    return {};
+  }
   std::uint64_t b;
   std::memcpy(&b, mxGetData(boundOut.get()), sizeof b);
   bits.push_back(static_cast<std::uint32_t>(b));
