@@ -20,6 +20,7 @@
 namespace quillmere {
 namespace {
 
+using testing::bitsOf;
 using testing::bitDifference;
 using testing::FpEnvironmentScope;
 using testing::FpSetting;
