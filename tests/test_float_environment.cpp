@@ -20,8 +20,8 @@
 namespace quillmere {
 namespace {
 
-using testing::bitsOf;
 using testing::bitDifference;
+using testing::bitsOf;
 using testing::FpEnvironmentScope;
 using testing::FpSetting;
 using testing::sameBits;
