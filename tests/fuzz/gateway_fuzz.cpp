@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "core/update_sweep.h"
@@ -202,21 +203,11 @@ quillmere::testing::FpSetting callerModeOf(int code) {
   return modes[keepDefault ? 0 : code];
 }
 
-std::vector<int> reportedExtents(quillmere::VolumeDims d) {
-  std::vector<int> dims{d.n1, d.n2, d.n3};
-  if (dims[2] == 1) dims.pop_back();  // the host drops a trailing 1
-  return dims;
-}
-
-void checkAccepted(const mxArray* const* prhs, mxArray* out, long made) {
-  require(made == 1, "a good call made other than one array");
-  require(out != nullptr, "a good call stored no output");
-  require(mxGetClassID(out) == mxSINGLE_CLASS && !mxIsComplex(out), "output not real single");
+void checkAccepted(const mxArray* const* prhs, mxArray* out, const StandinCallResult& r) {
   const quillmere::VolumeDims dims = firstThree(prhs[kU]);
-  const std::vector<int> expected = reportedExtents(dims);
-  const int* got = mxGetDimensions_700(out);
-  require(std::vector<int>(got, got + mxGetNumberOfDimensions_700(out)) == expected,
-          "output extents are not u's first three");
+  const std::string problems =
+      quillmere::testing::goodCallProblems(r, out, quillmere::testing::reportedExtents(dims));
+  require(problems.empty(), "a well-formed call went wrong", problems.c_str());
 
   const std::size_t count = mxGetNumberOfElements(out);
   // Empty volumes can have huge extents: the plain sweep would spend seconds
@@ -291,8 +282,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(quillmere::testing::bytesOf(inputs[i]) == before[i], "an input changed");
   }
   if (verdict.identifier[0] == '\0') {
-    require(result.raised == 0, "a well-formed call was refused", result.message);
-    checkAccepted(prhs, plhs[0], result.arraysCreated);
+    checkAccepted(prhs, plhs[0], result);
   } else {
     require(result.raised == 1, "a malformed call was accepted", verdict.identifier);
     checkRefused(result, verdict, plhs[0], nlhs, nrhs);

@@ -1,12 +1,14 @@
-// Owned stand-in host arrays and the one way to call the gateway through the
-// stand-in host, for the gateway's tests and the Windows driver (which hands
-// in the module it loaded instead of the linked-in gateway).
+// Owned stand-in host arrays, the one way to call the gateway through the
+// stand-in host and the one check of a call that must succeed, for the
+// gateway's tests, the fuzz target and the host drivers (which hand in the
+// module they loaded instead of the linked-in gateway).
 #ifndef QUILLMERE_TESTS_SUPPORT_STANDIN_ARRAYS_H
 #define QUILLMERE_TESTS_SUPPORT_STANDIN_ARRAYS_H
 
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "standin_host.h"
@@ -66,6 +68,12 @@ inline std::vector<std::uint32_t> bitsOfAll(const std::vector<float>& v) {
   return bits;
 }
 
+inline std::vector<const mxArray*> pointersOf(const std::vector<ArrayPtr>& arrays) {
+  std::vector<const mxArray*> ptrs;
+  for (const auto& a : arrays) ptrs.push_back(a.get());
+  return ptrs;
+}
+
 // The seventeen inputs of a call, in input order, made from a problem.
 struct CallInputs {
   std::vector<ArrayPtr> args;
@@ -79,11 +87,7 @@ struct CallInputs {
     args.push_back(makeSingle({1, 1}, {p.dt}));
   }
 
-  std::vector<const mxArray*> pointers() const {
-    std::vector<const mxArray*> ptrs;
-    for (const auto& a : args) ptrs.push_back(a.get());
-    return ptrs;
-  }
+  std::vector<const mxArray*> pointers() const { return pointersOf(args); }
   std::vector<std::vector<unsigned char>> snapshot() const {
     std::vector<std::vector<unsigned char>> all;
     for (const auto& a : args) all.push_back(bytesOf(a.get()));
@@ -107,6 +111,54 @@ inline CallOutcome callGateway(const CallInputs& in, int nlhs = 1, int nrhs = -1
   standinCall(module, nlhs, plhs.data(), nrhs, prhs.data(), &outcome.result);
   outcome.out.reset(plhs[0]);
   return outcome;
+}
+
+// The extents the host reports for an array of u's first three extents: a
+// trailing 1 dropped, as MATLAB does.
+inline std::vector<int> reportedExtents(VolumeDims d) {
+  std::vector<int> dims{d.n1, d.n2, d.n3};
+  if (d.n3 == 1) dims.pop_back();
+  return dims;
+}
+
+inline std::string extentsText(const std::vector<int>& dims) {
+  std::string text;
+  for (int e : dims) text += (text.empty() ? "" : "x") + std::to_string(e);
+  return text;
+}
+
+// "" when a call that must succeed did: no error, exactly one array made
+// and stored in the first output slot, real single of the given extents.
+// Otherwise what went wrong.
+inline std::string goodCallProblems(const StandinCallResult& r, const mxArray* out,
+                                    const std::vector<int>& dims) {
+  if (r.raised) return std::string("raised ") + r.identifier + ": " + r.message;
+  if (r.arraysCreated != 1 || !out)
+    return "expected exactly one new array in the first output slot";
+  if (mxGetClassID(out) != mxSINGLE_CLASS || mxIsComplex(out))
+    return "the output is not a real single array";
+  if (dimsOf(out) != dims)
+    return "the output's extents are " + extentsText(dimsOf(out)) + ", expected " +
+           extentsText(dims);
+  return "";
+}
+
+// A good call through callGateway, checked as above, and also for leaving
+// exactly one more live array and every input as it was.
+struct GoodCallOutcome : CallOutcome {
+  std::string problems;
+};
+
+inline GoodCallOutcome callGood(const CallInputs& in, const std::vector<int>& dims, int nlhs = 1,
+                                StandinMexFunction module = mexFunction) {
+  const auto before = in.snapshot();
+  const long live = standinLiveArrayCount();
+  GoodCallOutcome g{callGateway(in, nlhs, -1, module), ""};
+  g.problems = goodCallProblems(g.result, g.out.get(), dims);
+  if (g.problems.empty() && standinLiveArrayCount() != live + 1)
+    g.problems = "the live array count did not grow by exactly one";
+  if (g.problems.empty() && in.snapshot() != before) g.problems = "the call changed its inputs";
+  return g;
 }
 
 }  // namespace quillmere::testing

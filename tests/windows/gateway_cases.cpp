@@ -2,6 +2,7 @@
 
 #include "tests/support/call_rules.h"
 #include "tests/support/sweep_problem.h"
+#include "tests/windows/case_random.h"
 
 namespace quillmere::testing {
 namespace {
@@ -11,29 +12,6 @@ constexpr std::uint64_t kSeed = 0x5eed0f9a1e77a7e5u;
 const VolumeDims kLargeShapes[kLargeCases] = {{40, 33, 21}, {97, 3, 2},  {1, 1, 300},
                                               {2, 150, 3},  {64, 1, 1},  {17, 17, 17},
                                               {9, 70, 9},   {64, 48, 64}};
-
-// splitmix64: fully specified, so every platform draws the same numbers.
-// Callers take at most one draw per full expression (or sequence them, as
-// ?: and braced lists do): the order of operands is each compiler's choice.
-class CaseRandom {
- public:
-  explicit CaseRandom(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9e3779b97f4a7c15u);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
-    return z ^ (z >> 31);
-  }
-  std::uint32_t bits() { return static_cast<std::uint32_t>(next() >> 32); }
-  int below(int n) { return static_cast<int>(next() % static_cast<std::uint64_t>(n)); }
-  // 24 random bits scaled by 2^-24: exact, so no rounding choices differ.
-  float unit() { return static_cast<float>(bits() >> 8) * 0x1p-24f; }
-  float between(float lo, float hi) { return lo + (hi - lo) * unit(); }
-  float sign() { return (bits() & 1u) ? -1.0f : 1.0f; }
-
- private:
-  std::uint64_t state_;
-};
 
 // The values fast paths and careless builds get wrong. Overflow, infinities
 // and NaN spread through the rest of an in-place sweep (inf - inf, 0 * inf),
@@ -164,8 +142,7 @@ GoodCase makeCase(int index) {
   for (auto& s : p.h) fill(s, r, 0.25f, stencilSpecials, Specials::kAll);
   p.dt = pickDt(r);
 
-  GoodCase c{CallInputs(p), {d.n1, d.n2, d.n3}, index % 3 == 0 ? 0 : 1};
-  if (d.n3 == 1) c.outputDims.pop_back();  // the host drops a trailing extent of 1
+  GoodCase c{CallInputs(p), reportedExtents(d), index % 3 == 0 ? 0 : 1};
 
   // What callers may rely on: a longer u and tensor, longer stencils and dt.
   // Whatever lies past the part that is read is NaN, so reading it shows.
@@ -180,22 +157,6 @@ GoodCase makeCase(int index) {
     c.inputs.args[DT] = makeSingle({3, 1}, {p.dt}, nan);
   }
   return c;
-}
-
-std::uint64_t hashInputs(const CallInputs& in) {
-  std::uint64_t h = 0xcbf29ce484222325u;
-  auto mix = [&h](std::uint32_t word) {
-    for (int i = 0; i < 4; ++i) {
-      h ^= (word >> (8 * i)) & 0xffu;
-      h *= 0x100000001b3u;
-    }
-  };
-  for (const auto& a : in.args) {
-    mix(static_cast<std::uint32_t>(mxGetClassID(a.get())));
-    for (int e : dimsOf(a.get())) mix(static_cast<std::uint32_t>(e));
-    for (unsigned char b : bytesOf(a.get())) mix(b);
-  }
-  return h;
 }
 
 }  // namespace quillmere::testing

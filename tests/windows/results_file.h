@@ -1,5 +1,5 @@
-// The results file the native build writes and the Windows build checks:
-// little-endian words, written the same everywhere.
+// The host drivers' results file, which the native build writes and a cross
+// build checks: little-endian words, written the same everywhere.
 //
 //   "QMGWCASE", u32 version, u32 count, then per call:
 //   u32 index, u64 input hash, u32 ndims, u32 dims[ndims], u32 n, u32 bits[n]
@@ -11,7 +11,11 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "standin_host.h"
+#include "tests/support/standin_arrays.h"
 
 namespace quillmere::testing {
 
@@ -23,7 +27,29 @@ struct RecordedCall {
   std::uint64_t hash;
   std::vector<int> dims;
   std::vector<std::uint32_t> bits;
+
+  // The same call: index, inputs and output extents.
+  bool sameCall(const RecordedCall& o) const {
+    return index == o.index && hash == o.hash && dims == o.dims;
+  }
 };
+
+// FNV-1a over everything a call is given: class, extents and bytes.
+inline std::uint64_t hashInputs(const std::vector<const mxArray*>& inputs) {
+  std::uint64_t h = 0xcbf29ce484222325u;
+  auto mix = [&h](std::uint32_t word) {
+    for (int i = 0; i < 4; ++i) {
+      h ^= (word >> (8 * i)) & 0xffu;
+      h *= 0x100000001b3u;
+    }
+  };
+  for (const mxArray* a : inputs) {
+    mix(static_cast<std::uint32_t>(mxGetClassID(a)));
+    for (int e : dimsOf(a)) mix(static_cast<std::uint32_t>(e));
+    for (unsigned char b : bytesOf(a)) mix(b);
+  }
+  return h;
+}
 
 class ResultsWriter {
  public:
@@ -56,66 +82,49 @@ class ResultsWriter {
   std::vector<unsigned char> bytes_;
 };
 
-class ResultsReader {
- public:
-  // Reads the whole file; error() says why when it cannot be read or is not
-  // of this format.
-  explicit ResultsReader(const char* path) {
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f) {
-      error_ = std::string("cannot read the recorded results ") + path;
-      return;
+// Every call of a results file; "" when read whole, else why not.
+inline std::string readResults(const char* path, std::vector<RecordedCall>* calls) {
+  std::FILE* f = std::fopen(path, "rb");
+  if (!f) return std::string("cannot read the recorded results ") + path;
+  std::vector<unsigned char> bytes;
+  unsigned char buffer[65536];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+    bytes.insert(bytes.end(), buffer, buffer + n);
+  std::fclose(f);
+  std::size_t at = sizeof kResultsMagic;
+  bool truncated = false;
+  const auto get32 = [&]() -> std::uint32_t {
+    if (at + 4 > bytes.size()) {
+      truncated = true;
+      return 0;
     }
-    unsigned char buffer[65536];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-      bytes_.insert(bytes_.end(), buffer, buffer + n);
-    std::fclose(f);
-    const bool magic = bytes_.size() >= sizeof kResultsMagic &&
-                       std::memcmp(bytes_.data(), kResultsMagic, sizeof kResultsMagic) == 0;
-    at_ = sizeof kResultsMagic;
-    if (!magic || get32() != kResultsVersion)
-      error_ = std::string(path) + " is not a results file of this driver's format";
-    count_ = get32();
-  }
-  const std::string& error() const { return error_; }
-  std::uint32_t count() const { return count_; }
-  bool atEnd() const { return at_ == bytes_.size(); }
-
-  // The next call; false (with error() set) on a truncated or corrupt file.
-  bool next(RecordedCall& call) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(bytes[at++]) << (8 * i);
+    return v;
+  };
+  if (bytes.size() < sizeof kResultsMagic ||
+      std::memcmp(bytes.data(), kResultsMagic, sizeof kResultsMagic) != 0 ||
+      get32() != kResultsVersion)
+    return std::string(path) + " is not a results file of this driver's format";
+  const std::uint32_t count = get32();
+  for (std::uint32_t i = 0; i < count && !truncated; ++i) {
+    RecordedCall call;
     call.index = get32();
     call.hash = get32();
     call.hash |= static_cast<std::uint64_t>(get32()) << 32;
     const std::uint32_t ndims = get32();
-    if (ndims > 16) error_ = "the results file holds a call of more than 16 extents";
-    if (!error_.empty()) return false;
+    if (ndims > 16) return "the results file holds a call of more than 16 extents";
     call.dims.assign(ndims, 0);
     for (int& e : call.dims) e = static_cast<int>(get32());
     const std::uint32_t samples = get32();
-    if (samples > (1u << 24)) error_ = "the results file holds an oversized call";
-    if (!error_.empty()) return false;
+    if (samples > (1u << 24)) return "the results file holds an oversized call";
     call.bits.assign(samples, 0);
     for (std::uint32_t& b : call.bits) b = get32();
-    return error_.empty();
+    if (!truncated) calls->push_back(std::move(call));
   }
-
- private:
-  std::uint32_t get32() {
-    if (at_ + 4 > bytes_.size()) {
-      if (error_.empty()) error_ = "the results file is truncated";
-      at_ = bytes_.size();
-      return 0;
-    }
-    std::uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(bytes_[at_++]) << (8 * i);
-    return v;
-  }
-  std::vector<unsigned char> bytes_;
-  std::size_t at_ = 0;
-  std::uint32_t count_ = 0;
-  std::string error_;
-};
+  if (truncated) return "the results file is truncated";
+  return at == bytes.size() ? "" : std::string(path) + " has trailing bytes";
+}
 
 }  // namespace quillmere::testing
 

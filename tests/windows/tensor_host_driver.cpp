@@ -3,79 +3,33 @@
 //   quillmere_tensor_host_driver [MODULE] write FILE   record the output bits
 //   quillmere_tensor_host_driver [MODULE] check FILE   compare, bit for bit
 //
-// On Windows MODULE is the quillmere_tensor_mex.mexw64 to load; elsewhere
-// the gateway is linked in. The native build writes the file and the
-// Windows build checks it under Wine: no platform math function enters the
-// results, so the two must agree to the bit. Every call runs on one and on
-// three host threads, which must agree too, and one refused call must raise
-// its identifier.
-//
-// Inputs come from splitmix64 and exact integer-to-float steps, the same on
-// every platform (the standard distributions are not).
+// MODULE is given on Windows only (module_loading.h). The native build
+// writes the file (results_file.h) and the Windows build checks it under
+// Wine: no platform math function enters the results, so the two must agree
+// to the bit. Every call runs on one and on three host threads, which must
+// agree too, and one refused call must raise its identifier.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "standin_host.h"
-
-#if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#endif
-
-#if !defined(_WIN32)
-extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
-#endif
+#include "tests/support/standin_arrays.h"
+#include "tests/support/stencil_families.h"
+#include "tests/windows/case_random.h"
+#include "tests/windows/module_loading.h"
+#include "tests/windows/results_file.h"
 
 namespace {
 
-std::uint64_t splitmix(std::uint64_t* state) {
-  std::uint64_t z = (*state += 0x9e3779b97f4a7c15ull);
-  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-  z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-  return z ^ (z >> 31);
-}
+using namespace quillmere::testing;
 
-mxArray* singleArray(int n1, int n2, int n3, const std::vector<float>& values) {
-  const int dims[3] = {n1, n2, n3};
-  mxArray* a = standinCreateArray(3, dims, mxSINGLE_CLASS, mxREAL);
-  std::memcpy(mxGetData(a), values.data(), values.size() * sizeof(float));
+ArrayPtr doubles(const std::vector<double>& values) {
+  ArrayPtr a = makeArray({1, static_cast<int>(values.size())}, mxDOUBLE_CLASS);
+  std::memcpy(mxGetData(a.get()), values.data(), values.size() * sizeof(double));
   return a;
-}
-
-mxArray* doubles(std::vector<double> values) {
-  const int dims[2] = {1, static_cast<int>(values.size())};
-  mxArray* a = standinCreateArray(2, dims, mxDOUBLE_CLASS, mxREAL);
-  std::memcpy(mxGetData(a), values.data(), values.size() * sizeof(double));
-  return a;
-}
-
-// The 'central' stencils as the module takes them.
-std::vector<std::vector<float>> centralStencils() {
-  std::vector<std::vector<float>> k(9);
-  for (int i = 0; i < 3; ++i) k[i].assign(27, 0.0f);
-  for (int i = 3; i < 9; ++i) k[i].assign(125, 0.0f);
-  const int step[3] = {1, 3, 9}, big[3] = {1, 5, 25};
-  for (int a = 0; a < 3; ++a) {
-    k[a][13 + step[a]] = 0.5f;
-    k[a][13 - step[a]] = -0.5f;
-    k[3 + a][62 - big[a]] = 1.0f;
-    k[3 + a][62] = -2.0f;
-    k[3 + a][62 + big[a]] = 1.0f;
-  }
-  const int pair[3][2] = {{0, 1}, {0, 2}, {1, 2}};
-  for (int m = 0; m < 3; ++m) {
-    const int a = big[pair[m][0]], b = big[pair[m][1]];
-    k[6 + m][62 + a + b] = 0.25f;
-    k[6 + m][62 - a - b] = 0.25f;
-    k[6 + m][62 + a - b] = -0.25f;
-    k[6 + m][62 - a + b] = -0.25f;
-  }
-  return k;
 }
 
 struct Case {
@@ -92,58 +46,89 @@ const Case kCases[] = {
     {10, 10, 10, 2, 1.0, 1.0, 0.001, 1e40, 0.1, 60},
     {10, 10, 10, 3, 1.0, 1.0, 0.001, 0, 1e-20, -60},
 };
+constexpr int kCaseCount = sizeof kCases / sizeof kCases[0];
 
-// The bits of every output of every case, on `threads` host threads: the six
-// tensor components, then the bound of the 'central' stencils on them.
-bool runAll(StandinMexFunction module, int threads, std::vector<unsigned char>* bits) {
-  standinSetComputeThreads(STANDIN_ANSWER_NUMBER, threads);
-  std::uint64_t state = 42;
-  const std::vector<std::vector<float>> k = centralStencils();
+// The tensor call of each case, its volume drawn from one generator in case
+// order.
+std::vector<std::vector<ArrayPtr>> tensorCalls() {
+  CaseRandom r(42);
+  std::vector<std::vector<ArrayPtr>> calls;
   for (const Case& c : kCases) {
     std::vector<float> u(static_cast<std::size_t>(c.n1) * c.n2 * c.n3);
     for (float& x : u) {
-      const auto r = static_cast<std::int32_t>(splitmix(&state) >> 40) - (1 << 23);
-      x = static_cast<float>(r) * 0x1p-23f;
+      x = r.between(-1.0f, 1.0f);
       for (int s = 0; s < (c.scaleExponent > 0 ? c.scaleExponent : -c.scaleExponent); ++s) {
         x *= c.scaleExponent > 0 ? 2.0f : 0.5f;
       }
     }
-    const mxArray* in[9] = {doubles({1}),       singleArray(c.n1, c.n2, c.n3, u),
-                            doubles({c.kind}),  doubles({c.sigma}),
-                            doubles({c.rho}),   doubles({1.0, 0.8, 1.25}),
-                            doubles({c.alpha}), doubles({c.c}),
-                            doubles({c.lambda})};
-    mxArray* out[6] = {};
-    StandinCallResult result;
-    if (standinCall(module, 6, out, 9, in, &result)) {
-      std::fprintf(stderr, "tensor call raised %s: %s\n", result.identifier, result.message);
-      return false;
-    }
-    for (mxArray* o : out) {
-      const unsigned char* p = static_cast<const unsigned char*>(mxGetData(o));
-      bits->insert(bits->end(), p, p + u.size() * sizeof(float));
-    }
-    const mxArray* radiusIn[16];
-    radiusIn[0] = doubles({2});
-    for (int i = 0; i < 6; ++i) radiusIn[1 + i] = out[i];
-    for (int i = 0; i < 9; ++i) {
-      radiusIn[7 + i] = singleArray(static_cast<int>(k[i].size()), 1, 1, k[i]);
-    }
-    mxArray* radius[1] = {};
-    if (standinCall(module, 1, radius, 16, radiusIn, &result)) {
-      std::fprintf(stderr, "bound call raised %s: %s\n", result.identifier, result.message);
-      return false;
-    }
-    const unsigned char* p = static_cast<const unsigned char*>(mxGetData(radius[0]));
-    bits->insert(bits->end(), p, p + sizeof(double));
+    std::vector<ArrayPtr> in;
+    in.push_back(doubles({1}));
+    in.push_back(makeSingle({c.n1, c.n2, c.n3}, u));
+    for (const std::vector<double>& v : std::vector<std::vector<double>>{
+             {c.kind}, {c.sigma}, {c.rho}, {1.0, 0.8, 1.25}, {c.alpha}, {c.c}, {c.lambda}})
+      in.push_back(doubles(v));
+    calls.push_back(std::move(in));
   }
-  // A refused call: u of class double.
-  const mxArray* bad[9] = {doubles({1}),   doubles({1, 2, 3}), doubles({2}),
-                           doubles({1}),   doubles({1}),       doubles({1, 1, 1}),
-                           doubles({0.1}), doubles({1}),       doubles({1})};
+  return calls;
+}
+
+// The bits of a case's outputs on `threads` host threads: the six tensor
+// components, then the bound of the 'central' stencils on them (a double, as
+// two words, low first). Empty, with the reason on stderr, when a call
+// raised.
+std::vector<std::uint32_t> runCase(StandinMexFunction module, const std::vector<ArrayPtr>& call,
+                                   const std::vector<ArrayPtr>& stencils, int threads) {
+  standinSetComputeThreads(STANDIN_ANSWER_NUMBER, threads);
+  std::vector<const mxArray*> in = pointersOf(call);
+  mxArray* out[6] = {};
+  StandinCallResult result;
+  if (standinCall(module, 6, out, static_cast<int>(in.size()), in.data(), &result)) {
+    std::fprintf(stderr, "tensor call raised %s: %s\n", result.identifier, result.message);
+    return {};
+  }
+  std::vector<ArrayPtr> components(out, out + 6);
+  std::vector<std::uint32_t> bits;
+  for (mxArray* o : out) {
+    if (!o || mxGetClassID(o) != mxSINGLE_CLASS) {
+      std::fprintf(stderr, "the tensor call did not return six single arrays\n");
+      return {};
+    }
+    const std::size_t n = mxGetNumberOfElements(o);
+    const std::size_t at = bits.size();
+    bits.resize(at + n);
+    std::memcpy(bits.data() + at, mxGetData(o), n * sizeof(float));
+  }
+  const ArrayPtr boundKind = doubles({2});
+  std::vector<const mxArray*> boundIn{boundKind.get()};
+  for (const ArrayPtr& t : components) boundIn.push_back(t.get());
+  for (const ArrayPtr& k : stencils) boundIn.push_back(k.get());
+  mxArray* bound[1] = {};
+  if (standinCall(module, 1, bound, static_cast<int>(boundIn.size()), boundIn.data(), &result)) {
+    std::fprintf(stderr, "bound call raised %s: %s\n", result.identifier, result.message);
+    return {};
+  }
+  const ArrayPtr boundOut(bound[0]);
+  if (!bound[0] || mxGetClassID(bound[0]) != mxDOUBLE_CLASS) {
+    std::fprintf(stderr, "the bound call did not return a double\n");
+    return {};
+  }
+  std::uint64_t b;
+  std::memcpy(&b, mxGetData(boundOut.get()), sizeof b);
+  bits.push_back(static_cast<std::uint32_t>(b));
+  bits.push_back(static_cast<std::uint32_t>(b >> 32));
+  return bits;
+}
+
+// A double u must be refused with its identifier.
+bool refusesDoubleU(StandinMexFunction module) {
+  std::vector<ArrayPtr> bad;
+  for (const std::vector<double>& v :
+       std::vector<std::vector<double>>{{1}, {1, 2, 3}, {2}, {1}, {1}, {1, 1, 1}, {0.1}, {1}, {1}})
+    bad.push_back(doubles(v));
+  std::vector<const mxArray*> in = pointersOf(bad);
   mxArray* none[6] = {};
   StandinCallResult refused;
-  if (!standinCall(module, 6, none, 9, bad, &refused) ||
+  if (!standinCall(module, 6, none, static_cast<int>(in.size()), in.data(), &refused) ||
       std::strcmp(refused.identifier, "quillmere:tensor:notRealSingle") != 0) {
     std::fprintf(stderr, "a double u was not refused with quillmere:tensor:notRealSingle\n");
     return false;
@@ -151,61 +136,76 @@ bool runAll(StandinMexFunction module, int threads, std::vector<unsigned char>* 
   return true;
 }
 
-#if defined(_WIN32)
-StandinMexFunction loadModule(const char* path) {
-  HMODULE module = LoadLibraryA(path);
-  if (!module) {
-    std::fprintf(stderr, "cannot load %s (Windows error %lu)\n", path, GetLastError());
-    return nullptr;
+// Every case, run on one and on three threads, which must agree.
+bool runAll(StandinMexFunction module, std::vector<RecordedCall>* results) {
+  SweepProblem central({0, 0, 0});
+  std::mt19937 unused;
+  setStencils(central, StencilFamily::Central, unused);
+  std::vector<ArrayPtr> stencils;
+  for (const auto& k : central.k) stencils.push_back(makeSingle({3, 3, 3}, k));
+  for (const auto& k : central.h) stencils.push_back(makeSingle({5, 5, 5}, k));
+  const std::vector<std::vector<ArrayPtr>> calls = tensorCalls();
+  for (int i = 0; i < kCaseCount; ++i) {
+    const std::vector<std::uint32_t> one = runCase(module, calls[i], stencils, 1);
+    const std::vector<std::uint32_t> three = runCase(module, calls[i], stencils, 3);
+    if (one.empty() || three.empty()) return false;
+    if (one != three) {
+      std::fprintf(stderr, "case %d: one and three threads differ\n", i);
+      return false;
+    }
+    const Case& c = kCases[i];
+    results->push_back(
+        {static_cast<std::uint32_t>(i), hashInputs(pointersOf(calls[i])), {c.n1, c.n2, c.n3}, one});
   }
-  FARPROC entry = GetProcAddress(module, "mexFunction");
-  if (!entry) return nullptr;
-  return reinterpret_cast<StandinMexFunction>(reinterpret_cast<void (*)(void)>(entry));
+  return refusesDoubleU(module);
 }
-#endif
+
+int check(const std::vector<RecordedCall>& results, const char* path) {
+  std::vector<RecordedCall> recorded;
+  const std::string error = readResults(path, &recorded);
+  if (!error.empty() || recorded.size() != results.size()) {
+    std::fprintf(stderr, "%s: %s; the native ci build records the %zu calls of this driver\n", path,
+                 error.empty() ? "other calls" : error.c_str(), results.size());
+    return 1;
+  }
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    if (!recorded[i].sameCall(results[i]) || recorded[i].bits != results[i].bits) {
+      std::fprintf(stderr, "case %zu: %s from %s\n", i,
+                   recorded[i].sameCall(results[i]) ? "results differ" : "inputs differ", path);
+      return 1;
+    }
+  }
+  std::printf("all %zu calls match %s bit for bit\n", results.size(), path);
+  return 0;
+}
+
+int usage() {
+  std::fprintf(stderr, "usage: quillmere_tensor_host_driver %s(write | check) FILE\n",
+               kModuleOnCommandLine ? "MODULE.mexw64 " : "");
+  return 2;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   int arg = 1;
-#if defined(_WIN32)
-  if (argc < 2) return 2;
-  const StandinMexFunction module = loadModule(argv[arg++]);
+  if (kModuleOnCommandLine && argc < 2) return usage();
+  const StandinMexFunction module = loadModule(kModuleOnCommandLine ? argv[arg++] : nullptr);
   if (!module) return 1;
-#else
-  const StandinMexFunction module = mexFunction;
-#endif
-  if (argc != arg + 2) {
-    std::fprintf(stderr, "usage: quillmere_tensor_host_driver [MODULE] (write | check) FILE\n");
-    return 2;
-  }
+  if (argc != arg + 2) return usage();
   const std::string mode = argv[arg];
-  const char* file = argv[arg + 1];
-  std::vector<unsigned char> one, three;
-  if (!runAll(module, 1, &one) || !runAll(module, 3, &three)) return 1;
-  if (one != three) {
-    std::fprintf(stderr, "one and three threads differ\n");
+  const char* path = argv[arg + 1];
+  if (mode != "write" && mode != "check") return usage();
+  std::vector<RecordedCall> results;
+  if (!runAll(module, &results)) return 1;
+  if (mode == "check") return check(results, path);
+  ResultsWriter out(static_cast<std::uint32_t>(results.size()));
+  for (const RecordedCall& r : results) out.add(r);
+  const std::string error = out.save(path);
+  if (!error.empty()) {
+    std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
-  if (mode == "write") {
-    std::FILE* f = std::fopen(file, "wb");
-    if (!f || std::fwrite(one.data(), 1, one.size(), f) != one.size()) return 1;
-    std::fclose(f);
-    std::printf("recorded %zu bytes\n", one.size());
-    return 0;
-  }
-  std::FILE* f = std::fopen(file, "rb");
-  if (!f) {
-    std::fprintf(stderr, "cannot read %s\n", file);
-    return 1;
-  }
-  std::vector<unsigned char> recorded(one.size() + 1);
-  const std::size_t got = std::fread(recorded.data(), 1, recorded.size(), f);
-  std::fclose(f);
-  if (got != one.size() || std::memcmp(recorded.data(), one.data(), got) != 0) {
-    std::fprintf(stderr, "results differ from %s\n", file);
-    return 1;
-  }
-  std::printf("all %zu bytes match %s\n", got, file);
+  std::printf("recorded %zu calls to %s\n", results.size(), path);
   return 0;
 }
