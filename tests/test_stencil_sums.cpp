@@ -54,9 +54,9 @@ TEST(StencilSums, TapOrderAndCornerClamp) {
   EXPECT_EQ(firstTap(p, 3, 1, 1, 1), 4.0f);    // (-1,0,-1) -> (0,1,0): axis 2 is m/3
   EXPECT_EQ(firstTap(p, 9, 1, 1, 1), 10.0f);   // (-1,-1,0) -> (0,0,1): axis 3 is m/9
   // The 5x5x5 pass clamps one voxel further in.
-  EXPECT_EQ(secondTap(p, 0, 1, 1, 1), 1.0f);     // (-1,-1,-1) -> (0,0,0)
-  EXPECT_EQ(secondTap(p, 124, 1, 1, 1), 27.0f);  // (3,3,3) -> (2,2,2)
-  EXPECT_EQ(secondTap(p, 5, 1, 1, 1), 1.0f);     // (-1,0,-1) -> (0,0,0)
+  EXPECT_EQ(secondTap(p, 0, 1, 1, 1), 1.0f);            // (-1,-1,-1) -> (0,0,0)
+  EXPECT_EQ(secondTap(p, 124, 1, 1, 1), 27.0f);         // (3,3,3) -> (2,2,2)
+  EXPECT_EQ(secondTap(p, 5, 1, 1, 1), 1.0f);            // (-1,0,-1) -> (0,0,0)
   EXPECT_EQ(secondTap(p, 25 * 3 + 4, 0, 2, 1), 21.0f);  // (+2,-2,+1) -> (2,0,2)
 }
 
@@ -111,16 +111,15 @@ TEST(StencilSums, TensorRowsAndTapTermGrouping) {
   for (int j = 0; j < 3; ++j) {
     for (auto& s : p.k) s.assign(27, 0.0f);
     p.k[j][7] = 1.0f;
-    const FirstOrderSums f =
-        evaluateFirstOrderSums(p.view(p.u), p.tensor(), p.gradient(), 0, 0, 0);
+    const FirstOrderSums f = evaluateFirstOrderSums(p.view(p.u), p.tensor(), p.gradient(), 0, 0, 0);
     EXPECT_EQ(f.q1, column[j][0]);
     EXPECT_EQ(f.q2, column[j][1]);
     EXPECT_EQ(f.q3, column[j][2]);
   }
   // ((1e8 - 1e8) + 1) = 1, whereas 1e8 + (-1e8 + 1) would be 0.
-  p.t[0][0] = 1.0e8f;  // t11
-  p.t[1][0] = -1.0e8f; // t12
-  p.t[2][0] = 1.0f;    // t13
+  p.t[0][0] = 1.0e8f;   // t11
+  p.t[1][0] = -1.0e8f;  // t12
+  p.t[2][0] = 1.0f;     // t13
   for (auto& s : p.k) s.assign(27, 0.0f);
   p.k[0][0] = p.k[1][0] = p.k[2][0] = 1.0f;
   EXPECT_EQ(evaluateFirstOrderSums(p.view(p.u), p.tensor(), p.gradient(), 0, 0, 0).q1, 1.0f);
@@ -143,8 +142,7 @@ TEST(StencilSums, ZerosSignsSubnormalsAndNonFinite) {
   p.k[1][13] = 1.0f;
   p.h[5].assign(125, 0.0f);
   p.h[5][62] = 0.5f;  // 3 * 2^-149 * 0.5 rounds to even: 2 * 2^-149
-  EXPECT_EQ(bitsOf(evaluateFirstOrderSums(p.view(p.u), p.tensor(), p.gradient(), 1, 1, 1).g2),
-            3u);
+  EXPECT_EQ(bitsOf(evaluateFirstOrderSums(p.view(p.u), p.tensor(), p.gradient(), 1, 1, 1).g2), 3u);
   EXPECT_EQ(bitsOf(evaluateSecondOrderSums(p.view(p.u), p.hessian(), 1, 1, 1).s23), 2u);
   // A NaN or infinity under a zero weight still poisons the sum.
   p.u.assign(p.u.size(), 1.0f);

@@ -29,8 +29,8 @@ using testing::SweepProblem;
                                     const std::vector<float>& actual, VolumeDims d) {
   const std::string difference = testing::bitDifference(expected, actual, d);
   if (difference.empty()) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "shape " << d.n1 << "x" << d.n2 << "x" << d.n3 << " "
-                                       << difference;
+  return ::testing::AssertionFailure()
+         << "shape " << d.n1 << "x" << d.n2 << "x" << d.n3 << " " << difference;
 }
 
 // How a test runs a path: through updateVolumeOnPath (which takes the plain
@@ -39,9 +39,8 @@ using testing::SweepProblem;
 enum class Mode { Public, Vectors, OneByOne };
 
 std::vector<float> stepOnPath(const SweepProblem& p, SweepPath path, Mode mode = Mode::Vectors) {
-  return p.step([path, mode](MutableVolumeView out, const TensorField& t,
-                             const GradientStencils& g, const HessianStencils& h, float dt,
-                             VolumeDims d) {
+  return p.step([path, mode](MutableVolumeView out, const TensorField& t, const GradientStencils& g,
+                             const HessianStencils& h, float dt, VolumeDims d) {
     if (mode == Mode::Public) {
       updateVolumeOnPath(path, out, t, g, h, dt, d);
       return;
@@ -68,11 +67,21 @@ void fillFiniteEdgeValues(std::vector<float>& v, std::mt19937& rng, int percent)
   for (float& x : v) {
     if (pick(rng) >= percent) continue;
     switch (kind(rng)) {
-      case 0: x = 0.0f; break;
-      case 1: x = -0.0f; break;
-      case 2: x = floatOf(mantissa(rng)); break;
-      case 3: x = floatOf(0x80000000u | mantissa(rng)); break;
-      default: x = (pick(rng) & 1 ? 1.0f : -1.0f) * 1.0e-38f; break;
+      case 0:
+        x = 0.0f;
+        break;
+      case 1:
+        x = -0.0f;
+        break;
+      case 2:
+        x = floatOf(mantissa(rng));
+        break;
+      case 3:
+        x = floatOf(0x80000000u | mantissa(rng));
+        break;
+      default:
+        x = (pick(rng) & 1 ? 1.0f : -1.0f) * 1.0e-38f;
+        break;
     }
   }
 }
@@ -139,8 +148,7 @@ TEST_P(SweepPathTest, OneNonFiniteSampleSpreadsAsInPlain) {
   std::mt19937 rng(212u);
   const VolumeDims d{14, 9, 7};
   const float specials[] = {std::numeric_limits<float>::infinity(),
-                            -std::numeric_limits<float>::infinity(), floatOf(0x7fc12345u),
-                            3.0e38f};
+                            -std::numeric_limits<float>::infinity(), floatOf(0x7fc12345u), 3.0e38f};
   for (int trial = 0; trial < 24; ++trial) {
     SweepProblem p(d);
     testing::fillRandom(p, rng);
@@ -172,10 +180,10 @@ TEST_P(SweepPathTest, EverySmallShapeNonFinite) {
 // rows per level to fill several vectors.
 TEST_P(SweepPathTest, LargerShapes) {
   std::mt19937 rng(303u);
-  for (VolumeDims d : {VolumeDims{37, 29, 11}, VolumeDims{64, 5, 3}, VolumeDims{3, 64, 5},
-                       VolumeDims{1, 1, 200}, VolumeDims{200, 1, 1}, VolumeDims{130, 2, 2},
-                       VolumeDims{25, 24, 23}, VolumeDims{13, 40, 1}, VolumeDims{1, 50, 30},
-                       VolumeDims{2, 3, 70}}) {
+  for (VolumeDims d :
+       {VolumeDims{37, 29, 11}, VolumeDims{64, 5, 3}, VolumeDims{3, 64, 5}, VolumeDims{1, 1, 200},
+        VolumeDims{200, 1, 1}, VolumeDims{130, 2, 2}, VolumeDims{25, 24, 23}, VolumeDims{13, 40, 1},
+        VolumeDims{1, 50, 30}, VolumeDims{2, 3, 70}}) {
     SweepProblem p(d);
     testing::fillRandom(p, rng);
     expectPlainBits(p, Mode::Vectors);
@@ -202,10 +210,12 @@ TEST_P(SweepPathTest, TinyValues) {
   SweepProblem p({19, 7, 6});
   testing::fillRandom(p, rng);
   for (float& x : p.u) x *= 1e-37f;
-  for (auto& c : p.t) for (float& x : c) x *= 1e-3f;
+  for (auto& c : p.t)
+    for (float& x : c) x *= 1e-3f;
   p.dt = floatOf(3u);
   expectPlainBits(p);
-  for (auto& s : p.h) for (float& x : s) x *= 1e-5f;
+  for (auto& s : p.h)
+    for (float& x : s) x *= 1e-5f;
   p.dt = 0.5f;
   expectPlainBits(p);
 }
@@ -215,9 +225,9 @@ TEST_P(SweepPathTest, StepSizes) {
   SweepProblem p({14, 6, 5});
   testing::fillRandom(p, rng);
   fillAllFiniteEdgeValues(p, rng, 5);
-  for (float dt : {0.0f, -0.0f, -0.75f, floatOf(1u), floatOf(0x80000005u), 3.0e38f,
-                   std::numeric_limits<float>::infinity(),
-                   std::numeric_limits<float>::quiet_NaN()}) {
+  for (float dt :
+       {0.0f, -0.0f, -0.75f, floatOf(1u), floatOf(0x80000005u), 3.0e38f,
+        std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()}) {
     p.dt = dt;
     expectPlainBits(p);
   }
@@ -267,26 +277,26 @@ TEST_P(SweepPathTest, PlaneByPlaneRegions) {
   testing::fillRandom(p, rng);
   const sweep::SweepKernels kernels = sweep::sweepKernelsFor(GetParam());
   ASSERT_NE(kernels.path, SweepPath::Plain);
-  const std::vector<float> out = p.step([&](MutableVolumeView o, const TensorField& t,
-                                            const GradientStencils& g, const HessianStencils& h,
-                                            float dt, VolumeDims d) {
-    sweep::SweepContext c = sweep::makeSweepContext(o, t, g, h, dt, d);
-    c.oneByOneBelowVoxels = 0;
-    const std::int64_t levels = sweep::levelCount(d);
-    for (std::int32_t i3 = 0; i3 < d.n3; ++i3) {
-      kernels.sweepRegion(c, {i3, i3 + 1, 0, 4, 0, levels});
-      kernels.sweepRegion(c, {i3, i3 + 1, 4, d.n2, 0, levels});
-    }
-  });
+  const std::vector<float> out =
+      p.step([&](MutableVolumeView o, const TensorField& t, const GradientStencils& g,
+                 const HessianStencils& h, float dt, VolumeDims d) {
+        sweep::SweepContext c = sweep::makeSweepContext(o, t, g, h, dt, d);
+        c.oneByOneBelowVoxels = 0;
+        const std::int64_t levels = sweep::levelCount(d);
+        for (std::int32_t i3 = 0; i3 < d.n3; ++i3) {
+          kernels.sweepRegion(c, {i3, i3 + 1, 0, 4, 0, levels});
+          kernels.sweepRegion(c, {i3, i3 + 1, 4, d.n2, 0, levels});
+        }
+      });
   EXPECT_TRUE(sameBits(p.stepPlain(), out, p.dims));
   // Bands of three planes, as updateVolumeOnPath runs large volumes.
-  const std::vector<float> banded = p.step([&](MutableVolumeView o, const TensorField& t,
-                                               const GradientStencils& g,
-                                               const HessianStencils& h, float dt, VolumeDims d) {
-    const sweep::SweepContext c = sweep::makeSweepContext(o, t, g, h, dt, d);
-    for (std::int32_t i3 = 0; i3 < d.n3; i3 += 3)
-      kernels.sweepRegion(c, {i3, i3 + 3, 0, d.n2, 0, sweep::levelCount(d)});
-  });
+  const std::vector<float> banded =
+      p.step([&](MutableVolumeView o, const TensorField& t, const GradientStencils& g,
+                 const HessianStencils& h, float dt, VolumeDims d) {
+        const sweep::SweepContext c = sweep::makeSweepContext(o, t, g, h, dt, d);
+        for (std::int32_t i3 = 0; i3 < d.n3; i3 += 3)
+          kernels.sweepRegion(c, {i3, i3 + 3, 0, d.n2, 0, sweep::levelCount(d)});
+      });
   EXPECT_TRUE(sameBits(p.stepPlain(), banded, p.dims));
 }
 
@@ -297,21 +307,20 @@ TEST(SweepPathChoice, PlainPathRunsRegions) {
   SweepProblem p({17, 9, 7});
   testing::fillRandom(p, rng);
   const sweep::SweepKernels plain = sweep::sweepKernelsFor(SweepPath::Plain);
-  const std::vector<float> out = p.step([&](MutableVolumeView o, const TensorField& t,
-                                            const GradientStencils& g, const HessianStencils& h,
-                                            float dt, VolumeDims d) {
-    const sweep::SweepContext c = sweep::makeSweepContext(o, t, g, h, dt, d);
-    for (std::int32_t i3 = 0; i3 < d.n3; ++i3)
-      plain.sweepRegion(c, {i3, i3 + 1, 0, d.n2, 0, sweep::levelCount(d)});
-  });
+  const std::vector<float> out =
+      p.step([&](MutableVolumeView o, const TensorField& t, const GradientStencils& g,
+                 const HessianStencils& h, float dt, VolumeDims d) {
+        const sweep::SweepContext c = sweep::makeSweepContext(o, t, g, h, dt, d);
+        for (std::int32_t i3 = 0; i3 < d.n3; ++i3)
+          plain.sweepRegion(c, {i3, i3 + 1, 0, d.n2, 0, sweep::levelCount(d)});
+      });
   EXPECT_TRUE(sameBits(p.stepPlain(), out, p.dims));
   EXPECT_GE(sweep::bandPlanes({256, 256, 64}, 16), 4);
   EXPECT_EQ(sweep::bandPlanes({9, 9, 3}, 16), 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, SweepPathTest,
-                         ::testing::Values(SweepPath::Baseline, SweepPath::Avx2,
-                                           SweepPath::Avx512),
+                         ::testing::Values(SweepPath::Baseline, SweepPath::Avx2, SweepPath::Avx512),
                          [](const ::testing::TestParamInfo<SweepPath>& param) {
                            return std::string(sweepPathName(param.param));
                          });

@@ -43,9 +43,9 @@ TEST(UpdateSweep, TermsStartFromTheirFirstProduct) {
     for (int i2 = 0; i2 < 3; ++i2)
       for (int i1 = 0; i1 < 4; ++i1) {
         const float ramp = -static_cast<float>(i1 + 1);  // makes q1 = q2 = q3 < 0
-        p.t[0][p.at(i1, i2, i3)] = ramp;  // t11
-        p.t[1][p.at(i1, i2, i3)] = ramp;  // t12
-        p.t[2][p.at(i1, i2, i3)] = ramp;  // t13
+        p.t[0][p.at(i1, i2, i3)] = ramp;                 // t11
+        p.t[1][p.at(i1, i2, i3)] = ramp;                 // t12
+        p.t[2][p.at(i1, i2, i3)] = ramp;                 // t13
       }
   p.t[3].assign(p.u.size(), -1.0f);
   p.t[4].assign(p.u.size(), -1.0f);
@@ -101,13 +101,12 @@ TEST(UpdateSweep, NaNResultsAreStoredCanonical) {
   p.u[p.at(3, 2, 1)] = floatOf(0xffc12345u);
   p.t[0][p.at(1, 1, 1)] = std::numeric_limits<float>::infinity();
   p.t[3][p.at(1, 1, 1)] = -std::numeric_limits<float>::infinity();
-  for (SweepPath path : {SweepPath::Plain, SweepPath::Baseline, SweepPath::Avx2,
-                         SweepPath::Avx512}) {
-    const std::vector<float> out = p.step(
-        [path](MutableVolumeView o, const TensorField& t, const GradientStencils& g,
-               const HessianStencils& h, float dt, VolumeDims d) {
-          updateVolumeOnPath(path, o, t, g, h, dt, d);
-        });
+  for (SweepPath path :
+       {SweepPath::Plain, SweepPath::Baseline, SweepPath::Avx2, SweepPath::Avx512}) {
+    const std::vector<float> out =
+        p.step([path](MutableVolumeView o, const TensorField& t, const GradientStencils& g,
+                      const HessianStencils& h, float dt,
+                      VolumeDims d) { updateVolumeOnPath(path, o, t, g, h, dt, d); });
     int nans = 0;
     for (float v : out) {
       if (std::isnan(v)) {

@@ -2,7 +2,8 @@
 //
 // Runs one step of the plain voxel-by-voxel sweep on inputs read from the
 // raw file IN and writes the stepped volume to OUT, so host-level tests can
-// compare a module's output (whichever path it runs) with the reference. Both files are in native byte order:
+// compare a module's output (whichever path it runs) with the reference. Both files are in native
+// byte order:
 //
 //   IN:  int32 n1, n2, n3; then float32 u[N], t11[N], t12[N], t13[N],
 //        t22[N], t23[N], t33[N] (N = n1*n2*n3), k1, k2, k3 [27 each],

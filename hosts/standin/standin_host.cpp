@@ -191,7 +191,7 @@ mxArray* standinCallHostFunction(int nlhs, mxArray* plhs[], int nrhs, mxArray* p
                                  const char* functionName) {
   (void)prhs;
   const bool known = functionName && (std::strcmp(functionName, "maxNumCompThreads") == 0 ||
-                                       std::strcmp(functionName, "nproc") == 0);
+                                      std::strcmp(functionName, "nproc") == 0);
   if (known) ++threadQueries;
   const StandinAnswerKind kind = answerKind.load();
   mxArray* answer = nullptr;

@@ -15,9 +15,9 @@ namespace quillmere::testing {
 struct SweepProblem {
   VolumeDims dims{0, 0, 0};
   std::vector<float> u;
-  std::vector<float> t[6];   // t11, t12, t13, t22, t23, t33
-  std::vector<float> k[3];   // k1, k2, k3 (27 weights)
-  std::vector<float> h[6];   // k11, k22, k33, k12, k13, k23 (125 weights)
+  std::vector<float> t[6];  // t11, t12, t13, t22, t23, t33
+  std::vector<float> k[3];  // k1, k2, k3 (27 weights)
+  std::vector<float> h[6];  // k11, k22, k33, k12, k13, k23 (125 weights)
   float dt = 0.0f;
 
   explicit SweepProblem(VolumeDims d) : dims(d) {
@@ -85,14 +85,30 @@ inline void fillNasty(std::vector<float>& v, std::mt19937& rng, int specialPerce
       continue;
     }
     switch (kind(rng)) {
-      case 0: x = 0.0f; break;
-      case 1: x = -0.0f; break;
-      case 2: x = floatOf(mantissa(rng)); break;                 // +subnormal
-      case 3: x = floatOf(0x80000000u | mantissa(rng)); break;   // -subnormal
-      case 4: x = (pick(rng) & 1 ? 1.0f : -1.0f) * 3.0e38f; break;
-      case 5: x = (pick(rng) & 1 ? 1.0f : -1.0f) * 1.0e-38f; break;
-      case 6: x = (pick(rng) & 1 ? 1.0f : -1.0f) * 1.0f / 0.0f; break;
-      default: x = floatOf(0x7fc00000u | (mantissa(rng) & 0x3fffffu)); break;  // NaN
+      case 0:
+        x = 0.0f;
+        break;
+      case 1:
+        x = -0.0f;
+        break;
+      case 2:
+        x = floatOf(mantissa(rng));
+        break;  // +subnormal
+      case 3:
+        x = floatOf(0x80000000u | mantissa(rng));
+        break;  // -subnormal
+      case 4:
+        x = (pick(rng) & 1 ? 1.0f : -1.0f) * 3.0e38f;
+        break;
+      case 5:
+        x = (pick(rng) & 1 ? 1.0f : -1.0f) * 1.0e-38f;
+        break;
+      case 6:
+        x = (pick(rng) & 1 ? 1.0f : -1.0f) * 1.0f / 0.0f;
+        break;
+      default:
+        x = floatOf(0x7fc00000u | (mantissa(rng) & 0x3fffffu));
+        break;  // NaN
     }
   }
 }
