@@ -8,9 +8,10 @@ case "${1:-test}" in
   # The default preset configures the tests and benchmarks too.
   demo) wanted=("${common[@]}") ;;
   # clang and its runtimes for the fuzz preset; valgrind for the memcheck test;
-  # the ARM64 cross compiler, its C library and qemu for the arm64 preset.
+  # the ARM64 cross compiler, its C library and qemu for the arm64 preset;
+  # clang-format for the formatting check; git lists the files it checks.
   test) wanted=("${common[@]}" googletest mingw-w64 wine wine64 clang libclang-rt-14-dev valgrind
-                g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user) ;;
+                g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user clang-format git) ;;
   *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac
 
