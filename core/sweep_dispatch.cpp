@@ -255,6 +255,12 @@ void buildSparseTaps(const GradientStencils& gradientStencils,
     taps.tensorRowUsed[tap.row] = true;
     taps.tensorTaps[taps.tensorTapCount++] = tap;
   }
+  taps.tensorRowCount = 0;
+  for (int r = 0; r < 9; ++r)
+    if (taps.tensorRowUsed[r]) taps.tensorRows[taps.tensorRowCount++] = static_cast<std::int8_t>(r);
+  taps.slotCount = 0;
+  for (int slot = 0; slot < kSlots; ++slot)
+    if (taps.slotUsed[slot]) taps.slots[taps.slotCount++] = static_cast<std::int8_t>(slot);
 }
 
 bool sparseTapsPay(const SparseTaps& taps) {

@@ -159,14 +159,20 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
   float tmp[G][6][9][kSpanMax];
   const float* base[G][6];
   std::ptrdiff_t at[G][9];
+  // With lists, only the rows a tensor tap reads (at[g][r] of the others is
+  // never used).
+  static constexpr std::int8_t kAllRows[9] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+  const std::int8_t* const rowList = c.taps != nullptr ? c.taps->tensorRows : kAllRows;
+  const int rowCount = c.taps != nullptr ? c.taps->tensorRowCount : 9;
   QUILLMERE_UNROLL
   for (int g = 0; g < G; ++g) {
     const std::int32_t start = geo[g].c0 - 1;
     const bool inside = start >= 0 && start + span <= n1;
-    for (int r = 0; r < 9; ++r) {
+    for (int i = 0; i < rowCount; ++i) {
+      const int r = rowList[i];
       const std::ptrdiff_t off = geo[g].rowOff[r % 3 + 1] + geo[g].planeOff[r / 3 + 1];
       at[g][r] = inside ? off + start : r * kSpanMax;
-      if (!inside && (c.taps == nullptr || c.taps->tensorRowUsed[r]))
+      if (!inside)
         for (int t = 0; t < 6; ++t) rowWindow(c.tensor[t] + off, start, span, n1, tmp[g][t][r]);
     }
     for (int t = 0; t < 6; ++t) base[g][t] = inside ? c.tensor[t] : &tmp[g][t][0][0];
@@ -318,11 +324,13 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
       const std::int32_t next = geo[l].c0 + kChunkColumns + kChunkColumns + kHalo;
       if (next - kChunkColumns >= d.n1) continue;
       const std::int32_t at = next < d.n1 ? next : d.n1 - 1;
-      for (int slot = 0; slot < kSlots; ++slot)
-        if (c.taps->slotUsed[slot])
-          prefetch(c.out + geo[l].rowOff[slot % 5] + geo[l].planeOff[slot / 5] + at);
-      for (int r = 0; r < 9; ++r) {
-        if (!c.taps->tensorRowUsed[r] && r != 4) continue;  // 4: the own row
+      for (int i = 0; i < c.taps->slotCount; ++i) {
+        const int slot = c.taps->slots[i];
+        prefetch(c.out + geo[l].rowOff[slot % 5] + geo[l].planeOff[slot / 5] + at);
+      }
+      for (int i = -1; i < c.taps->tensorRowCount; ++i) {
+        const int r = i < 0 ? 4 : c.taps->tensorRows[i];  // 4: the own row
+        if (i >= 0 && r == 4) continue;
         const std::ptrdiff_t row = geo[l].rowOff[r % 3 + 1] + geo[l].planeOff[r / 3 + 1] + at;
         for (int t = 0; t < 6; ++t) prefetch(c.tensor[t] + row);
       }
@@ -330,8 +338,13 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
   }
   s.aliasCount = 0;
   const std::ptrdiff_t rowStep = d.n1, planeStep = static_cast<std::ptrdiff_t>(d.n1) * d.n2;
-  for (int slot = 0; slot < kSlots; ++slot) {
-    if (c.taps != nullptr && !c.taps->slotUsed[slot]) continue;
+  static constexpr std::int8_t kAllSlots[kSlots] = {0,  1,  2,  3,  4,  5,  6,  7,  8,
+                                                      9,  10, 11, 12, 13, 14, 15, 16, 17,
+                                                      18, 19, 20, 21, 22, 23, 24};
+  const std::int8_t* const slotList = c.taps != nullptr ? c.taps->slots : kAllSlots;
+  const int slotCount = c.taps != nullptr ? c.taps->slotCount : kSlots;
+  for (int n = 0; n < slotCount; ++n) {
+    const int slot = slotList[n];
     const int b = slot % 5, cc = slot / 5;
     const std::ptrdiff_t shift = (b - 2) * rowStep + (cc - 2) * planeStep - kHalo;
     for (int i = 0; i < openCount; ++i) {
@@ -376,6 +389,12 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
   for (int t = 3; t < 6; ++t)
     for (int j = 0; j < rowCols; ++j) (two * V::load(s.tensor[t][j])).store(s.tensor[t][j]);
 
+  if (c.taps != nullptr && c.taps->tensorTapCount == 0) {
+    // No tensor tap: q1..q3 stay at their starting +0.
+    for (int r = 0; r < 3; ++r)
+      for (int j = 0; j < rowCols; ++j) V::broadcast(0.0f).store(s.q[r][j]);
+    return;
+  }
   alignas(64) float qRows[W][3][kCols];
   int l = 0;
   // Four units at once where there are registers for their twelve

@@ -67,6 +67,12 @@ struct SparseTaps {
   TensorTap tensorTaps[kGradientTaps];
   bool tensorRowUsed[9];  // neighbour rows any tensor tap reads
   bool slotUsed[kSlots];  // stage rows any list reads (the own row always)
+  // The same two sets as lists, in increasing order, so per-unit loops
+  // visit only what the lists read.
+  int tensorRowCount;
+  std::int8_t tensorRows[9];
+  int slotCount;
+  std::int8_t slots[kSlots];
 };
 
 // Fills `taps` from the stencils. A weight is zero when its bits are +0 or
