@@ -56,20 +56,26 @@ inline std::ptrdiff_t rowOffset(std::int32_t i2, std::int32_t i3, VolumeDims d) 
          (static_cast<std::ptrdiff_t>(i2) + static_cast<std::ptrdiff_t>(d.n2) * i3);
 }
 
-// Returns p with p[j] = row[clamp(start + j)] for j in [0, count): the row
-// itself when no clamp is needed, else a clamped copy in tmp.
+// Returns p with p[j] = row[clamp(start + j)] for j in [0, count), count <=
+// N: the row itself when no clamp is needed, else a clamped copy in tmp.
+template <class V, int N>
 inline const float* rowWindow(const float* row, std::int32_t start, int count, std::int32_t n1,
-                              float* tmp) {
+                              float (&tmp)[N]) {
   if (start >= 0 && start + count <= n1) return row + start;
-  // Edge sample repeated before column 0 and after column n1 - 1.
-  int j = 0;
-  for (; j < count && start + j < 0; ++j) tmp[j] = row[0];
-  const std::int32_t first = start + j;
-  const int inside = first < n1 ? static_cast<int>(
-                                      (n1 - first < count - j ? n1 - first : count - j))
-                                : 0;
-  std::memcpy(tmp + j, row + first, static_cast<std::size_t>(inside) * sizeof(float));
-  for (j += inside; j < count; ++j) tmp[j] = row[n1 - 1];
+  // Edge sample repeated before column 0 and after column n1 - 1: the last
+  // sample everywhere first (a few vector stores), then the first sample
+  // and the row itself over it.
+  static_assert(N >= V::kLanes, "clamped copy narrower than a vector");
+  const V last = V::broadcast(row[n1 - 1]);
+  for (int j = 0; j + V::kLanes <= N; j += V::kLanes) last.storeu(tmp + j);
+  if (N % V::kLanes != 0) last.storeu(tmp + N - V::kLanes);
+  const int head = start >= 0 ? 0 : (-start < count ? static_cast<int>(-start) : count);
+  for (int j = 0; j < head; ++j) tmp[j] = row[0];
+  const std::int32_t first = start + head;
+  if (first < n1 && head < count) {
+    const int inside = n1 - first < count - head ? static_cast<int>(n1 - first) : count - head;
+    std::memcpy(tmp + head, row + first, static_cast<std::size_t>(inside) * sizeof(float));
+  }
   return tmp;
 }
 
@@ -173,7 +179,7 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
       const std::ptrdiff_t off = geo[g].rowOff[r % 3 + 1] + geo[g].planeOff[r / 3 + 1];
       at[g][r] = inside ? off + start : r * kSpanMax;
       if (!inside)
-        for (int t = 0; t < 6; ++t) rowWindow(c.tensor[t] + off, start, span, n1, tmp[g][t][r]);
+        for (int t = 0; t < 6; ++t) rowWindow<V>(c.tensor[t] + off, start, span, n1, tmp[g][t][r]);
     }
     for (int t = 0; t < 6; ++t) base[g][t] = inside ? c.tensor[t] : &tmp[g][t][0][0];
   }
@@ -355,7 +361,7 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
     for (int i = 0; i < edgeCount; ++i) {
       const int l = edge[i];
       const float* row = c.out + geo[l].rowOff[b] + geo[l].planeOff[cc];
-      src[l] = rowWindow(row, geo[l].c0 - kHalo, uCols, d.n1, tmp[l]);
+      src[l] = rowWindow<V>(row, geo[l].c0 - kHalo, uCols, d.n1, tmp[l]);
       anyAlias = anyAlias || (geo[l].ownRow[b] && geo[l].ownPlane[cc]);
     }
     if (anyAlias && slot != kSelfSlot) {
@@ -372,7 +378,7 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
   for (int t = 0; t < 6; ++t) {
     for (int l = 0; l < s.unitCount; ++l) {
       const float* row = c.tensor[kVoxelComponent[t]] + geo[l].rowOff[2] + geo[l].planeOff[2];
-      src[l] = rowWindow(row, geo[l].c0, rowCols, d.n1, tmp[l]);
+      src[l] = rowWindow<V>(row, geo[l].c0, rowCols, d.n1, tmp[l]);
     }
     for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
     transposeIn<V>(src, &s.tensor[t][0][0], rowCols);
