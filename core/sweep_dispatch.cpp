@@ -261,6 +261,18 @@ void buildSparseTaps(const GradientStencils& gradientStencils,
   taps.slotCount = 0;
   for (int slot = 0; slot < kSlots; ++slot)
     if (taps.slotUsed[slot]) taps.slots[taps.slotCount++] = static_cast<std::int8_t>(slot);
+  // Row offsets (d2, d3) reach the wavefront at level 2*d2 + 6*d3 relative
+  // to the unit: the highest is read first by this unit.
+  taps.leadingSlot = kSelfSlot;
+  for (int n = 0; n < taps.slotCount; ++n) {
+    const int slot = taps.slots[n], lead = taps.leadingSlot;
+    if (2 * (slot % 5) + 6 * (slot / 5) > 2 * (lead % 5) + 6 * (lead / 5)) taps.leadingSlot = slot;
+  }
+  taps.leadingTensorRow = 4;  // the own row: the tensor at the voxel
+  for (int n = 0; n < taps.tensorRowCount; ++n) {
+    const int r = taps.tensorRows[n], lead = taps.leadingTensorRow;
+    if (2 * (r % 3) + 6 * (r / 3) > 2 * (lead % 3) + 6 * (lead / 3)) taps.leadingTensorRow = r;
+  }
 }
 
 bool sparseTapsPay(const SparseTaps& taps) {

@@ -322,24 +322,18 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
   for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
 
   // A unit's next chunk along its row runs at the next level, after the
-  // rest of this one: fetch what it will read first but no other unit of
-  // this level reads (the lists make a unit cheap enough for memory
-  // latency to show).
+  // rest of this one: fetch the rows it will be the first to read (the
+  // leading stage and tensor rows; earlier units have read the others). The
+  // lists make a unit cheap enough for memory latency to show.
   if (c.taps != nullptr) {
     for (int l = 0; l < s.unitCount; ++l) {
-      const std::int32_t next = geo[l].c0 + kChunkColumns + kChunkColumns + kHalo;
+      const std::int32_t next = geo[l].c0 + 2 * kChunkColumns + kHalo;
       if (next - kChunkColumns >= d.n1) continue;
       const std::int32_t at = next < d.n1 ? next : d.n1 - 1;
-      for (int i = 0; i < c.taps->slotCount; ++i) {
-        const int slot = c.taps->slots[i];
-        prefetch(c.out + geo[l].rowOff[slot % 5] + geo[l].planeOff[slot / 5] + at);
-      }
-      for (int i = -1; i < c.taps->tensorRowCount; ++i) {
-        const int r = i < 0 ? 4 : c.taps->tensorRows[i];  // 4: the own row
-        if (i >= 0 && r == 4) continue;
-        const std::ptrdiff_t row = geo[l].rowOff[r % 3 + 1] + geo[l].planeOff[r / 3 + 1] + at;
-        for (int t = 0; t < 6; ++t) prefetch(c.tensor[t] + row);
-      }
+      const int slot = c.taps->leadingSlot, r = c.taps->leadingTensorRow;
+      prefetch(c.out + geo[l].rowOff[slot % 5] + geo[l].planeOff[slot / 5] + at);
+      const std::ptrdiff_t row = geo[l].rowOff[r % 3 + 1] + geo[l].planeOff[r / 3 + 1] + at;
+      for (int t = 0; t < 6; ++t) prefetch(c.tensor[t] + row);
     }
   }
   s.aliasCount = 0;

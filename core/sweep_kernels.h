@@ -73,6 +73,11 @@ struct SparseTaps {
   std::int8_t tensorRows[9];
   int slotCount;
   std::int8_t slots[kSlots];
+  // Of those, the stage row and the tensor row (the own row counted) that
+  // the wavefront reaches first: the unit reading them is the first to
+  // read them, every other row having been read by an earlier unit.
+  int leadingSlot;
+  int leadingTensorRow;
 };
 
 // Fills `taps` from the stencils. A weight is zero when its bits are +0 or
