@@ -64,11 +64,15 @@ inline const float* rowWindow(const float* row, std::int32_t start, int count, s
   if (start >= 0 && start + count <= n1) return row + start;
   // Edge sample repeated before column 0 and after column n1 - 1: the last
   // sample everywhere first (a few vector stores), then the first sample
-  // and the row itself over it.
+  // and the row itself over it. The last sample is read only when the
+  // window passes the row's end: at the row's start it would be a cache
+  // miss for nothing.
   static_assert(N >= V::kLanes, "clamped copy narrower than a vector");
-  const V last = V::broadcast(row[n1 - 1]);
-  for (int j = 0; j + V::kLanes <= N; j += V::kLanes) last.storeu(tmp + j);
-  if (N % V::kLanes != 0) last.storeu(tmp + N - V::kLanes);
+  if (start + count > n1) {
+    const V last = V::broadcast(row[n1 - 1]);
+    for (int j = 0; j + V::kLanes <= N; j += V::kLanes) last.storeu(tmp + j);
+    if (N % V::kLanes != 0) last.storeu(tmp + N - V::kLanes);
+  }
   const int head = start >= 0 ? 0 : (-start < count ? static_cast<int>(-start) : count);
   for (int j = 0; j < head; ++j) tmp[j] = row[0];
   const std::int32_t first = start + head;
@@ -115,9 +119,9 @@ struct Stage {
   alignas(64) float firstChunk[W];              // all-ones bits: lane's chunk starts at column 0
   int aliasSlots[kSlots];                       // slots other than self with any alias lane
   int aliasCount;
-  int steps;                                    // longest chunk of the group
-  int windowColumns;                            // staged columns of u: steps + 4, whole vectors
-  int rowColumns;                               // columns of q and the tensor: steps, whole vectors
+  int steps;          // longest chunk of the group
+  int windowColumns;  // staged columns of u: steps + 4, whole vectors
+  int rowColumns;     // columns of q and the tensor: steps, whole vectors
   Unit units[W];
   int unitCount;
 };
@@ -240,27 +244,27 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
         }
       }
     } else {
-    int m = 0;
-    for (int cc = 0; cc < 3; ++cc)
-      for (int bb = 0; bb < 3; ++bb)
-        for (int aa = 0; aa < 3; ++aa, ++m) {
-          const V w1 = V::broadcast(k1[m]);
-          const V w2 = V::broadcast(k2[m]);
-          const V w3 = V::broadcast(k3[m]);
-          QUILLMERE_UNROLL
-          for (int g = 0; g < G; ++g) {
-            const std::ptrdiff_t o = at[g][bb + 3 * cc] + v + aa;
-            const V t11 = V::loaduOnce(base[g][0] + o);
-            const V t12 = V::loaduOnce(base[g][1] + o);
-            const V t13 = V::loaduOnce(base[g][2] + o);
-            const V t22 = V::loaduOnce(base[g][3] + o);
-            const V t23 = V::loaduOnce(base[g][4] + o);
-            const V t33 = V::loaduOnce(base[g][5] + o);
-            q1[g] = q1[g] + ((t11 * w1 + t12 * w2) + t13 * w3);
-            q2[g] = q2[g] + ((t12 * w1 + t22 * w2) + t23 * w3);
-            q3[g] = q3[g] + ((t13 * w1 + t23 * w2) + t33 * w3);
+      int m = 0;
+      for (int cc = 0; cc < 3; ++cc)
+        for (int bb = 0; bb < 3; ++bb)
+          for (int aa = 0; aa < 3; ++aa, ++m) {
+            const V w1 = V::broadcast(k1[m]);
+            const V w2 = V::broadcast(k2[m]);
+            const V w3 = V::broadcast(k3[m]);
+            QUILLMERE_UNROLL
+            for (int g = 0; g < G; ++g) {
+              const std::ptrdiff_t o = at[g][bb + 3 * cc] + v + aa;
+              const V t11 = V::loaduOnce(base[g][0] + o);
+              const V t12 = V::loaduOnce(base[g][1] + o);
+              const V t13 = V::loaduOnce(base[g][2] + o);
+              const V t22 = V::loaduOnce(base[g][3] + o);
+              const V t23 = V::loaduOnce(base[g][4] + o);
+              const V t33 = V::loaduOnce(base[g][5] + o);
+              q1[g] = q1[g] + ((t11 * w1 + t12 * w2) + t13 * w3);
+              q2[g] = q2[g] + ((t12 * w1 + t22 * w2) + t23 * w3);
+              q3[g] = q3[g] + ((t13 * w1 + t23 * w2) + t33 * w3);
+            }
           }
-        }
     }
     QUILLMERE_UNROLL
     for (int g = 0; g < G; ++g) {
@@ -325,12 +329,26 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
   // rest of this one: fetch the rows it will be the first to read (the
   // leading stage and tensor rows; earlier units have read the others). The
   // lists make a unit cheap enough for memory latency to show.
+  // Nothing fetches a row's first chunk that way: a unit at the start of a
+  // row fetches it for the unit at the start of the next row, two levels on.
   if (c.taps != nullptr) {
+    const int slot = c.taps->leadingSlot, r = c.taps->leadingTensorRow;
     for (int l = 0; l < s.unitCount; ++l) {
+      if (s.units[l].k == 0) {
+        const std::ptrdiff_t next =
+            static_cast<std::ptrdiff_t>(d.n1) * clampTo(s.units[l].i2 + slot % 5 - 1, d.n2 - 1);
+        prefetch(c.out + next + geo[l].planeOff[slot / 5]);
+        const std::ptrdiff_t nextTensor =
+            static_cast<std::ptrdiff_t>(d.n1) * clampTo(s.units[l].i2 + r % 3, d.n2 - 1) +
+            geo[l].planeOff[r / 3 + 1];
+        for (int t = 0; t < 6; ++t) {
+          prefetch(c.tensor[t] + nextTensor);
+          if (d.n1 > 16) prefetch(c.tensor[t] + nextTensor + 16);
+        }
+      }
       const std::int32_t next = geo[l].c0 + 2 * kChunkColumns + kHalo;
       if (next - kChunkColumns >= d.n1) continue;
       const std::int32_t at = next < d.n1 ? next : d.n1 - 1;
-      const int slot = c.taps->leadingSlot, r = c.taps->leadingTensorRow;
       prefetch(c.out + geo[l].rowOff[slot % 5] + geo[l].planeOff[slot / 5] + at);
       const std::ptrdiff_t row = geo[l].rowOff[r % 3 + 1] + geo[l].planeOff[r / 3 + 1] + at;
       for (int t = 0; t < 6; ++t) prefetch(c.tensor[t] + row);
@@ -338,9 +356,8 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
   }
   s.aliasCount = 0;
   const std::ptrdiff_t rowStep = d.n1, planeStep = static_cast<std::ptrdiff_t>(d.n1) * d.n2;
-  static constexpr std::int8_t kAllSlots[kSlots] = {0,  1,  2,  3,  4,  5,  6,  7,  8,
-                                                      9,  10, 11, 12, 13, 14, 15, 16, 17,
-                                                      18, 19, 20, 21, 22, 23, 24};
+  static constexpr std::int8_t kAllSlots[kSlots] = {
+      0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
   const std::int8_t* const slotList = c.taps != nullptr ? c.taps->slots : kAllSlots;
   const int slotCount = c.taps != nullptr ? c.taps->slotCount : kSlots;
   for (int n = 0; n < slotCount; ++n) {
@@ -420,8 +437,8 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
 
 // The voxels' new values from the sums: shared by the dense and sparse steps.
 template <class V>
-QUILLMERE_ALWAYS_INLINE V finishVoxel(Stage<V>& s, int t, V g1, V g2, V g3, V s11, V s22,
-                                      V s33, V s12, V s13, V s23, V dt, V* probe) {
+QUILLMERE_ALWAYS_INLINE V finishVoxel(Stage<V>& s, int t, V g1, V g2, V g3, V s11, V s22, V s33,
+                                      V s12, V s13, V s23, V dt, V* probe) {
   const V q1 = V::load(s.q[0][t]), q2 = V::load(s.q[1][t]), q3 = V::load(s.q[2][t]);
   const V firstOrderTerm = ((q1 * g1) + (q2 * g2)) + (q3 * g3);
   V secondOrderTerm = s11 * V::load(s.tensor[0][t]);
@@ -573,8 +590,8 @@ void runStepsSparse(const SweepContext& c, Stage<V>* const* stages, V& probe) {
     }
     QUILLMERE_UNROLL
     for (int g = 0; g < G; ++g)
-      finishVoxel<V>(*stages[g], t, a[g][6], a[g][7], a[g][8], a[g][0], a[g][1], a[g][2],
-                     a[g][3], a[g][4], a[g][5], dt, &probe);
+      finishVoxel<V>(*stages[g], t, a[g][6], a[g][7], a[g][8], a[g][0], a[g][1], a[g][2], a[g][3],
+                     a[g][4], a[g][5], dt, &probe);
   }
 }
 
