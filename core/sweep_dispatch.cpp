@@ -56,8 +56,8 @@ CpuFeatures detectCpuFeatures() {
   const bool avx = (r[2] >> 28) & 1u;
   if (!osxsave || !avx) return f;
   const unsigned long long xcr0 = enabledRegisterState();
-  const bool ymmState = (xcr0 & 0x6u) == 0x6u;            // xmm, ymm upper halves
-  const bool zmmState = (xcr0 & 0xe6u) == 0xe6u;          // + opmask, zmm 0-15 upper, zmm 16-31
+  const bool ymmState = (xcr0 & 0x6u) == 0x6u;    // xmm, ymm upper halves
+  const bool zmmState = (xcr0 & 0xe6u) == 0xe6u;  // + opmask, zmm 0-15 upper, zmm 16-31
   cpuid(7, 0, r);
   f.avx2 = ymmState && ((r[1] >> 5) & 1u);
   f.avx512 = f.avx2 && zmmState && ((r[1] >> 16) & 1u);  // AVX512F
@@ -70,25 +70,6 @@ const CpuFeatures& cpuFeatures() {
   return features;
 }
 #endif
-
-// The whole volume through the reference code; any smaller region through
-// the one-lane kernel, which runs the same operations in wavefront order.
-// With sparse taps the one-lane kernel runs whatever the region: the plain
-// sweep is the literal definition and knows nothing of tap lists.
-bool sweepRegionPlain(const sweep::SweepContext& c, const sweep::SweepRegion& r) {
-  const VolumeDims d = c.dims;
-  const bool whole = r.planeBegin <= 0 && r.planeEnd >= d.n3 && r.rowBegin <= 0 &&
-                     r.rowEnd >= d.n2 && r.levelBegin <= 0 &&
-                     r.levelEnd >= sweep::levelCount(d);
-  if (!whole || c.taps != nullptr) return sweep::sweepRegionOneLane(c, r);
-  const TensorField tensor{{c.tensor[0], d}, {c.tensor[1], d}, {c.tensor[2], d},
-                           {c.tensor[3], d}, {c.tensor[4], d}, {c.tensor[5], d}};
-  const GradientStencils g{c.gradient[0], c.gradient[1], c.gradient[2]};
-  const HessianStencils h{c.hessian[0], c.hessian[1], c.hessian[2],
-                          c.hessian[3], c.hessian[4], c.hessian[5]};
-  updateVolumePlain({c.out, d}, tensor, g, h, c.dt, d);
-  return false;
-}
 
 bool isZeroWeight(float w) {
   std::uint32_t bits;
@@ -125,11 +106,16 @@ SweepPath selectedSweepPath() {
 
 const char* sweepPathName(SweepPath path) {
   switch (path) {
-    case SweepPath::Automatic: return "automatic";
-    case SweepPath::Plain: return "plain";
-    case SweepPath::Baseline: return "baseline";
-    case SweepPath::Avx2: return "avx2";
-    case SweepPath::Avx512: return "avx512";
+    case SweepPath::Automatic:
+      return "automatic";
+    case SweepPath::Plain:
+      return "plain";
+    case SweepPath::Baseline:
+      return "baseline";
+    case SweepPath::Avx2:
+      return "avx2";
+    case SweepPath::Avx512:
+      return "avx512";
   }
   return "unknown";
 }
@@ -143,11 +129,17 @@ SweepKernels sweepKernelsFor(SweepPath path) {
   if (path == SweepPath::Baseline && !sweepPathSupported(path)) path = SweepPath::Plain;
   switch (path) {
 #ifdef QUILLMERE_SWEEP_X86
-    case SweepPath::Avx512: return {path, 16, sweepRegionAvx512};
-    case SweepPath::Avx2: return {path, 8, sweepRegionAvx2};
-    case SweepPath::Baseline: return {path, 4, sweepRegionBaseline};
+    case SweepPath::Avx512:
+      return {path, 16, sweepRegionAvx512};
+    case SweepPath::Avx2:
+      return {path, 8, sweepRegionAvx2};
+    case SweepPath::Baseline:
+      return {path, 4, sweepRegionBaseline};
 #endif
-    default: return {SweepPath::Plain, 1, sweepRegionPlain};
+    // updateVolumePlain, which takes the public records, is called by
+    // updateVolumeOnPath itself; regions run on one lane, with the same bits.
+    default:
+      return {SweepPath::Plain, 1, sweepRegionOneLane};
   }
 }
 
@@ -186,11 +178,9 @@ SweepContext makeSweepContext(MutableVolumeView out, const TensorField& tensor,
 // for inf and NaN at its own voxel; the caller redoes the step with every
 // tap when one is found. Zero is decided from the bits, never under the
 // caller's flush-to-zero: a subnormal weight is not zero.
-void buildSparseTaps(const GradientStencils& gradientStencils,
-                     const HessianStencils& hessianStencils, SparseTaps& taps) {
-  const float* const hessian[6] = {hessianStencils.k11, hessianStencils.k22, hessianStencils.k33,
-                                   hessianStencils.k12, hessianStencils.k13, hessianStencils.k23};
-  const float* const gradient[3] = {gradientStencils.k1, gradientStencils.k2, gradientStencils.k3};
+void buildSparseTaps(const SweepContext& context, SparseTaps& taps) {
+  const float* const* hessian = context.hessian;
+  const float* const* gradient = context.gradient;
   constexpr std::int16_t kVoxelItself = kSelfSlot * kWindow + kHalo;
   for (int slot = 0; slot < kSlots; ++slot) taps.slotUsed[slot] = slot == kSelfSlot;
 
@@ -319,9 +309,7 @@ std::int32_t bandPlanes(VolumeDims dims, int lanes) {
   return planes < 4 && dims.n3 >= 4 ? 4 : planes;
 }
 
-SweepRegion wholeVolume(VolumeDims dims) {
-  return {0, dims.n3, 0, dims.n2, 0, levelCount(dims)};
-}
+SweepRegion wholeVolume(VolumeDims dims) { return {0, dims.n3, 0, dims.n2, 0, levelCount(dims)}; }
 
 }  // namespace sweep
 
@@ -329,18 +317,23 @@ void updateVolumeOnPath(SweepPath path, MutableVolumeView out, const TensorField
                         const GradientStencils& gradientStencils,
                         const HessianStencils& hessianStencils, float dt, VolumeDims dims) {
   if (dims.n1 <= 0 || dims.n2 <= 0 || dims.n3 <= 0) return;
-  const sweep::SweepKernels kernels =
-      sweep::vectorSweepPays(dims) ? sweep::sweepKernelsFor(path)
-                                   : sweep::sweepKernelsFor(SweepPath::Plain);
+  const sweep::SweepKernels kernels = sweep::vectorSweepPays(dims)
+                                          ? sweep::sweepKernelsFor(path)
+                                          : sweep::sweepKernelsFor(SweepPath::Plain);
+  if (kernels.path == SweepPath::Plain) {
+    updateVolumePlain(out, tensor, gradientStencils, hessianStencils, dt, dims);
+    return;
+  }
   const sweep::SweepContext context =
       sweep::makeSweepContext(out, tensor, gradientStencils, hessianStencils, dt, dims);
   sweep::sweepWholeVolume(kernels, context);
 }
 
 void updateVolume(MutableVolumeView out, const TensorField& tensor,
-                  const GradientStencils& gradientStencils,
-                  const HessianStencils& hessianStencils, float dt, VolumeDims dims) {
-  updateVolumeOnPath(SweepPath::Automatic, out, tensor, gradientStencils, hessianStencils, dt, dims);
+                  const GradientStencils& gradientStencils, const HessianStencils& hessianStencils,
+                  float dt, VolumeDims dims) {
+  updateVolumeOnPath(SweepPath::Automatic, out, tensor, gradientStencils, hessianStencils, dt,
+                     dims);
 }
 
 }  // namespace quillmere

@@ -80,17 +80,20 @@ struct SparseTaps {
   int leadingTensorRow;
 };
 
-// Fills `taps` from the stencils. A weight is zero when its bits are +0 or
-// -0: subnormal, infinite and NaN weights are always kept.
-void buildSparseTaps(const GradientStencils& gradientStencils,
-                     const HessianStencils& hessianStencils, SparseTaps& taps);
+struct SweepContext;
+
+// Fills `taps` from the context's stencils. A weight is zero when its bits
+// are +0 or -0: subnormal, infinite and NaN weights are always kept.
+void buildSparseTaps(const SweepContext& context, SparseTaps& taps);
 
 // Whether sparse taps pay on these stencils: the vector loop over lists costs
 // more per product than the dense loop, so nearly full stencils stay dense.
 bool sparseTapsPay(const SparseTaps& taps);
 
 // Raw pointers of one sweep: the stepped volume, the tensor in the order
-// t11, t12, t13, t22, t23, t33, the stencils and dt. Extents all >= 1.
+// t11, t12, t13, t22, t23, t33, the stencils and dt. Extents all >= 1. Built
+// once from the public entry's records (makeSweepContext) and the only form
+// of a call's inputs from there to the kernels.
 struct SweepContext {
   float* out;
   const float* tensor[6];
@@ -135,16 +138,16 @@ struct SweepRegion {
 using SweepRegionKernel = bool (*)(const SweepContext& context, const SweepRegion& region);
 
 struct SweepKernels {
-  SweepPath path;            // the concrete path: never Automatic
-  int lanes;                 // rows side by side in one vector (1 for Plain)
+  SweepPath path;  // the concrete path: never Automatic
+  int lanes;       // rows side by side in one vector (1 for Plain)
   SweepRegionKernel sweepRegion;
 };
 
 // The kernels of a path, with Automatic and unsupported paths resolved as in
 // updateVolumeOnPath. Resolve once, then call sweepRegion as often as needed.
-// Plain's sweepRegion runs updateVolumePlain when the region is the whole
-// volume and every tap is asked for, and the one-lane kernel (same bits,
-// wavefront order) otherwise.
+// Plain's sweepRegion is the one-lane kernel (same bits as updateVolumePlain,
+// in wavefront order); updateVolumeOnPath calls updateVolumePlain itself,
+// with the caller's records, when it runs the plain path.
 SweepKernels sweepKernelsFor(SweepPath path);
 
 SweepContext makeSweepContext(MutableVolumeView out, const TensorField& tensor,
@@ -202,8 +205,8 @@ enum class TapUse { Automatic, Sparse, Every };
 // the stencils' tap lists, and copies and sweeps again with every tap when
 // the sweep reports a non-finite value. source == context.out: in place,
 // every tap. Runs under its own FloatEnvironmentGuard.
-void runStep(const SweepKernels& kernels, SweepContext context, const float* source,
-             int threads, int planesPerBand, TapUse use);
+void runStep(const SweepKernels& kernels, SweepContext context, const float* source, int threads,
+             int planesPerBand, TapUse use);
 
 }  // namespace quillmere::sweep
 
