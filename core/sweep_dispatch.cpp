@@ -71,6 +71,25 @@ const CpuFeatures& cpuFeatures() {
 }
 #endif
 
+// Regions on one lane; the whole volume with every tap through
+// updateVolumePlain, for runStep on shapes the vector sweep cannot fill:
+// there the one-lane kernel's staging costs more than the literal loops
+// (2.2x on rows of one voxel). The plain sweep takes the public records,
+// so they are formed here again; every other caller passes the context.
+bool sweepRegionPlain(const sweep::SweepContext& c, const sweep::SweepRegion& r) {
+  const VolumeDims d = c.dims;
+  const bool whole = r.planeBegin <= 0 && r.planeEnd >= d.n3 && r.rowBegin <= 0 &&
+                     r.rowEnd >= d.n2 && r.levelBegin <= 0 && r.levelEnd >= sweep::levelCount(d);
+  if (!whole || c.taps != nullptr) return sweep::sweepRegionOneLane(c, r);
+  const TensorField tensor{{c.tensor[0], d}, {c.tensor[1], d}, {c.tensor[2], d},
+                           {c.tensor[3], d}, {c.tensor[4], d}, {c.tensor[5], d}};
+  updateVolumePlain(
+      {c.out, d}, tensor, {c.gradient[0], c.gradient[1], c.gradient[2]},
+      {c.hessian[0], c.hessian[1], c.hessian[2], c.hessian[3], c.hessian[4], c.hessian[5]}, c.dt,
+      d);
+  return false;
+}
+
 bool isZeroWeight(float w) {
   std::uint32_t bits;
   std::memcpy(&bits, &w, sizeof bits);
@@ -136,10 +155,8 @@ SweepKernels sweepKernelsFor(SweepPath path) {
     case SweepPath::Baseline:
       return {path, 4, sweepRegionBaseline};
 #endif
-    // updateVolumePlain, which takes the public records, is called by
-    // updateVolumeOnPath itself; regions run on one lane, with the same bits.
     default:
-      return {SweepPath::Plain, 1, sweepRegionOneLane};
+      return {SweepPath::Plain, 1, sweepRegionPlain};
   }
 }
 

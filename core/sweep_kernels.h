@@ -145,9 +145,10 @@ struct SweepKernels {
 
 // The kernels of a path, with Automatic and unsupported paths resolved as in
 // updateVolumeOnPath. Resolve once, then call sweepRegion as often as needed.
-// Plain's sweepRegion is the one-lane kernel (same bits as updateVolumePlain,
-// in wavefront order); updateVolumeOnPath calls updateVolumePlain itself,
-// with the caller's records, when it runs the plain path.
+// Plain's sweepRegion runs updateVolumePlain when the region is the whole
+// volume and every tap is asked for, and the one-lane kernel (same bits,
+// wavefront order) otherwise; updateVolumeOnPath calls updateVolumePlain
+// itself, with the caller's records, when it runs the plain path.
 SweepKernels sweepKernelsFor(SweepPath path);
 
 SweepContext makeSweepContext(MutableVolumeView out, const TensorField& tensor,
