@@ -311,11 +311,13 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
   // their own row. Only the others need clamped rows, copies or alias masks.
   // Zeroed: GCC's -fsanitize=thread build warns of them as maybe uninitialized.
   int open[W] = {}, edge[W] = {}, openCount = 0, edgeCount = 0;
+  const float* openRow[W] = {};  // an open lane's own row at its chunk
   for (int l = 0; l < s.unitCount; ++l) {
     const Unit& u = s.units[l];
     const bool inside = geo[l].c0 >= kHalo && geo[l].c0 - kHalo + uCols <= d.n1;
     const bool noFace = u.i2 >= 2 && u.i2 + 2 < d.n2 && u.i3 >= 2 && u.i3 + 2 < d.n3;
     if (inside && noFace) {
+      openRow[openCount] = c.out + geo[l].rowOff[2] + geo[l].planeOff[2] + geo[l].c0;
       open[openCount++] = l;
     } else {
       edge[edgeCount++] = l;
@@ -365,8 +367,7 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
     const int b = slot % 5, cc = slot / 5;
     const std::ptrdiff_t shift = (b - 2) * rowStep + (cc - 2) * planeStep - kHalo;
     for (int i = 0; i < openCount; ++i) {
-      const int l = open[i];
-      src[l] = c.out + geo[l].rowOff[2] + geo[l].planeOff[2] + geo[l].c0 + shift;
+      src[open[i]] = openRow[i] + shift;
     }
     bool anyAlias = false;
     for (int i = 0; i < edgeCount; ++i) {
