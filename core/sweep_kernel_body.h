@@ -138,8 +138,9 @@ struct UnitGeometry {
   int columns;  // voxels in the chunk
 };
 
-inline UnitGeometry unitGeometry(const Unit& u, VolumeDims d) {
-  UnitGeometry g;
+// Filled in place: a copy of a freshly written struct is read back in wide
+// loads that wait for its many narrow stores to retire.
+inline void unitGeometry(const Unit& u, VolumeDims d, UnitGeometry& g) {
   for (int j = 0; j < 5; ++j) {
     const std::int32_t r2 = clampTo(u.i2 + j - 2, d.n2 - 1);
     const std::int32_t r3 = clampTo(u.i3 + j - 2, d.n3 - 1);
@@ -150,7 +151,6 @@ inline UnitGeometry unitGeometry(const Unit& u, VolumeDims d) {
   }
   g.c0 = u.k * kChunkColumns;
   g.columns = d.n1 - g.c0 < kChunkColumns ? static_cast<int>(d.n1 - g.c0) : kChunkColumns;
-  return g;
 }
 
 // q1, q2, q3 of G units' voxels, along each unit's row (they read only the
@@ -298,7 +298,7 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
 
   s.steps = 0;
   for (int l = 0; l < s.unitCount; ++l) {
-    geo[l] = unitGeometry(s.units[l], d);
+    unitGeometry(s.units[l], d, geo[l]);
     if (geo[l].columns > s.steps) s.steps = geo[l].columns;
   }
   // Only the columns the group's longest chunk reads: a short row costs
