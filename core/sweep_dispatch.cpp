@@ -244,6 +244,7 @@ void buildSparseTaps(const SweepContext& context, SparseTaps& taps) {
   static constexpr std::int8_t kComponent[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
   taps.tensorTapCount = 0;
   for (bool& used : taps.tensorRowUsed) used = false;
+  for (std::uint8_t& used : taps.tensorRowComponents) used = 0;
   for (int m = 0; m < kGradientTaps; ++m) {
     SparseTaps::TensorTap tap{};
     int nonZero = 0;
@@ -260,6 +261,9 @@ void buildSparseTaps(const SweepContext& context, SparseTaps& taps) {
     tap.aa = static_cast<std::int8_t>(m % 3);
     tap.row = static_cast<std::int8_t>(m / 3);  // (b) + 3 * (c), both 0..2
     taps.tensorRowUsed[tap.row] = true;
+    for (int n = 0; n < (nonZero == 3 ? 0 : nonZero); ++n)
+      for (int r = 0; r < 3; ++r) taps.tensorRowComponents[tap.row] |= 1u << tap.component[n][r];
+    if (nonZero == 3) taps.tensorRowComponents[tap.row] = 0x3f;
     taps.tensorTaps[taps.tensorTapCount++] = tap;
   }
   taps.tensorRowCount = 0;

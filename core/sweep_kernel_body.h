@@ -182,8 +182,11 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
       const int r = rowList[i];
       const std::ptrdiff_t off = geo[g].rowOff[r % 3 + 1] + geo[g].planeOff[r / 3 + 1];
       at[g][r] = inside ? off + start : r * kSpanMax;
+      // Clamped copies of the components some tap reads in this row.
+      const unsigned read = c.taps != nullptr ? c.taps->tensorRowComponents[r] : 0x3fu;
       if (!inside)
-        for (int t = 0; t < 6; ++t) rowWindow<V>(c.tensor[t] + off, start, span, n1, tmp[g][t][r]);
+        for (int t = 0; t < 6; ++t)
+          if ((read >> t) & 1u) rowWindow<V>(c.tensor[t] + off, start, span, n1, tmp[g][t][r]);
     }
     for (int t = 0; t < 6; ++t) base[g][t] = inside ? c.tensor[t] : &tmp[g][t][0][0];
   }

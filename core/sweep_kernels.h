@@ -65,8 +65,9 @@ struct SparseTaps {
   };
   int tensorTapCount;
   TensorTap tensorTaps[kGradientTaps];
-  bool tensorRowUsed[9];  // neighbour rows any tensor tap reads
-  bool slotUsed[kSlots];  // stage rows any list reads (the own row always)
+  bool tensorRowUsed[9];                // neighbour rows any tensor tap reads
+  std::uint8_t tensorRowComponents[9];  // bit t: some tap reads component t there
+  bool slotUsed[kSlots];                // stage rows any list reads (the own row always)
   // The same two sets as lists, in increasing order, so per-unit loops
   // visit only what the lists read.
   int tensorRowCount;

@@ -333,6 +333,11 @@ TEST(SparseSweep, TapListsKeepEveryWeightThatIsNotZero) {
   EXPECT_EQ(taps.tensorRows[0], 1);
   EXPECT_EQ(taps.tensorRows[1], 4);
   EXPECT_EQ(taps.leadingTensorRow, 4);
+  // Components read in each: k1 and k2 at m = 4 read t11 t12 t13 and t12
+  // t22 t23; k2 alone at m = 13, t12 t22 t23.
+  EXPECT_EQ(taps.tensorRowComponents[1], 0x1f);
+  EXPECT_EQ(taps.tensorRowComponents[4], (1 << 1) | (1 << 3) | (1 << 4));
+  EXPECT_EQ(taps.tensorRowComponents[0], 0);
 }
 
 // The leading rows: the highest 2*d2 + 6*d3 among the rows read, not the
