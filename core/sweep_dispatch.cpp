@@ -56,8 +56,8 @@ CpuFeatures detectCpuFeatures() {
   const bool avx = (r[2] >> 28) & 1u;
   if (!osxsave || !avx) return f;
   const unsigned long long xcr0 = enabledRegisterState();
-  const bool ymmState = (xcr0 & 0x6u) == 0x6u;            // xmm, ymm upper halves
-  const bool zmmState = (xcr0 & 0xe6u) == 0xe6u;          // + opmask, zmm 0-15 upper, zmm 16-31
+  const bool ymmState = (xcr0 & 0x6u) == 0x6u;    // xmm, ymm upper halves
+  const bool zmmState = (xcr0 & 0xe6u) == 0xe6u;  // + opmask, zmm 0-15 upper, zmm 16-31
   cpuid(7, 0, r);
   f.avx2 = ymmState && ((r[1] >> 5) & 1u);
   f.avx512 = f.avx2 && zmmState && ((r[1] >> 16) & 1u);  // AVX512F
@@ -71,22 +71,22 @@ const CpuFeatures& cpuFeatures() {
 }
 #endif
 
-// The whole volume through the reference code; any smaller region through
-// the one-lane kernel, which runs the same operations in wavefront order.
-// With sparse taps the one-lane kernel runs whatever the region: the plain
-// sweep is the literal definition and knows nothing of tap lists.
+// Regions on one lane; the whole volume with every tap through
+// updateVolumePlain, for runStep on shapes the vector sweep cannot fill:
+// there the one-lane kernel's staging costs more than the literal loops
+// (2.2x on rows of one voxel). The plain sweep takes the public records,
+// so they are formed here again; every other caller passes the context.
 bool sweepRegionPlain(const sweep::SweepContext& c, const sweep::SweepRegion& r) {
   const VolumeDims d = c.dims;
   const bool whole = r.planeBegin <= 0 && r.planeEnd >= d.n3 && r.rowBegin <= 0 &&
-                     r.rowEnd >= d.n2 && r.levelBegin <= 0 &&
-                     r.levelEnd >= sweep::levelCount(d);
+                     r.rowEnd >= d.n2 && r.levelBegin <= 0 && r.levelEnd >= sweep::levelCount(d);
   if (!whole || c.taps != nullptr) return sweep::sweepRegionOneLane(c, r);
   const TensorField tensor{{c.tensor[0], d}, {c.tensor[1], d}, {c.tensor[2], d},
                            {c.tensor[3], d}, {c.tensor[4], d}, {c.tensor[5], d}};
-  const GradientStencils g{c.gradient[0], c.gradient[1], c.gradient[2]};
-  const HessianStencils h{c.hessian[0], c.hessian[1], c.hessian[2],
-                          c.hessian[3], c.hessian[4], c.hessian[5]};
-  updateVolumePlain({c.out, d}, tensor, g, h, c.dt, d);
+  updateVolumePlain(
+      {c.out, d}, tensor, {c.gradient[0], c.gradient[1], c.gradient[2]},
+      {c.hessian[0], c.hessian[1], c.hessian[2], c.hessian[3], c.hessian[4], c.hessian[5]}, c.dt,
+      d);
   return false;
 }
 
@@ -125,11 +125,16 @@ SweepPath selectedSweepPath() {
 
 const char* sweepPathName(SweepPath path) {
   switch (path) {
-    case SweepPath::Automatic: return "automatic";
-    case SweepPath::Plain: return "plain";
-    case SweepPath::Baseline: return "baseline";
-    case SweepPath::Avx2: return "avx2";
-    case SweepPath::Avx512: return "avx512";
+    case SweepPath::Automatic:
+      return "automatic";
+    case SweepPath::Plain:
+      return "plain";
+    case SweepPath::Baseline:
+      return "baseline";
+    case SweepPath::Avx2:
+      return "avx2";
+    case SweepPath::Avx512:
+      return "avx512";
   }
   return "unknown";
 }
@@ -143,11 +148,15 @@ SweepKernels sweepKernelsFor(SweepPath path) {
   if (path == SweepPath::Baseline && !sweepPathSupported(path)) path = SweepPath::Plain;
   switch (path) {
 #ifdef QUILLMERE_SWEEP_X86
-    case SweepPath::Avx512: return {path, 16, sweepRegionAvx512};
-    case SweepPath::Avx2: return {path, 8, sweepRegionAvx2};
-    case SweepPath::Baseline: return {path, 4, sweepRegionBaseline};
+    case SweepPath::Avx512:
+      return {path, 16, sweepRegionAvx512};
+    case SweepPath::Avx2:
+      return {path, 8, sweepRegionAvx2};
+    case SweepPath::Baseline:
+      return {path, 4, sweepRegionBaseline};
 #endif
-    default: return {SweepPath::Plain, 1, sweepRegionPlain};
+    default:
+      return {SweepPath::Plain, 1, sweepRegionPlain};
   }
 }
 
@@ -186,11 +195,9 @@ SweepContext makeSweepContext(MutableVolumeView out, const TensorField& tensor,
 // for inf and NaN at its own voxel; the caller redoes the step with every
 // tap when one is found. Zero is decided from the bits, never under the
 // caller's flush-to-zero: a subnormal weight is not zero.
-void buildSparseTaps(const GradientStencils& gradientStencils,
-                     const HessianStencils& hessianStencils, SparseTaps& taps) {
-  const float* const hessian[6] = {hessianStencils.k11, hessianStencils.k22, hessianStencils.k33,
-                                   hessianStencils.k12, hessianStencils.k13, hessianStencils.k23};
-  const float* const gradient[3] = {gradientStencils.k1, gradientStencils.k2, gradientStencils.k3};
+void buildSparseTaps(const SweepContext& context, SparseTaps& taps) {
+  const float* const* hessian = context.hessian;
+  const float* const* gradient = context.gradient;
   constexpr std::int16_t kVoxelItself = kSelfSlot * kWindow + kHalo;
   for (int slot = 0; slot < kSlots; ++slot) taps.slotUsed[slot] = slot == kSelfSlot;
 
@@ -237,6 +244,7 @@ void buildSparseTaps(const GradientStencils& gradientStencils,
   static constexpr std::int8_t kComponent[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
   taps.tensorTapCount = 0;
   for (bool& used : taps.tensorRowUsed) used = false;
+  for (std::uint8_t& used : taps.tensorRowComponents) used = 0;
   for (int m = 0; m < kGradientTaps; ++m) {
     SparseTaps::TensorTap tap{};
     int nonZero = 0;
@@ -253,7 +261,28 @@ void buildSparseTaps(const GradientStencils& gradientStencils,
     tap.aa = static_cast<std::int8_t>(m % 3);
     tap.row = static_cast<std::int8_t>(m / 3);  // (b) + 3 * (c), both 0..2
     taps.tensorRowUsed[tap.row] = true;
+    for (int n = 0; n < (nonZero == 3 ? 0 : nonZero); ++n)
+      for (int r = 0; r < 3; ++r) taps.tensorRowComponents[tap.row] |= 1u << tap.component[n][r];
+    if (nonZero == 3) taps.tensorRowComponents[tap.row] = 0x3f;
     taps.tensorTaps[taps.tensorTapCount++] = tap;
+  }
+  taps.tensorRowCount = 0;
+  for (int r = 0; r < 9; ++r)
+    if (taps.tensorRowUsed[r]) taps.tensorRows[taps.tensorRowCount++] = static_cast<std::int8_t>(r);
+  taps.slotCount = 0;
+  for (int slot = 0; slot < kSlots; ++slot)
+    if (taps.slotUsed[slot]) taps.slots[taps.slotCount++] = static_cast<std::int8_t>(slot);
+  // Row offsets (d2, d3) reach the wavefront at level 2*d2 + 6*d3 relative
+  // to the unit: the highest is read first by this unit.
+  taps.leadingSlot = kSelfSlot;
+  for (int n = 0; n < taps.slotCount; ++n) {
+    const int slot = taps.slots[n], lead = taps.leadingSlot;
+    if (2 * (slot % 5) + 6 * (slot / 5) > 2 * (lead % 5) + 6 * (lead / 5)) taps.leadingSlot = slot;
+  }
+  taps.leadingTensorRow = 4;  // the own row: the tensor at the voxel
+  for (int n = 0; n < taps.tensorRowCount; ++n) {
+    const int r = taps.tensorRows[n], lead = taps.leadingTensorRow;
+    if (2 * (r % 3) + 6 * (r / 3) > 2 * (lead % 3) + 6 * (lead / 3)) taps.leadingTensorRow = r;
   }
 }
 
@@ -301,9 +330,7 @@ std::int32_t bandPlanes(VolumeDims dims, int lanes) {
   return planes < 4 && dims.n3 >= 4 ? 4 : planes;
 }
 
-SweepRegion wholeVolume(VolumeDims dims) {
-  return {0, dims.n3, 0, dims.n2, 0, levelCount(dims)};
-}
+SweepRegion wholeVolume(VolumeDims dims) { return {0, dims.n3, 0, dims.n2, 0, levelCount(dims)}; }
 
 }  // namespace sweep
 
@@ -311,18 +338,23 @@ void updateVolumeOnPath(SweepPath path, MutableVolumeView out, const TensorField
                         const GradientStencils& gradientStencils,
                         const HessianStencils& hessianStencils, float dt, VolumeDims dims) {
   if (dims.n1 <= 0 || dims.n2 <= 0 || dims.n3 <= 0) return;
-  const sweep::SweepKernels kernels =
-      sweep::vectorSweepPays(dims) ? sweep::sweepKernelsFor(path)
-                                   : sweep::sweepKernelsFor(SweepPath::Plain);
+  const sweep::SweepKernels kernels = sweep::vectorSweepPays(dims)
+                                          ? sweep::sweepKernelsFor(path)
+                                          : sweep::sweepKernelsFor(SweepPath::Plain);
+  if (kernels.path == SweepPath::Plain) {
+    updateVolumePlain(out, tensor, gradientStencils, hessianStencils, dt, dims);
+    return;
+  }
   const sweep::SweepContext context =
       sweep::makeSweepContext(out, tensor, gradientStencils, hessianStencils, dt, dims);
   sweep::sweepWholeVolume(kernels, context);
 }
 
 void updateVolume(MutableVolumeView out, const TensorField& tensor,
-                  const GradientStencils& gradientStencils,
-                  const HessianStencils& hessianStencils, float dt, VolumeDims dims) {
-  updateVolumeOnPath(SweepPath::Automatic, out, tensor, gradientStencils, hessianStencils, dt, dims);
+                  const GradientStencils& gradientStencils, const HessianStencils& hessianStencils,
+                  float dt, VolumeDims dims) {
+  updateVolumeOnPath(SweepPath::Automatic, out, tensor, gradientStencils, hessianStencils, dt,
+                     dims);
 }
 
 }  // namespace quillmere

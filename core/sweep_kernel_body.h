@@ -56,20 +56,30 @@ inline std::ptrdiff_t rowOffset(std::int32_t i2, std::int32_t i3, VolumeDims d) 
          (static_cast<std::ptrdiff_t>(i2) + static_cast<std::ptrdiff_t>(d.n2) * i3);
 }
 
-// Returns p with p[j] = row[clamp(start + j)] for j in [0, count): the row
-// itself when no clamp is needed, else a clamped copy in tmp.
+// Returns p with p[j] = row[clamp(start + j)] for j in [0, count), count <=
+// N: the row itself when no clamp is needed, else a clamped copy in tmp.
+template <class V, int N>
 inline const float* rowWindow(const float* row, std::int32_t start, int count, std::int32_t n1,
-                              float* tmp) {
+                              float (&tmp)[N]) {
   if (start >= 0 && start + count <= n1) return row + start;
-  // Edge sample repeated before column 0 and after column n1 - 1.
-  int j = 0;
-  for (; j < count && start + j < 0; ++j) tmp[j] = row[0];
-  const std::int32_t first = start + j;
-  const int inside = first < n1 ? static_cast<int>(
-                                      (n1 - first < count - j ? n1 - first : count - j))
-                                : 0;
-  std::memcpy(tmp + j, row + first, static_cast<std::size_t>(inside) * sizeof(float));
-  for (j += inside; j < count; ++j) tmp[j] = row[n1 - 1];
+  // Edge sample repeated before column 0 and after column n1 - 1: the last
+  // sample everywhere first (a few vector stores), then the first sample
+  // and the row itself over it. The last sample is read only when the
+  // window passes the row's end: at the row's start it would be a cache
+  // miss for nothing.
+  static_assert(N >= V::kLanes, "clamped copy narrower than a vector");
+  if (start + count > n1) {
+    const V last = V::broadcast(row[n1 - 1]);
+    for (int j = 0; j + V::kLanes <= N; j += V::kLanes) last.storeu(tmp + j);
+    if (N % V::kLanes != 0) last.storeu(tmp + N - V::kLanes);
+  }
+  const int head = start >= 0 ? 0 : (-start < count ? static_cast<int>(-start) : count);
+  for (int j = 0; j < head; ++j) tmp[j] = row[0];
+  const std::int32_t first = start + head;
+  if (first < n1 && head < count) {
+    const int inside = n1 - first < count - head ? static_cast<int>(n1 - first) : count - head;
+    std::memcpy(tmp + head, row + first, static_cast<std::size_t>(inside) * sizeof(float));
+  }
   return tmp;
 }
 
@@ -109,9 +119,9 @@ struct Stage {
   alignas(64) float firstChunk[W];              // all-ones bits: lane's chunk starts at column 0
   int aliasSlots[kSlots];                       // slots other than self with any alias lane
   int aliasCount;
-  int steps;                                    // longest chunk of the group
-  int windowColumns;                            // staged columns of u: steps + 4, whole vectors
-  int rowColumns;                               // columns of q and the tensor: steps, whole vectors
+  int steps;          // longest chunk of the group
+  int windowColumns;  // staged columns of u: steps + 4, whole vectors
+  int rowColumns;     // columns of q and the tensor: steps, whole vectors
   Unit units[W];
   int unitCount;
 };
@@ -128,8 +138,9 @@ struct UnitGeometry {
   int columns;  // voxels in the chunk
 };
 
-inline UnitGeometry unitGeometry(const Unit& u, VolumeDims d) {
-  UnitGeometry g;
+// Filled in place: a copy of a freshly written struct is read back in wide
+// loads that wait for its many narrow stores to retire.
+inline void unitGeometry(const Unit& u, VolumeDims d, UnitGeometry& g) {
   for (int j = 0; j < 5; ++j) {
     const std::int32_t r2 = clampTo(u.i2 + j - 2, d.n2 - 1);
     const std::int32_t r3 = clampTo(u.i3 + j - 2, d.n3 - 1);
@@ -140,7 +151,6 @@ inline UnitGeometry unitGeometry(const Unit& u, VolumeDims d) {
   }
   g.c0 = u.k * kChunkColumns;
   g.columns = d.n1 - g.c0 < kChunkColumns ? static_cast<int>(d.n1 - g.c0) : kChunkColumns;
-  return g;
 }
 
 // q1, q2, q3 of G units' voxels, along each unit's row (they read only the
@@ -159,15 +169,24 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
   float tmp[G][6][9][kSpanMax];
   const float* base[G][6];
   std::ptrdiff_t at[G][9];
+  // With lists, only the rows a tensor tap reads (at[g][r] of the others is
+  // never used).
+  static constexpr std::int8_t kAllRows[9] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+  const std::int8_t* const rowList = c.taps != nullptr ? c.taps->tensorRows : kAllRows;
+  const int rowCount = c.taps != nullptr ? c.taps->tensorRowCount : 9;
   QUILLMERE_UNROLL
   for (int g = 0; g < G; ++g) {
     const std::int32_t start = geo[g].c0 - 1;
     const bool inside = start >= 0 && start + span <= n1;
-    for (int r = 0; r < 9; ++r) {
+    for (int i = 0; i < rowCount; ++i) {
+      const int r = rowList[i];
       const std::ptrdiff_t off = geo[g].rowOff[r % 3 + 1] + geo[g].planeOff[r / 3 + 1];
       at[g][r] = inside ? off + start : r * kSpanMax;
-      if (!inside && (c.taps == nullptr || c.taps->tensorRowUsed[r]))
-        for (int t = 0; t < 6; ++t) rowWindow(c.tensor[t] + off, start, span, n1, tmp[g][t][r]);
+      // Clamped copies of the components some tap reads in this row.
+      const unsigned read = c.taps != nullptr ? c.taps->tensorRowComponents[r] : 0x3fu;
+      if (!inside)
+        for (int t = 0; t < 6; ++t)
+          if ((read >> t) & 1u) rowWindow<V>(c.tensor[t] + off, start, span, n1, tmp[g][t][r]);
     }
     for (int t = 0; t < 6; ++t) base[g][t] = inside ? c.tensor[t] : &tmp[g][t][0][0];
   }
@@ -228,27 +247,27 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
         }
       }
     } else {
-    int m = 0;
-    for (int cc = 0; cc < 3; ++cc)
-      for (int bb = 0; bb < 3; ++bb)
-        for (int aa = 0; aa < 3; ++aa, ++m) {
-          const V w1 = V::broadcast(k1[m]);
-          const V w2 = V::broadcast(k2[m]);
-          const V w3 = V::broadcast(k3[m]);
-          QUILLMERE_UNROLL
-          for (int g = 0; g < G; ++g) {
-            const std::ptrdiff_t o = at[g][bb + 3 * cc] + v + aa;
-            const V t11 = V::loaduOnce(base[g][0] + o);
-            const V t12 = V::loaduOnce(base[g][1] + o);
-            const V t13 = V::loaduOnce(base[g][2] + o);
-            const V t22 = V::loaduOnce(base[g][3] + o);
-            const V t23 = V::loaduOnce(base[g][4] + o);
-            const V t33 = V::loaduOnce(base[g][5] + o);
-            q1[g] = q1[g] + ((t11 * w1 + t12 * w2) + t13 * w3);
-            q2[g] = q2[g] + ((t12 * w1 + t22 * w2) + t23 * w3);
-            q3[g] = q3[g] + ((t13 * w1 + t23 * w2) + t33 * w3);
+      int m = 0;
+      for (int cc = 0; cc < 3; ++cc)
+        for (int bb = 0; bb < 3; ++bb)
+          for (int aa = 0; aa < 3; ++aa, ++m) {
+            const V w1 = V::broadcast(k1[m]);
+            const V w2 = V::broadcast(k2[m]);
+            const V w3 = V::broadcast(k3[m]);
+            QUILLMERE_UNROLL
+            for (int g = 0; g < G; ++g) {
+              const std::ptrdiff_t o = at[g][bb + 3 * cc] + v + aa;
+              const V t11 = V::loaduOnce(base[g][0] + o);
+              const V t12 = V::loaduOnce(base[g][1] + o);
+              const V t13 = V::loaduOnce(base[g][2] + o);
+              const V t22 = V::loaduOnce(base[g][3] + o);
+              const V t23 = V::loaduOnce(base[g][4] + o);
+              const V t33 = V::loaduOnce(base[g][5] + o);
+              q1[g] = q1[g] + ((t11 * w1 + t12 * w2) + t13 * w3);
+              q2[g] = q2[g] + ((t12 * w1 + t22 * w2) + t23 * w3);
+              q3[g] = q3[g] + ((t13 * w1 + t23 * w2) + t33 * w3);
+            }
           }
-        }
     }
     QUILLMERE_UNROLL
     for (int g = 0; g < G; ++g) {
@@ -282,7 +301,7 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
 
   s.steps = 0;
   for (int l = 0; l < s.unitCount; ++l) {
-    geo[l] = unitGeometry(s.units[l], d);
+    unitGeometry(s.units[l], d, geo[l]);
     if (geo[l].columns > s.steps) s.steps = geo[l].columns;
   }
   // Only the columns the group's longest chunk reads: a short row costs
@@ -295,11 +314,13 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
   // their own row. Only the others need clamped rows, copies or alias masks.
   // Zeroed: GCC's -fsanitize=thread build warns of them as maybe uninitialized.
   int open[W] = {}, edge[W] = {}, openCount = 0, edgeCount = 0;
+  const float* openRow[W] = {};  // an open lane's own row at its chunk
   for (int l = 0; l < s.unitCount; ++l) {
     const Unit& u = s.units[l];
     const bool inside = geo[l].c0 >= kHalo && geo[l].c0 - kHalo + uCols <= d.n1;
     const bool noFace = u.i2 >= 2 && u.i2 + 2 < d.n2 && u.i3 >= 2 && u.i3 + 2 < d.n3;
     if (inside && noFace) {
+      openRow[openCount] = c.out + geo[l].rowOff[2] + geo[l].planeOff[2] + geo[l].c0;
       open[openCount++] = l;
     } else {
       edge[edgeCount++] = l;
@@ -310,39 +331,52 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
   for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
 
   // A unit's next chunk along its row runs at the next level, after the
-  // rest of this one: fetch what it will read first but no other unit of
-  // this level reads (the lists make a unit cheap enough for memory
-  // latency to show).
+  // rest of this one: fetch the rows it will be the first to read (the
+  // leading stage and tensor rows; earlier units have read the others). The
+  // lists make a unit cheap enough for memory latency to show.
+  // Nothing fetches a row's first chunk that way: a unit at the start of a
+  // row fetches it for the unit at the start of the next row, two levels on.
   if (c.taps != nullptr) {
+    const int slot = c.taps->leadingSlot, r = c.taps->leadingTensorRow;
     for (int l = 0; l < s.unitCount; ++l) {
-      const std::int32_t next = geo[l].c0 + kChunkColumns + kChunkColumns + kHalo;
+      if (s.units[l].k == 0) {
+        const std::ptrdiff_t next =
+            static_cast<std::ptrdiff_t>(d.n1) * clampTo(s.units[l].i2 + slot % 5 - 1, d.n2 - 1);
+        prefetch(c.out + next + geo[l].planeOff[slot / 5]);
+        const std::ptrdiff_t nextTensor =
+            static_cast<std::ptrdiff_t>(d.n1) * clampTo(s.units[l].i2 + r % 3, d.n2 - 1) +
+            geo[l].planeOff[r / 3 + 1];
+        for (int t = 0; t < 6; ++t) {
+          prefetch(c.tensor[t] + nextTensor);
+          if (d.n1 > 16) prefetch(c.tensor[t] + nextTensor + 16);
+        }
+      }
+      const std::int32_t next = geo[l].c0 + 2 * kChunkColumns + kHalo;
       if (next - kChunkColumns >= d.n1) continue;
       const std::int32_t at = next < d.n1 ? next : d.n1 - 1;
-      for (int slot = 0; slot < kSlots; ++slot)
-        if (c.taps->slotUsed[slot])
-          prefetch(c.out + geo[l].rowOff[slot % 5] + geo[l].planeOff[slot / 5] + at);
-      for (int r = 0; r < 9; ++r) {
-        if (!c.taps->tensorRowUsed[r] && r != 4) continue;  // 4: the own row
-        const std::ptrdiff_t row = geo[l].rowOff[r % 3 + 1] + geo[l].planeOff[r / 3 + 1] + at;
-        for (int t = 0; t < 6; ++t) prefetch(c.tensor[t] + row);
-      }
+      prefetch(c.out + geo[l].rowOff[slot % 5] + geo[l].planeOff[slot / 5] + at);
+      const std::ptrdiff_t row = geo[l].rowOff[r % 3 + 1] + geo[l].planeOff[r / 3 + 1] + at;
+      for (int t = 0; t < 6; ++t) prefetch(c.tensor[t] + row);
     }
   }
   s.aliasCount = 0;
   const std::ptrdiff_t rowStep = d.n1, planeStep = static_cast<std::ptrdiff_t>(d.n1) * d.n2;
-  for (int slot = 0; slot < kSlots; ++slot) {
-    if (c.taps != nullptr && !c.taps->slotUsed[slot]) continue;
+  static constexpr std::int8_t kAllSlots[kSlots] = {
+      0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
+  const std::int8_t* const slotList = c.taps != nullptr ? c.taps->slots : kAllSlots;
+  const int slotCount = c.taps != nullptr ? c.taps->slotCount : kSlots;
+  for (int n = 0; n < slotCount; ++n) {
+    const int slot = slotList[n];
     const int b = slot % 5, cc = slot / 5;
     const std::ptrdiff_t shift = (b - 2) * rowStep + (cc - 2) * planeStep - kHalo;
     for (int i = 0; i < openCount; ++i) {
-      const int l = open[i];
-      src[l] = c.out + geo[l].rowOff[2] + geo[l].planeOff[2] + geo[l].c0 + shift;
+      src[open[i]] = openRow[i] + shift;
     }
     bool anyAlias = false;
     for (int i = 0; i < edgeCount; ++i) {
       const int l = edge[i];
       const float* row = c.out + geo[l].rowOff[b] + geo[l].planeOff[cc];
-      src[l] = rowWindow(row, geo[l].c0 - kHalo, uCols, d.n1, tmp[l]);
+      src[l] = rowWindow<V>(row, geo[l].c0 - kHalo, uCols, d.n1, tmp[l]);
       anyAlias = anyAlias || (geo[l].ownRow[b] && geo[l].ownPlane[cc]);
     }
     if (anyAlias && slot != kSelfSlot) {
@@ -359,7 +393,7 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
   for (int t = 0; t < 6; ++t) {
     for (int l = 0; l < s.unitCount; ++l) {
       const float* row = c.tensor[kVoxelComponent[t]] + geo[l].rowOff[2] + geo[l].planeOff[2];
-      src[l] = rowWindow(row, geo[l].c0, rowCols, d.n1, tmp[l]);
+      src[l] = rowWindow<V>(row, geo[l].c0, rowCols, d.n1, tmp[l]);
     }
     for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
     transposeIn<V>(src, &s.tensor[t][0][0], rowCols);
@@ -376,6 +410,12 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
   for (int t = 3; t < 6; ++t)
     for (int j = 0; j < rowCols; ++j) (two * V::load(s.tensor[t][j])).store(s.tensor[t][j]);
 
+  if (c.taps != nullptr && c.taps->tensorTapCount == 0) {
+    // No tensor tap: q1..q3 stay at their starting +0.
+    for (int r = 0; r < 3; ++r)
+      for (int j = 0; j < rowCols; ++j) V::broadcast(0.0f).store(s.q[r][j]);
+    return;
+  }
   alignas(64) float qRows[W][3][kCols];
   int l = 0;
   // Four units at once where there are registers for their twelve
@@ -401,8 +441,8 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
 
 // The voxels' new values from the sums: shared by the dense and sparse steps.
 template <class V>
-QUILLMERE_ALWAYS_INLINE V finishVoxel(Stage<V>& s, int t, V g1, V g2, V g3, V s11, V s22,
-                                      V s33, V s12, V s13, V s23, V dt, V* probe) {
+QUILLMERE_ALWAYS_INLINE V finishVoxel(Stage<V>& s, int t, V g1, V g2, V g3, V s11, V s22, V s33,
+                                      V s12, V s13, V s23, V dt, V* probe) {
   const V q1 = V::load(s.q[0][t]), q2 = V::load(s.q[1][t]), q3 = V::load(s.q[2][t]);
   const V firstOrderTerm = ((q1 * g1) + (q2 * g2)) + (q3 * g3);
   V secondOrderTerm = s11 * V::load(s.tensor[0][t]);
@@ -554,8 +594,8 @@ void runStepsSparse(const SweepContext& c, Stage<V>* const* stages, V& probe) {
     }
     QUILLMERE_UNROLL
     for (int g = 0; g < G; ++g)
-      finishVoxel<V>(*stages[g], t, a[g][6], a[g][7], a[g][8], a[g][0], a[g][1], a[g][2],
-                     a[g][3], a[g][4], a[g][5], dt, &probe);
+      finishVoxel<V>(*stages[g], t, a[g][6], a[g][7], a[g][8], a[g][0], a[g][1], a[g][2], a[g][3],
+                     a[g][4], a[g][5], dt, &probe);
   }
 }
 

@@ -65,21 +65,36 @@ struct SparseTaps {
   };
   int tensorTapCount;
   TensorTap tensorTaps[kGradientTaps];
-  bool tensorRowUsed[9];  // neighbour rows any tensor tap reads
-  bool slotUsed[kSlots];  // stage rows any list reads (the own row always)
+  bool tensorRowUsed[9];                // neighbour rows any tensor tap reads
+  std::uint8_t tensorRowComponents[9];  // bit t: some tap reads component t there
+  bool slotUsed[kSlots];                // stage rows any list reads (the own row always)
+  // The same two sets as lists, in increasing order, so per-unit loops
+  // visit only what the lists read.
+  int tensorRowCount;
+  std::int8_t tensorRows[9];
+  int slotCount;
+  std::int8_t slots[kSlots];
+  // Of those, the stage row and the tensor row (the own row counted) that
+  // the wavefront reaches first: the unit reading them is the first to
+  // read them, every other row having been read by an earlier unit.
+  int leadingSlot;
+  int leadingTensorRow;
 };
 
-// Fills `taps` from the stencils. A weight is zero when its bits are +0 or
-// -0: subnormal, infinite and NaN weights are always kept.
-void buildSparseTaps(const GradientStencils& gradientStencils,
-                     const HessianStencils& hessianStencils, SparseTaps& taps);
+struct SweepContext;
+
+// Fills `taps` from the context's stencils. A weight is zero when its bits
+// are +0 or -0: subnormal, infinite and NaN weights are always kept.
+void buildSparseTaps(const SweepContext& context, SparseTaps& taps);
 
 // Whether sparse taps pay on these stencils: the vector loop over lists costs
 // more per product than the dense loop, so nearly full stencils stay dense.
 bool sparseTapsPay(const SparseTaps& taps);
 
 // Raw pointers of one sweep: the stepped volume, the tensor in the order
-// t11, t12, t13, t22, t23, t33, the stencils and dt. Extents all >= 1.
+// t11, t12, t13, t22, t23, t33, the stencils and dt. Extents all >= 1. Built
+// once from the public entry's records (makeSweepContext) and the only form
+// of a call's inputs from there to the kernels.
 struct SweepContext {
   float* out;
   const float* tensor[6];
@@ -124,8 +139,8 @@ struct SweepRegion {
 using SweepRegionKernel = bool (*)(const SweepContext& context, const SweepRegion& region);
 
 struct SweepKernels {
-  SweepPath path;            // the concrete path: never Automatic
-  int lanes;                 // rows side by side in one vector (1 for Plain)
+  SweepPath path;  // the concrete path: never Automatic
+  int lanes;       // rows side by side in one vector (1 for Plain)
   SweepRegionKernel sweepRegion;
 };
 
@@ -133,7 +148,8 @@ struct SweepKernels {
 // updateVolumeOnPath. Resolve once, then call sweepRegion as often as needed.
 // Plain's sweepRegion runs updateVolumePlain when the region is the whole
 // volume and every tap is asked for, and the one-lane kernel (same bits,
-// wavefront order) otherwise.
+// wavefront order) otherwise; updateVolumeOnPath calls updateVolumePlain
+// itself, with the caller's records, when it runs the plain path.
 SweepKernels sweepKernelsFor(SweepPath path);
 
 SweepContext makeSweepContext(MutableVolumeView out, const TensorField& tensor,
@@ -191,8 +207,8 @@ enum class TapUse { Automatic, Sparse, Every };
 // the stencils' tap lists, and copies and sweeps again with every tap when
 // the sweep reports a non-finite value. source == context.out: in place,
 // every tap. Runs under its own FloatEnvironmentGuard.
-void runStep(const SweepKernels& kernels, SweepContext context, const float* source,
-             int threads, int planesPerBand, TapUse use);
+void runStep(const SweepKernels& kernels, SweepContext context, const float* source, int threads,
+             int planesPerBand, TapUse use);
 
 }  // namespace quillmere::sweep
 

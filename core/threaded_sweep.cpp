@@ -80,8 +80,8 @@ T waitUntil(const std::atomic<T>& value, Ready ready) {
 std::int64_t waitForBand(const Wavefront& w, std::int64_t band, int count, std::int64_t level) {
   const std::int64_t base = band * (w.levels + 1);
   const std::int64_t need = base + level;
-  const std::int64_t v = waitUntil(w.progress[band % count].done,
-                                   [need](std::int64_t x) { return x >= need; });
+  const std::int64_t v =
+      waitUntil(w.progress[band % count].done, [need](std::int64_t x) { return x >= need; });
   // A counter past this band's slot means the band is done.
   return v - base > w.levels ? w.levels - 1 : v - base - 1;
 }
@@ -179,8 +179,8 @@ bool runWavefront(const SweepKernels& kernels, const SweepContext& context, int 
   return tripped;
 }
 
-void runStep(const SweepKernels& kernels, SweepContext context, const float* source,
-             int threads, int planesPerBand, TapUse use) {
+void runStep(const SweepKernels& kernels, SweepContext context, const float* source, int threads,
+             int planesPerBand, TapUse use) {
   const FloatEnvironmentGuard environment;
   const VolumeDims d = context.dims;
   const std::size_t bytes = static_cast<std::size_t>(d.n1) * static_cast<std::size_t>(d.n2) *
@@ -189,10 +189,7 @@ void runStep(const SweepKernels& kernels, SweepContext context, const float* sou
   context.taps = nullptr;
   // In place there is nothing to redo from: every tap, as updateVolume.
   if (source != context.out && use != TapUse::Every) {
-    buildSparseTaps({context.gradient[0], context.gradient[1], context.gradient[2]},
-                    {context.hessian[0], context.hessian[1], context.hessian[2],
-                     context.hessian[3], context.hessian[4], context.hessian[5]},
-                    taps);
+    buildSparseTaps(context, taps);
     if (use == TapUse::Sparse || sparseTapsPay(taps)) context.taps = &taps;
   }
   auto sweepOnce = [&]() {
@@ -250,8 +247,8 @@ int sweepThreadCount(VolumeDims dims, int requested) {
 
 void updateVolumeThreadedOnPath(SweepPath path, MutableVolumeView out, const TensorField& tensor,
                                 const GradientStencils& gradientStencils,
-                                const HessianStencils& hessianStencils, float dt,
-                                VolumeDims dims, int threadCount) {
+                                const HessianStencils& hessianStencils, float dt, VolumeDims dims,
+                                int threadCount) {
   const int threads = sweepThreadCount(dims, threadCount);
   if (threads <= 1) {
     const FloatEnvironmentGuard environment;
@@ -282,16 +279,16 @@ void stepVolumeThreaded(VolumeView u, MutableVolumeView out, const TensorField& 
                         const GradientStencils& gradientStencils,
                         const HessianStencils& hessianStencils, float dt, VolumeDims dims,
                         int threadCount) {
-  stepVolumeThreadedOnPath(SweepPath::Automatic, u, out, tensor, gradientStencils,
-                           hessianStencils, dt, dims, threadCount);
+  stepVolumeThreadedOnPath(SweepPath::Automatic, u, out, tensor, gradientStencils, hessianStencils,
+                           dt, dims, threadCount);
 }
 
 void updateVolumeThreaded(MutableVolumeView out, const TensorField& tensor,
                           const GradientStencils& gradientStencils,
                           const HessianStencils& hessianStencils, float dt, VolumeDims dims,
                           int threadCount) {
-  updateVolumeThreadedOnPath(SweepPath::Automatic, out, tensor, gradientStencils,
-                             hessianStencils, dt, dims, threadCount);
+  updateVolumeThreadedOnPath(SweepPath::Automatic, out, tensor, gradientStencils, hessianStencils,
+                             dt, dims, threadCount);
 }
 
 }  // namespace quillmere

@@ -6,6 +6,7 @@
 // flush-to-zero set.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <cstdio>
@@ -224,8 +225,8 @@ TEST(SparseSweep, EveryFamilyPathLaneAndThreadCountGivesPlainBits) {
           if (!flush) {
             std::vector<float> out = p.u;
             sweep::SparseTaps taps;
-            buildSparseTaps(p.gradient(), p.hessian(), taps);
             sweep::SweepContext c = contextFor(p, out, lanes);
+            buildSparseTaps(c, taps);
             c.taps = &taps;
             const bool tripped = sweep::sweepWholeVolume(sweep::sweepKernelsFor(path), c);
             EXPECT_EQ(tripped, !finiteInputs || anyNonFinite(expected));
@@ -302,7 +303,8 @@ TEST(SparseSweep, TapListsKeepEveryWeightThatIsNotZero) {
   p.k[0][4] = 2.0f;
   p.k[1][4] = 3.0f;
   sweep::SparseTaps taps;
-  buildSparseTaps(p.gradient(), p.hessian(), taps);
+  std::vector<float> out = p.u;
+  buildSparseTaps(contextFor(p, out, Lanes::Vectors), taps);
   EXPECT_EQ(taps.hessianLength, 2);
   EXPECT_EQ(taps.hessianAt[0][0], 1 * sweep::kWindow + 0);   // m = 5: b = 1
   EXPECT_EQ(taps.hessianAt[0][1], 24 * sweep::kWindow + 4);  // m = 124
@@ -314,12 +316,44 @@ TEST(SparseSweep, TapListsKeepEveryWeightThatIsNotZero) {
   EXPECT_EQ(two.count, 2);
   EXPECT_EQ(two.weight[0], 2.0f);
   EXPECT_EQ(two.weight[1], 3.0f);
-  EXPECT_EQ(two.component[1][0], 1);              // t12 * k2 in row 1
+  EXPECT_EQ(two.component[1][0], 1);                             // t12 * k2 in row 1
   const sweep::SparseTaps::TensorTap& one = taps.tensorTaps[1];  // m = 13: k2 alone
   EXPECT_EQ(one.count, 1);
   EXPECT_EQ(one.component[0][0], 1);  // t12
   EXPECT_EQ(one.component[0][1], 3);  // t22
   EXPECT_EQ(one.component[0][2], 4);  // t23
+  // Rows read, in order, and the one the wavefront reaches first: slot 24
+  // (d2 = d3 = +2) for u; for the tensor, row 4 (m = 13: d2 = d3 = 0) and
+  // row 1 (m = 4: d2 = 0, d3 = -1) lead to the own row.
+  ASSERT_EQ(taps.slotCount, 4);
+  const std::int8_t slots[] = {1, 7, 12, 24};  // h11 at m = 0 is -0: not read
+  EXPECT_TRUE(std::equal(slots, slots + 4, taps.slots));
+  EXPECT_EQ(taps.leadingSlot, 24);
+  ASSERT_EQ(taps.tensorRowCount, 2);
+  EXPECT_EQ(taps.tensorRows[0], 1);
+  EXPECT_EQ(taps.tensorRows[1], 4);
+  EXPECT_EQ(taps.leadingTensorRow, 4);
+  // Components read in each: k1 and k2 at m = 4 read t11 t12 t13 and t12
+  // t22 t23; k2 alone at m = 13, t12 t22 t23.
+  EXPECT_EQ(taps.tensorRowComponents[1], 0x1f);
+  EXPECT_EQ(taps.tensorRowComponents[4], (1 << 1) | (1 << 3) | (1 << 4));
+  EXPECT_EQ(taps.tensorRowComponents[0], 0);
+}
+
+// The leading rows: the highest 2*d2 + 6*d3 among the rows read, not the
+// highest slot or row number (d2 = +2, d3 = 0 comes before d2 = -2, d3 = +1;
+// d2 = -1, d3 = +1 before d2 = +1, d3 = 0).
+TEST(SparseSweep, LeadingRowIsTheOneTheWavefrontReachesFirst) {
+  SweepProblem p({1, 1, 1});
+  p.h[0][2 + 5 * 4 + 25 * 2] = 1.0f;  // slot 14: d2 = +2, d3 = 0
+  p.h[1][2 + 5 * 0 + 25 * 3] = 1.0f;  // slot 15: d2 = -2, d3 = +1
+  p.k[0][1 + 3 * 2 + 9 * 1] = 1.0f;   // row 5: d2 = +1, d3 = 0
+  p.k[1][1 + 3 * 0 + 9 * 2] = 1.0f;   // row 6: d2 = -1, d3 = +1
+  sweep::SparseTaps taps;
+  std::vector<float> out = p.u;
+  buildSparseTaps(contextFor(p, out, Lanes::Vectors), taps);
+  EXPECT_EQ(taps.leadingSlot, 14);
+  EXPECT_EQ(taps.leadingTensorRow, 6);
 }
 
 }  // namespace
