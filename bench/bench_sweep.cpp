@@ -67,8 +67,8 @@ void runSweep(benchmark::State& state, SweepPath path, VolumeDims d) {
 // automatic path and 1 or 2 threads; the sparse result is checked against
 // the dense one after timing. Timed by hand so the fastest call of all
 // repetitions can be shown beside the memory floor.
-using quillmere::testing::StencilFamily;
 using quillmere::sweep::TapUse;
+using quillmere::testing::StencilFamily;
 
 std::map<std::string, double>& bestNsPerVoxel() {
   static std::map<std::string, double> best;
@@ -132,10 +132,11 @@ void runFamily(benchmark::State& state, StencilFamily f, VolumeDims d, int threa
   }
   if (c.dense.empty()) {
     c.dense.resize(out.size());
-    quillmere::sweep::runStep(kernels, quillmere::sweep::makeSweepContext(
-                                           {c.dense.data(), d}, p.tensor(), p.gradient(),
+    quillmere::sweep::runStep(
+        kernels,
+        quillmere::sweep::makeSweepContext({c.dense.data(), d}, p.tensor(), p.gradient(),
                                            p.hessian(), p.dt, d),
-                              p.u.data(), 1, 0, TapUse::Every);
+        p.u.data(), 1, 0, TapUse::Every);
   }
   if (std::memcmp(out.data(), c.dense.data(), out.size() * sizeof(float)) != 0)
     state.SkipWithError("tap lists give other bits than every tap");
@@ -161,13 +162,14 @@ double copyBytesPerNs() {
 void printFamilySummary(const std::vector<std::string>& families,
                         const std::vector<std::string>& shapes, double bytesPerNs) {
   const double floor = 32.0 / bytesPerNs;
-  std::printf("\nStencil families, ns per voxel of a whole step, fastest call (one run;\n"
-              "1 thread: processor time, 2 threads: wall clock).\n"
-              "copy bandwidth %.1f GB/s (read + write); memory floor %.2f ns/voxel "
-              "(32 bytes a voxel)\n",
-              bytesPerNs, floor);
-  std::printf("%-8s %-12s %9s %9s %7s %9s %9s %7s %7s %7s\n", "family", "shape", "dense1",
-              "lists1", "x", "dense2", "lists2", "x", "2/1 d", "2/1 l");
+  std::printf(
+      "\nStencil families, ns per voxel of a whole step, fastest call (one run;\n"
+      "1 thread: processor time, 2 threads: wall clock).\n"
+      "copy bandwidth %.1f GB/s (read + write); memory floor %.2f ns/voxel "
+      "(32 bytes a voxel)\n",
+      bytesPerNs, floor);
+  std::printf("%-8s %-12s %9s %9s %7s %9s %9s %7s %7s %7s\n", "family", "shape", "dense1", "lists1",
+              "x", "dense2", "lists2", "x", "2/1 d", "2/1 l");
   const auto& best = bestNsPerVoxel();
   auto get = [&](const std::string& key) {
     const auto it = best.find(key);
@@ -206,9 +208,9 @@ int main(int argc, char** argv) {
       quillmere::bench::registerFastestOfFive(names.back() + "/" + quillmere::bench::shapeName(d),
                                               runSweep, path, d);
   }
-  const StencilFamily families[] = {StencilFamily::Central,     StencilFamily::Scharr,
-                                   StencilFamily::Sobel,       StencilFamily::DenseRandom,
-                                   StencilFamily::SingleWeight, StencilFamily::AllZero};
+  const StencilFamily families[] = {StencilFamily::Central,      StencilFamily::Scharr,
+                                    StencilFamily::Sobel,        StencilFamily::DenseRandom,
+                                    StencilFamily::SingleWeight, StencilFamily::AllZero};
   const VolumeDims familyShapes[] = {{64, 64, 64}, {128, 128, 128}, {256, 256, 64}};
   std::vector<std::string> familyNames, familyShapeNames;
   for (VolumeDims d : familyShapes) {

@@ -33,8 +33,8 @@ void updateVolumeThreaded(MutableVolumeView out, const TensorField& tensor,
 // The same on a chosen path (see updateVolumeOnPath).
 void updateVolumeThreadedOnPath(SweepPath path, MutableVolumeView out, const TensorField& tensor,
                                 const GradientStencils& gradientStencils,
-                                const HessianStencils& hessianStencils, float dt,
-                                VolumeDims dims, int threadCount);
+                                const HessianStencils& hessianStencils, float dt, VolumeDims dims,
+                                int threadCount);
 
 // One step from u into out: out receives u's samples, then the same sweep as
 // updateVolumeThreaded, with the same bits, but with work in proportion to

@@ -47,8 +47,8 @@ inline float canonicalizeNaN(float x) {
 // Runs the fastest sweep this processor supports (see SweepPath); every path
 // gives the same bits as updateVolumePlain. Allocates nothing.
 void updateVolume(MutableVolumeView out, const TensorField& tensor,
-                  const GradientStencils& gradientStencils,
-                  const HessianStencils& hessianStencils, float dt, VolumeDims dims);
+                  const GradientStencils& gradientStencils, const HessianStencils& hessianStencils,
+                  float dt, VolumeDims dims);
 
 // The ways the sweep can be run. All give the same bits; they differ only in
 // speed and in the instructions they need.

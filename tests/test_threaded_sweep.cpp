@@ -20,7 +20,6 @@
 #include "tests/support/hostile_fp.h"
 #include "tests/support/sweep_problem.h"
 
-
 namespace quillmere {
 namespace {
 
@@ -63,7 +62,7 @@ bool reads(const UnitSpan& reader, const UnitSpan& writer, VolumeDims d) {
 // a plane waits only for the two planes before it, up to the level before.
 TEST(ThreadedSweep, DependencyRuleHoldsForEveryConflictingPair) {
   std::mt19937 rng(11);
-  std::vector<VolumeDims> shapes = {{1, 1, 1}, {1, 1, 7}, {1, 6, 1}, {13, 1, 6}, {25, 4, 5},
+  std::vector<VolumeDims> shapes = {{1, 1, 1},  {1, 1, 7},  {1, 6, 1},  {13, 1, 6}, {25, 4, 5},
                                     {12, 3, 4}, {37, 6, 6}, {24, 5, 3}, {2, 2, 9}};
   std::uniform_int_distribution<int> n1(1, 40), n23(1, 7);
   for (int i = 0; i < 12; ++i) shapes.push_back({n1(rng), n23(rng), n23(rng)});
@@ -99,8 +98,8 @@ std::vector<float> stepWavefront(const SweepProblem& p, SweepPath path, int thre
                                  int oneByOneBelow) {
   std::vector<float> out = p.u;
   const sweep::SweepKernels kernels = sweep::sweepKernelsFor(path);
-  sweep::SweepContext context = sweep::makeSweepContext(
-      {out.data(), p.dims}, p.tensor(), p.gradient(), p.hessian(), p.dt, p.dims);
+  sweep::SweepContext context = sweep::makeSweepContext({out.data(), p.dims}, p.tensor(),
+                                                        p.gradient(), p.hessian(), p.dt, p.dims);
   context.oneByOneBelowVoxels = oneByOneBelow;
   sweep::runWavefront(kernels, context, threads, band);
   return out;
@@ -117,9 +116,9 @@ std::vector<SweepPath> supportedPaths() {
 // planes, rows and columns, rows shorter than a chunk or one voxel past it,
 // and a few larger random ones.
 std::vector<VolumeDims> awkwardShapes() {
-  std::vector<VolumeDims> shapes = {{1, 1, 1},  {1, 1, 9},  {5, 1, 7},  {13, 2, 3},
-                                    {12, 1, 8}, {30, 7, 9}, {25, 3, 17}, {40, 9, 2},
-                                    {7, 30, 11}, {61, 5, 8}, {3, 3, 3},  {24, 6, 5}};
+  std::vector<VolumeDims> shapes = {{1, 1, 1},   {1, 1, 9},  {5, 1, 7},   {13, 2, 3},
+                                    {12, 1, 8},  {30, 7, 9}, {25, 3, 17}, {40, 9, 2},
+                                    {7, 30, 11}, {61, 5, 8}, {3, 3, 3},   {24, 6, 5}};
   std::mt19937 rng(5);
   std::uniform_int_distribution<int> n1(1, 50), n2(1, 12), n3(1, 20);
   for (int i = 0; i < 6; ++i) shapes.push_back({n1(rng), n2(rng), n3(rng)});
@@ -135,14 +134,14 @@ TEST(ThreadedSweep, MatchesPlainForEveryThreadCountBandAndPath) {
     for (SweepPath path : supportedPaths()) {
       for (int threads = 1; threads <= 8; ++threads) {
         for (int band = 0; band <= 3; ++band) {
-          SCOPED_TRACE(::testing::Message() << d.n1 << "x" << d.n2 << "x" << d.n3 << " "
-                                            << sweepPathName(path) << " threads " << threads
-                                            << " band " << band);
+          SCOPED_TRACE(::testing::Message()
+                       << d.n1 << "x" << d.n2 << "x" << d.n3 << " " << sweepPathName(path)
+                       << " threads " << threads << " band " << band);
           // Vectors however few units a level holds; for the default band
           // size, sparse groups one unit at a time, as updateVolume runs them.
           const int oneByOneBelow = band == 0 ? sweep::kOneByOneBelowVoxels : 0;
-          ASSERT_EQ(bitDifference(expected, stepWavefront(p, path, threads, band, oneByOneBelow), d),
-                    "");
+          ASSERT_EQ(
+              bitDifference(expected, stepWavefront(p, path, threads, band, oneByOneBelow), d), "");
         }
       }
     }
@@ -178,12 +177,11 @@ TEST(ThreadedSweep, PublicEntryMatchesPlain) {
   testing::fillRandom(p, rng);
   const std::vector<float> expected = p.stepPlain();
   for (int threads : {1, 2, 4, 7}) {
-    const std::vector<float> got = p.step([threads](MutableVolumeView out, const TensorField& t,
-                                                    const GradientStencils& g,
-                                                    const HessianStencils& h, float dt,
-                                                    VolumeDims dims) {
-      updateVolumeThreaded(out, t, g, h, dt, dims, threads);
-    });
+    const std::vector<float> got =
+        p.step([threads](MutableVolumeView out, const TensorField& t, const GradientStencils& g,
+                         const HessianStencils& h, float dt, VolumeDims dims) {
+          updateVolumeThreaded(out, t, g, h, dt, dims, threads);
+        });
     EXPECT_EQ(bitDifference(expected, got, d), "") << threads << " threads";
   }
   // Extents of 0: nothing read or written, no thread started.
@@ -199,10 +197,10 @@ TEST(ThreadedSweep, ThreadCountPolicy) {
   EXPECT_EQ(sweepThreadCount({128, 128, 128}, 2), 2);
   EXPECT_EQ(sweepThreadCount({128, 128, 128}, 1000), 32);  // 65536 voxels a thread
   EXPECT_EQ(sweepThreadCount({512, 512, 256}, 1000), kMaxSweepThreads);
-  EXPECT_EQ(sweepThreadCount({256, 256, 3}, 8), 3);     // one plane each at most
-  EXPECT_EQ(sweepThreadCount({48, 48, 48}, 8), 1);      // 110592 voxels: not yet
-  EXPECT_EQ(sweepThreadCount({16, 16, 16}, 8), 1);      // too small to pay
-  EXPECT_EQ(sweepThreadCount({4, 512, 512}, 8), 1);     // left to the plain sweep
+  EXPECT_EQ(sweepThreadCount({256, 256, 3}, 8), 3);  // one plane each at most
+  EXPECT_EQ(sweepThreadCount({48, 48, 48}, 8), 1);   // 110592 voxels: not yet
+  EXPECT_EQ(sweepThreadCount({16, 16, 16}, 8), 1);   // too small to pay
+  EXPECT_EQ(sweepThreadCount({4, 512, 512}, 8), 1);  // left to the plain sweep
   EXPECT_EQ(sweepThreadCount({0, 512, 512}, 8), 1);
   const int available = processorsAvailable();
   EXPECT_GE(available, 1);
@@ -214,9 +212,9 @@ TEST(ThreadedSweep, ThreadCountPolicy) {
   EXPECT_EQ(threadsForHostSetting(2.9), std::min(2, available));
   EXPECT_EQ(threadsForHostSetting(1.0e9), available);
   EXPECT_EQ(threadsForHostSetting(kMaxSweepThreads + 1.0), available);
-  for (double unusable : {0.0, 0.5, -4.0, std::numeric_limits<double>::quiet_NaN(),
-                          std::numeric_limits<double>::infinity(),
-                          -std::numeric_limits<double>::infinity()})
+  for (double unusable :
+       {0.0, 0.5, -4.0, std::numeric_limits<double>::quiet_NaN(),
+        std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()})
     EXPECT_EQ(threadsForHostSetting(unusable), available) << unusable;
 }
 
