@@ -262,7 +262,9 @@ void buildSparseTaps(const SweepContext& context, SparseTaps& taps) {
     tap.row = static_cast<std::int8_t>(m / 3);  // (b) + 3 * (c), both 0..2
     taps.tensorRowUsed[tap.row] = true;
     for (int n = 0; n < (nonZero == 3 ? 0 : nonZero); ++n)
-      for (int r = 0; r < 3; ++r) taps.tensorRowComponents[tap.row] |= 1u << tap.component[n][r];
+      for (int r = 0; r < 3; ++r)
+        taps.tensorRowComponents[tap.row] = static_cast<std::uint8_t>(
+            taps.tensorRowComponents[tap.row] | (1u << tap.component[n][r]));
     if (nonZero == 3) taps.tensorRowComponents[tap.row] = 0x3f;
     taps.tensorTaps[taps.tensorTapCount++] = tap;
   }
