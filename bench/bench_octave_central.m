@@ -3,7 +3,7 @@
 % (central differences, edge samples repeated, two buffers), in one run.
 % Prints ns per voxel of each (fastest of five calls) and their ratio.
 %
-%   OMP_NUM_THREADS=1 octave-cli --norc bench/bench_octave_central.m build/octave
+%   OMP_NUM_THREADS=1 octave-cli --norc bench/bench_octave_central.m build/ci/octave
 %
 % OMP_NUM_THREADS=1 holds both to one core (Octave's nproc, which the module
 % asks for its thread count, follows it).
