@@ -22,6 +22,7 @@
 
 #include "core/structure_tensor.h"
 #include "core/update_sweep.h"
+#include "tests/support/stencil_families.h"
 
 namespace {
 
@@ -94,26 +95,13 @@ void runRadius(benchmark::State& state, int threads) {
   float* const outs[6] = {&out[0],           &out[kVoxels],     &out[2 * kVoxels],
                           &out[3 * kVoxels], &out[4 * kVoxels], &out[5 * kVoxels]};
   quillmere::computeTensor(volume().data(), kDims, p, outs, scratch.data(), 1);
-  // The 'central' family: c = 1/2, second differences 1 -2 1, mixed 1/4.
+  // The 'central' family of the shared stencil families.
+  quillmere::testing::SweepProblem central({0, 0, 0});
+  std::mt19937 unused;
+  quillmere::testing::setStencils(central, quillmere::testing::StencilFamily::Central, unused);
   std::vector<float> k[9];
-  for (int i = 0; i < 3; ++i) k[i].assign(27, 0.0f);
-  for (int i = 3; i < 9; ++i) k[i].assign(125, 0.0f);
-  const int step[3] = {1, 3, 9}, big[3] = {1, 5, 25};
-  for (int a = 0; a < 3; ++a) {
-    k[a][13 + step[a]] = 0.5f;
-    k[a][13 - step[a]] = -0.5f;
-    k[3 + a][62 - big[a]] = 1.0f;
-    k[3 + a][62] = -2.0f;
-    k[3 + a][62 + big[a]] = 1.0f;
-  }
-  const int pair[3][2] = {{0, 1}, {0, 2}, {1, 2}};
-  for (int m = 0; m < 3; ++m) {
-    const int a = big[pair[m][0]], b = big[pair[m][1]];
-    k[6 + m][62 + a + b] = 0.25f;
-    k[6 + m][62 - a - b] = 0.25f;
-    k[6 + m][62 + a - b] = -0.25f;
-    k[6 + m][62 - a + b] = -0.25f;
-  }
+  for (int i = 0; i < 3; ++i) k[i] = central.k[i];
+  for (int i = 0; i < 6; ++i) k[3 + i] = central.h[i];
   const quillmere::TensorField t{{outs[0], kDims}, {outs[1], kDims}, {outs[2], kDims},
                                  {outs[3], kDims}, {outs[4], kDims}, {outs[5], kDims}};
   for (auto _ : state) {
