@@ -24,4 +24,20 @@ if [ ! -f "$WINEPREFIX/.quillmere-ready" ]; then
     fi
   ) 9>"$WINEPREFIX.lock"
 fi
-exec "$wine" "$@"
+# Now and then a client loses its connection to a wineserver that is starting
+# or stopping ("wine client error: ... recvmsg: Connection reset by peer")
+# before the program has run at all. That says nothing about the program, so
+# such a run is tried again, at most twice; any other failure stands.
+errors=$(mktemp)
+trap 'rm -f "$errors"' EXIT
+for attempt in 1 2 3; do
+  status=0
+  "$wine" "$@" 2>"$errors" || status=$?
+  if [ "$status" -ne 0 ] && [ "$attempt" -lt 3 ] && grep -q "wine client error" "$errors"; then
+    echo "wine-run.sh: wine lost its server (attempt $attempt), running again" >&2
+    sleep 1
+    continue
+  fi
+  cat "$errors" >&2
+  exit "$status"
+done
