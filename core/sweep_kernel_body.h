@@ -124,6 +124,9 @@ struct Stage {
   int rowColumns;     // columns of q and the tensor: steps, whole vectors
   Unit units[W];
   int unitCount;
+  // Per unit: its row's kept divergences (q1, q2, q3 divergenceRowStride
+  // apart, from column 0), or null when the unit computes its own.
+  const float* keptQ[W];
 };
 
 // Where one unit's neighbour rows start: row offsets of i2 - 2 .. i2 + 2 and
@@ -278,6 +281,137 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
   }
 }
 
+// The tap term of one tensor tap with N non-zero directions (1, 2, or 3:
+// the term in full) added to q1..q3, the samples of the components t11, t12,
+// t13, t22, t23, t33 at base[0..5] + at: the operations and order of
+// tensorDivergenceRows, for any V.
+template <class V, int N>
+QUILLMERE_ALWAYS_INLINE void addTensorTap(const SparseTaps::TensorTap& tap,
+                                          const float* const* base, std::ptrdiff_t at, V& q1, V& q2,
+                                          V& q3) {
+  if (N == 1) {
+    const V w = V::broadcast(tap.weight[0]);
+    const std::int8_t* const t = tap.component[0];
+    q1 = q1 + V::loadu(base[t[0]] + at) * w;
+    q2 = q2 + V::loadu(base[t[1]] + at) * w;
+    q3 = q3 + V::loadu(base[t[2]] + at) * w;
+  } else if (N == 2) {
+    const V w = V::broadcast(tap.weight[0]), x = V::broadcast(tap.weight[1]);
+    const std::int8_t* const t = tap.component[0];
+    const std::int8_t* const u = tap.component[1];
+    q1 = q1 + (V::loadu(base[t[0]] + at) * w + V::loadu(base[u[0]] + at) * x);
+    q2 = q2 + (V::loadu(base[t[1]] + at) * w + V::loadu(base[u[1]] + at) * x);
+    q3 = q3 + (V::loadu(base[t[2]] + at) * w + V::loadu(base[u[2]] + at) * x);
+  } else {
+    const V w1 = V::broadcast(tap.weight[0]);
+    const V w2 = V::broadcast(tap.weight[1]);
+    const V w3 = V::broadcast(tap.weight[2]);
+    const V t11 = V::loaduOnce(base[0] + at);
+    const V t12 = V::loaduOnce(base[1] + at);
+    const V t13 = V::loaduOnce(base[2] + at);
+    const V t22 = V::loaduOnce(base[3] + at);
+    const V t23 = V::loaduOnce(base[4] + at);
+    const V t33 = V::loaduOnce(base[5] + at);
+    q1 = q1 + ((t11 * w1 + t12 * w2) + t13 * w3);
+    q2 = q2 + ((t12 * w1 + t22 * w2) + t23 * w3);
+    q3 = q3 + ((t13 * w1 + t23 * w2) + t33 * w3);
+  }
+}
+
+// A scalar standing in for V, for the two voxels at a row's ends.
+struct OneFloat {
+  float v;
+  static OneFloat loadu(const float* p) { return {*p}; }
+  static OneFloat loaduOnce(const float* p) { return {*p}; }
+  static OneFloat broadcast(float x) { return {x}; }
+  friend OneFloat operator+(OneFloat a, OneFloat b) { return {a.v + b.v}; }
+  friend OneFloat operator*(OneFloat a, OneFloat b) { return {a.v * b.v}; }
+};
+
+// Divergences of G vectors of voxels of one row, lane 0 at the columns in
+// `first` (all inside [1, n1 - W - 1], so no tap reads past the row).
+template <class V, int G>
+void divergenceVectors(const SweepContext& c, const std::ptrdiff_t* rowAt, const int* first,
+                       float* dst, std::ptrdiff_t stride) {
+  const SparseTaps& taps = *c.taps;
+  V q1[G], q2[G], q3[G];
+  QUILLMERE_UNROLL
+  for (int g = 0; g < G; ++g) q1[g] = q2[g] = q3[g] = V::broadcast(0.0f);
+  for (int e = 0; e < taps.tensorTapCount; ++e) {
+    const SparseTaps::TensorTap& tap = taps.tensorTaps[e];
+    const std::ptrdiff_t at = rowAt[tap.row] + tap.aa - 1;
+    if (tap.count == 1) {
+      QUILLMERE_UNROLL
+      for (int g = 0; g < G; ++g)
+        addTensorTap<V, 1>(tap, c.tensor, at + first[g], q1[g], q2[g], q3[g]);
+    } else if (tap.count == 2) {
+      QUILLMERE_UNROLL
+      for (int g = 0; g < G; ++g)
+        addTensorTap<V, 2>(tap, c.tensor, at + first[g], q1[g], q2[g], q3[g]);
+    } else {
+      QUILLMERE_UNROLL
+      for (int g = 0; g < G; ++g)
+        addTensorTap<V, 3>(tap, c.tensor, at + first[g], q1[g], q2[g], q3[g]);
+    }
+  }
+  QUILLMERE_UNROLL
+  for (int g = 0; g < G; ++g) {
+    q1[g].storeu(dst + first[g]);
+    q2[g].storeu(dst + stride + first[g]);
+    q3[g].storeu(dst + 2 * stride + first[g]);
+  }
+}
+
+// q1..q3 of the whole row (i2, i3) with the lists' tensor taps, into dst,
+// dst + stride, dst + 2 * stride from column 0: voxels 1 .. n1 - 2 in
+// vectors straight from the tensor (no tap of theirs needs a clamped
+// column; the last vector overlaps the one before and writes the same
+// values again), voxels 0 and n1 - 1 on one lane with clamped columns.
+// Needs n1 >= W + 2. Per voxel, the operations and order of
+// tensorDivergenceRows.
+template <class V>
+void divergenceRow(const SweepContext& c, std::int32_t i2, std::int32_t i3, float* dst,
+                   std::ptrdiff_t stride) {
+  constexpr int W = V::kLanes;
+  constexpr int G = V::kRegisters >= 32 ? 4 : 2;
+  const SparseTaps& taps = *c.taps;
+  const VolumeDims d = c.dims;
+  std::ptrdiff_t rowAt[9] = {};
+  for (int i = 0; i < taps.tensorRowCount; ++i) {
+    const int r = taps.tensorRows[i];
+    rowAt[r] = rowOffset(clampTo(i2 + r % 3 - 1, d.n2 - 1), clampTo(i3 + r / 3 - 1, d.n3 - 1), d);
+  }
+  const int last = d.n1 - 1 - W;  // lane 0 of the last vector
+  int v = 1;
+  for (; v + (G - 1) * W <= last; v += G * W) {
+    int first[G];
+    for (int g = 0; g < G; ++g) first[g] = v + g * W;
+    divergenceVectors<V, G>(c, rowAt, first, dst, stride);
+  }
+  for (; v < last + W; v += W) {
+    const int first[1] = {v <= last ? v : last};
+    divergenceVectors<V, 1>(c, rowAt, first, dst, stride);
+  }
+  const std::int32_t ends[2] = {0, d.n1 - 1};
+  for (const std::int32_t i1 : ends) {
+    OneFloat q1{0.0f}, q2{0.0f}, q3{0.0f};
+    for (int e = 0; e < taps.tensorTapCount; ++e) {
+      const SparseTaps::TensorTap& tap = taps.tensorTaps[e];
+      const std::ptrdiff_t at = rowAt[tap.row] + clampTo(i1 + tap.aa - 1, d.n1 - 1);
+      if (tap.count == 1) {
+        addTensorTap<OneFloat, 1>(tap, c.tensor, at, q1, q2, q3);
+      } else if (tap.count == 2) {
+        addTensorTap<OneFloat, 2>(tap, c.tensor, at, q1, q2, q3);
+      } else {
+        addTensorTap<OneFloat, 3>(tap, c.tensor, at, q1, q2, q3);
+      }
+    }
+    dst[i1] = q1.v;
+    dst[stride + i1] = q2.v;
+    dst[2 * stride + i1] = q3.v;
+  }
+}
+
 inline float maskBits(bool on) {
   const std::uint32_t bits = on ? 0xffffffffu : 0u;
   float f;
@@ -414,6 +548,16 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
     // No tensor tap: q1..q3 stay at their starting +0.
     for (int r = 0; r < 3; ++r)
       for (int j = 0; j < rowCols; ++j) V::broadcast(0.0f).store(s.q[r][j]);
+    return;
+  }
+  if (s.keptQ[0] != nullptr) {
+    // Every unit's row was computed whole when its first chunk ran.
+    const std::ptrdiff_t stride = divergenceRowStride(d);
+    for (int r = 0; r < 3; ++r) {
+      for (int l = 0; l < s.unitCount; ++l) src[l] = s.keptQ[l] + r * stride + geo[l].c0;
+      for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
+      transposeIn<V>(src, &s.q[r][0][0], rowCols);
+    }
     return;
   }
   alignas(64) float qRows[W][3][kCols];
@@ -612,8 +756,13 @@ void storeStage(const SweepContext& c, Stage<V>& s) {
     const Unit& u = s.units[l];
     const std::int32_t c0 = u.k * kChunkColumns;
     const std::int32_t len = d.n1 - c0 < kChunkColumns ? d.n1 - c0 : kChunkColumns;
-    std::memcpy(c.out + rowOffset(u.i2, u.i3, d) + c0, rows[l] + kHalo,
-                static_cast<std::size_t>(len) * sizeof(float));
+    float* const to = c.out + rowOffset(u.i2, u.i3, d) + c0;
+    // A whole chunk in a copy of known length, which the compiler inlines.
+    if (len == kChunkColumns) {
+      std::memcpy(to, rows[l] + kHalo, kChunkColumns * sizeof(float));
+    } else {
+      std::memcpy(to, rows[l] + kHalo, static_cast<std::size_t>(len) * sizeof(float));
+    }
   }
 }
 
@@ -689,14 +838,30 @@ bool sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
     stage[0].unitCount = 0;
   };
 
+  // Rows' divergences kept from their first chunk to their last: with
+  // lists reading the tensor, on rows long enough for whole vectors.
+  float* const kept = r.divergenceRows != nullptr && c.taps != nullptr &&
+                              c.taps->tensorTapCount > 0 && d.n1 >= W + 2
+                          ? r.divergenceRows
+                          : nullptr;
+  const std::int32_t keptRows = divergenceRowsKept(d);
+  const std::ptrdiff_t keptStride = divergenceRowStride(d);
+
   for (std::int64_t level = levelBegin; level < levelEnd; ++level) {
     for (std::int32_t i3 = firstPlaneAtLevel(level, d, rowEnd, planeBegin); i3 < planeEnd; ++i3) {
       if (level < firstLevel(0, i3)) break;  // nor has any later plane
       const RowRange rows = rowsAtLevel(level, i3, d, rowBegin, rowEnd);
       for (std::int64_t i2 = rows.lo; i2 <= rows.hi; ++i2) {
         Stage<V>& s = stage[filled];
-        s.units[s.unitCount++] = Unit{static_cast<std::int32_t>(level - unitLevel(0, i2, i3)),
-                                      static_cast<std::int32_t>(i2), i3};
+        const std::int32_t k = static_cast<std::int32_t>(level - unitLevel(0, i2, i3));
+        float* q = nullptr;
+        if (kept != nullptr) {
+          q = kept + (static_cast<std::ptrdiff_t>(i3 - planeBegin) * keptRows + i2 % keptRows) * 3 *
+                         keptStride;
+          if (k == 0) divergenceRow<V>(c, static_cast<std::int32_t>(i2), i3, q, keptStride);
+        }
+        s.keptQ[s.unitCount] = q;
+        s.units[s.unitCount++] = Unit{k, static_cast<std::int32_t>(i2), i3};
         if (s.unitCount == W) {
           if (++filled == kGroups) {
             run();
