@@ -203,6 +203,8 @@ void buildSparseTaps(const SweepContext& context, SparseTaps& taps) {
   constexpr std::int16_t kVoxelItself = kSelfSlot * kWindow + kHalo;
   for (int slot = 0; slot < kSlots; ++slot) taps.slotUsed[slot] = slot == kSelfSlot;
 
+  for (std::uint8_t& live : taps.hessianLive) live = 0;
+  for (std::uint8_t& live : taps.gradientLive) live = 0;
   int longest = 0;
   for (int j = 0; j < 6; ++j) {
     int n = 0;
@@ -211,6 +213,7 @@ void buildSparseTaps(const SweepContext& context, SparseTaps& taps) {
       const int a = m % 5, b = m / 5 % 5, c = m / 25;
       const int slot = b + 5 * c;
       taps.slotUsed[slot] = true;
+      taps.hessianLive[n] = static_cast<std::uint8_t>(taps.hessianLive[n] | (1u << j));
       taps.hessianAt[j][n] = static_cast<std::int16_t>(slot * kWindow + a);
       taps.hessianWeight[j][n++] = hessian[j][m];
     }
@@ -230,6 +233,7 @@ void buildSparseTaps(const SweepContext& context, SparseTaps& taps) {
       const int a = m % 3, b = m / 3 % 3, c = m / 9;
       const int slot = (b + 1) + 5 * (c + 1);
       taps.slotUsed[slot] = true;
+      taps.gradientLive[n] = static_cast<std::uint8_t>(taps.gradientLive[n] | (1u << j));
       taps.gradientAt[j][n] = static_cast<std::int16_t>(slot * kWindow + a + 1);
       taps.gradientWeight[j][n++] = gradient[j][m];
     }

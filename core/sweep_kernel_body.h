@@ -693,8 +693,8 @@ void runSteps(const SweepContext& c, Stage<V>* const* stages) {
 }
 
 // The dense step with only the listed taps: the nine accumulators walk
-// their lists side by side, each in weight order (the padding adds +0 at the
-// voxel itself). Why leaving out zero weights keeps the bits: see
+// their lists side by side, each in weight order, a shorter list idling
+// where the longer ones go on (its padding would add +0 products). Why leaving out zero weights keeps the bits: see
 // buildSparseTaps.
 template <class V, int G>
 void runStepsSparse(const SweepContext& c, Stage<V>* const* stages, V& probe) {
@@ -717,8 +717,10 @@ void runStepsSparse(const SweepContext& c, Stage<V>* const* stages, V& probe) {
     const int n = hn > gn ? hn : gn;
     for (int i = 0; i < n; ++i) {
       if (i < hn) {
+        const unsigned live = taps.hessianLive[i];
         QUILLMERE_UNROLL_FULL
         for (int j = 0; j < 6; ++j) {
+          if (((live >> j) & 1u) == 0) continue;  // padding: a +0 product
           const V w = V::broadcast(taps.hessianWeight[j][i]);
           const std::ptrdiff_t at = (static_cast<std::ptrdiff_t>(taps.hessianAt[j][i]) + t) * W;
           QUILLMERE_UNROLL
@@ -726,8 +728,10 @@ void runStepsSparse(const SweepContext& c, Stage<V>* const* stages, V& probe) {
         }
       }
       if (i < gn) {
+        const unsigned live = taps.gradientLive[i];
         QUILLMERE_UNROLL_FULL
         for (int j = 0; j < 3; ++j) {
+          if (((live >> j) & 1u) == 0) continue;
           const V w = V::broadcast(taps.gradientWeight[j][i]);
           const std::ptrdiff_t at = (static_cast<std::ptrdiff_t>(taps.gradientAt[j][i]) + t) * W;
           QUILLMERE_UNROLL

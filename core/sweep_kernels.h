@@ -48,6 +48,11 @@ constexpr int kHalo = 2;
 struct SparseTaps {
   int hessianLength;
   int gradientLength;
+  // Bit j of hessianLive[i] (gradientLive[i]): list j has a weight of its
+  // own at place i, not padding. The kernels skip the padding; the padding
+  // stays for callers that run the lists side by side in full.
+  std::uint8_t hessianLive[kHessianTaps];
+  std::uint8_t gradientLive[kGradientTaps];
   std::int16_t hessianAt[6][kHessianTaps];
   float hessianWeight[6][kHessianTaps];
   std::int16_t gradientAt[3][kGradientTaps];
