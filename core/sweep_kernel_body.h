@@ -381,6 +381,19 @@ void divergenceRow(const SweepContext& c, std::int32_t i2, std::int32_t i3, floa
     const int r = taps.tensorRows[i];
     rowAt[r] = rowOffset(clampTo(i2 + r % 3 - 1, d.n2 - 1), clampTo(i3 + r / 3 - 1, d.n3 - 1), d);
   }
+  // The next row of this plane starts two levels on; the tensor row it is
+  // the first to read (the leading one) is fetched now, whole, while this
+  // row's work hides the wait.
+  if (i2 + 1 < d.n2) {
+    const int lead = taps.leadingTensorRow;
+    const std::ptrdiff_t next = rowOffset(clampTo(i2 + 1 + lead % 3 - 1, d.n2 - 1),
+                                          clampTo(i3 + lead / 3 - 1, d.n3 - 1), d);
+    // The own row: all six, for the tensor at the voxel.
+    const unsigned read = lead == 4 ? 0x3fu : taps.tensorRowComponents[lead];
+    for (int t = 0; t < 6; ++t)
+      if ((read >> t) & 1u)
+        for (std::int32_t i1 = 0; i1 < d.n1; i1 += 16) prefetch(c.tensor[t] + next + i1);
+  }
   const int last = d.n1 - 1 - W;  // lane 0 of the last vector
   int v = 1;
   for (; v + (G - 1) * W <= last; v += G * W) {
@@ -694,8 +707,8 @@ void runSteps(const SweepContext& c, Stage<V>* const* stages) {
 
 // The dense step with only the listed taps: the nine accumulators walk
 // their lists side by side, each in weight order, a shorter list idling
-// where the longer ones go on (its padding would add +0 products). Why leaving out zero weights keeps the bits: see
-// buildSparseTaps.
+// where the longer ones go on (its padding would add +0 products). Why leaving out zero weights
+// keeps the bits: see buildSparseTaps.
 template <class V, int G>
 void runStepsSparse(const SweepContext& c, Stage<V>* const* stages, V& probe) {
   constexpr int W = V::kLanes;
