@@ -382,28 +382,33 @@ void divergenceRow(const SweepContext& c, std::int32_t i2, std::int32_t i3, floa
     rowAt[r] = rowOffset(clampTo(i2 + r % 3 - 1, d.n2 - 1), clampTo(i3 + r / 3 - 1, d.n3 - 1), d);
   }
   // The next row of this plane starts two levels on; the tensor row it is
-  // the first to read (the leading one) is fetched now, whole, while this
-  // row's work hides the wait.
-  if (i2 + 1 < d.n2) {
-    const int lead = taps.leadingTensorRow;
-    const std::ptrdiff_t next = rowOffset(clampTo(i2 + 1 + lead % 3 - 1, d.n2 - 1),
-                                          clampTo(i3 + lead / 3 - 1, d.n3 - 1), d);
-    // The own row: all six, for the tensor at the voxel.
-    const unsigned read = lead == 4 ? 0x3fu : taps.tensorRowComponents[lead];
-    for (int t = 0; t < 6; ++t)
-      if ((read >> t) & 1u)
-        for (std::int32_t i1 = 0; i1 < d.n1; i1 += 16) prefetch(c.tensor[t] + next + i1);
-  }
+  // the first to read (the leading one) is fetched now, a block's columns
+  // at a time, while this row's work hides the wait.
+  const int lead = taps.leadingTensorRow;
+  const std::ptrdiff_t next = rowOffset(clampTo(i2 + 1 + lead % 3 - 1, d.n2 - 1),
+                                        clampTo(i3 + lead / 3 - 1, d.n3 - 1), d);
+  // The own row: all six, for the tensor at the voxel.
+  const unsigned fetch = i2 + 1 >= d.n2 ? 0u : (lead == 4 ? 0x3fu : taps.tensorRowComponents[lead]);
+  // Blocks of G vectors; the last vector of a row and the vectors after it
+  // in its block start at `last` (the same values, written again), so
+  // every block keeps G chains in flight.
   const int last = d.n1 - 1 - W;  // lane 0 of the last vector
-  int v = 1;
-  for (; v + (G - 1) * W <= last; v += G * W) {
+  const int vectors = (d.n1 - 2 + W - 1) / W;
+  for (int v = 1; v < last + W; v += G * W) {
+    for (int t = 0; t < 6; ++t)
+      if ((fetch >> t) & 1u)
+        for (int i1 = v - 1; i1 < v - 1 + G * W && i1 < d.n1; i1 += 16)
+          prefetch(c.tensor[t] + next + i1);
     int first[G];
-    for (int g = 0; g < G; ++g) first[g] = v + g * W;
-    divergenceVectors<V, G>(c, rowAt, first, dst, stride);
-  }
-  for (; v < last + W; v += W) {
-    const int first[1] = {v <= last ? v : last};
-    divergenceVectors<V, 1>(c, rowAt, first, dst, stride);
+    for (int g = 0; g < G; ++g) first[g] = v + g * W <= last ? v + g * W : last;
+    if (vectors >= G) {
+      divergenceVectors<V, G>(c, rowAt, first, dst, stride);
+    } else if (vectors >= 2) {
+      divergenceVectors<V, 2>(c, rowAt, first, dst, stride);
+      if (vectors == 3) divergenceVectors<V, 1>(c, rowAt, first + 2, dst, stride);
+    } else {
+      divergenceVectors<V, 1>(c, rowAt, first, dst, stride);
+    }
   }
   const std::int32_t ends[2] = {0, d.n1 - 1};
   for (const std::int32_t i1 : ends) {
