@@ -328,37 +328,68 @@ struct OneFloat {
   friend OneFloat operator*(OneFloat a, OneFloat b) { return {a.v * b.v}; }
 };
 
-// Divergences of G vectors of voxels of one row, lane 0 at the columns in
-// `first` (all inside [1, n1 - W - 1], so no tap reads past the row).
+// Divergences of G neighbouring vectors of voxels of one row, lane 0 of
+// the first at column v (all inside [1, n1 - W - 1], so no tap reads past
+// the row). Each tap's sample pointers are formed once for the G vectors.
 template <class V, int G>
-void divergenceVectors(const SweepContext& c, const std::ptrdiff_t* rowAt, const int* first,
-                       float* dst, std::ptrdiff_t stride) {
+void divergenceVectors(const SweepContext& c, const std::ptrdiff_t* rowAt, int v, float* dst,
+                       std::ptrdiff_t stride) {
+  constexpr int W = V::kLanes;
   const SparseTaps& taps = *c.taps;
+  const float* const T[6] = {c.tensor[0], c.tensor[1], c.tensor[2],
+                             c.tensor[3], c.tensor[4], c.tensor[5]};
   V q1[G], q2[G], q3[G];
   QUILLMERE_UNROLL
   for (int g = 0; g < G; ++g) q1[g] = q2[g] = q3[g] = V::broadcast(0.0f);
   for (int e = 0; e < taps.tensorTapCount; ++e) {
     const SparseTaps::TensorTap& tap = taps.tensorTaps[e];
-    const std::ptrdiff_t at = rowAt[tap.row] + tap.aa - 1;
+    const std::ptrdiff_t at = rowAt[tap.row] + tap.aa - 1 + v;
     if (tap.count == 1) {
+      const std::int8_t* const t = tap.component[0];
+      const float *const a = T[t[0]] + at, *const b = T[t[1]] + at, *const d = T[t[2]] + at;
+      const V w = V::broadcast(tap.weight[0]);
       QUILLMERE_UNROLL
-      for (int g = 0; g < G; ++g)
-        addTensorTap<V, 1>(tap, c.tensor, at + first[g], q1[g], q2[g], q3[g]);
+      for (int g = 0; g < G; ++g) {
+        q1[g] = q1[g] + V::loadu(a + g * W) * w;
+        q2[g] = q2[g] + V::loadu(b + g * W) * w;
+        q3[g] = q3[g] + V::loadu(d + g * W) * w;
+      }
     } else if (tap.count == 2) {
+      const std::int8_t* const t = tap.component[0];
+      const std::int8_t* const u = tap.component[1];
+      const float *const a = T[t[0]] + at, *const b = T[t[1]] + at, *const d = T[t[2]] + at;
+      const float *const a2 = T[u[0]] + at, *const b2 = T[u[1]] + at, *const d2 = T[u[2]] + at;
+      const V w = V::broadcast(tap.weight[0]), x = V::broadcast(tap.weight[1]);
       QUILLMERE_UNROLL
-      for (int g = 0; g < G; ++g)
-        addTensorTap<V, 2>(tap, c.tensor, at + first[g], q1[g], q2[g], q3[g]);
+      for (int g = 0; g < G; ++g) {
+        q1[g] = q1[g] + (V::loadu(a + g * W) * w + V::loadu(a2 + g * W) * x);
+        q2[g] = q2[g] + (V::loadu(b + g * W) * w + V::loadu(b2 + g * W) * x);
+        q3[g] = q3[g] + (V::loadu(d + g * W) * w + V::loadu(d2 + g * W) * x);
+      }
     } else {
+      const V w1 = V::broadcast(tap.weight[0]);
+      const V w2 = V::broadcast(tap.weight[1]);
+      const V w3 = V::broadcast(tap.weight[2]);
+      const float* const p[6] = {T[0] + at, T[1] + at, T[2] + at, T[3] + at, T[4] + at, T[5] + at};
       QUILLMERE_UNROLL
-      for (int g = 0; g < G; ++g)
-        addTensorTap<V, 3>(tap, c.tensor, at + first[g], q1[g], q2[g], q3[g]);
+      for (int g = 0; g < G; ++g) {
+        const V t11 = V::loaduOnce(p[0] + g * W);
+        const V t12 = V::loaduOnce(p[1] + g * W);
+        const V t13 = V::loaduOnce(p[2] + g * W);
+        const V t22 = V::loaduOnce(p[3] + g * W);
+        const V t23 = V::loaduOnce(p[4] + g * W);
+        const V t33 = V::loaduOnce(p[5] + g * W);
+        q1[g] = q1[g] + ((t11 * w1 + t12 * w2) + t13 * w3);
+        q2[g] = q2[g] + ((t12 * w1 + t22 * w2) + t23 * w3);
+        q3[g] = q3[g] + ((t13 * w1 + t23 * w2) + t33 * w3);
+      }
     }
   }
   QUILLMERE_UNROLL
   for (int g = 0; g < G; ++g) {
-    q1[g].storeu(dst + first[g]);
-    q2[g].storeu(dst + stride + first[g]);
-    q3[g].storeu(dst + 2 * stride + first[g]);
+    q1[g].storeu(dst + v + g * W);
+    q2[g].storeu(dst + stride + v + g * W);
+    q3[g].storeu(dst + 2 * stride + v + g * W);
   }
 }
 
@@ -385,30 +416,31 @@ void divergenceRow(const SweepContext& c, std::int32_t i2, std::int32_t i3, floa
   // the first to read (the leading one) is fetched now, a block's columns
   // at a time, while this row's work hides the wait.
   const int lead = taps.leadingTensorRow;
-  const std::ptrdiff_t next = rowOffset(clampTo(i2 + 1 + lead % 3 - 1, d.n2 - 1),
-                                        clampTo(i3 + lead / 3 - 1, d.n3 - 1), d);
+  const std::ptrdiff_t next =
+      rowOffset(clampTo(i2 + 1 + lead % 3 - 1, d.n2 - 1), clampTo(i3 + lead / 3 - 1, d.n3 - 1), d);
   // The own row: all six, for the tensor at the voxel.
   const unsigned fetch = i2 + 1 >= d.n2 ? 0u : (lead == 4 ? 0x3fu : taps.tensorRowComponents[lead]);
-  // Blocks of G vectors; the last vector of a row and the vectors after it
-  // in its block start at `last` (the same values, written again), so
-  // every block keeps G chains in flight.
-  const int last = d.n1 - 1 - W;  // lane 0 of the last vector
-  const int vectors = (d.n1 - 2 + W - 1) / W;
-  for (int v = 1; v < last + W; v += G * W) {
+  // Blocks of G neighbouring vectors over columns 1 .. n1 - 2; the last
+  // block ends at column n1 - 2 and may overlap the one before (the same
+  // values, written again). Rows too short for a block: 2 or 1 at a time.
+  const int last = d.n1 - 1 - W;  // lane 0 of the row's last vector
+  const int inner = d.n1 - 2;     // columns 1 .. n1 - 2
+  const int block = inner >= G * W ? G : (inner >= 2 * W ? 2 : 1);
+  const int lastBlock = last - (block - 1) * W;
+  for (int v = 1;; v += block * W) {
+    if (v > lastBlock) v = lastBlock;
     for (int t = 0; t < 6; ++t)
       if ((fetch >> t) & 1u)
-        for (int i1 = v - 1; i1 < v - 1 + G * W && i1 < d.n1; i1 += 16)
+        for (int i1 = v - 1; i1 < v - 1 + block * W && i1 < d.n1; i1 += 16)
           prefetch(c.tensor[t] + next + i1);
-    int first[G];
-    for (int g = 0; g < G; ++g) first[g] = v + g * W <= last ? v + g * W : last;
-    if (vectors >= G) {
-      divergenceVectors<V, G>(c, rowAt, first, dst, stride);
-    } else if (vectors >= 2) {
-      divergenceVectors<V, 2>(c, rowAt, first, dst, stride);
-      if (vectors == 3) divergenceVectors<V, 1>(c, rowAt, first + 2, dst, stride);
+    if (block == G) {
+      divergenceVectors<V, G>(c, rowAt, v, dst, stride);
+    } else if (block == 2) {
+      divergenceVectors<V, 2>(c, rowAt, v, dst, stride);
     } else {
-      divergenceVectors<V, 1>(c, rowAt, first, dst, stride);
+      divergenceVectors<V, 1>(c, rowAt, v, dst, stride);
     }
+    if (v == lastBlock) break;
   }
   const std::int32_t ends[2] = {0, d.n1 - 1};
   for (const std::int32_t i1 : ends) {
