@@ -284,7 +284,8 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
 // The tap term of one tensor tap with N non-zero directions (1, 2, or 3:
 // the term in full) added to q1..q3, the samples of the components t11, t12,
 // t13, t22, t23, t33 at base[0..5] + at: the operations and order of
-// tensorDivergenceRows, for any V.
+// tensorDivergenceRows and divergenceVectors, here for the two voxels at a
+// row's ends (V = OneFloat).
 template <class V, int N>
 QUILLMERE_ALWAYS_INLINE void addTensorTap(const SparseTaps::TensorTap& tap,
                                           const float* const* base, std::ptrdiff_t at, V& q1, V& q2,
