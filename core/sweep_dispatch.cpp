@@ -3,6 +3,8 @@
 #include "core/sweep_kernels.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 
 #ifdef QUILLMERE_SWEEP_X86
 #if defined(_MSC_VER) && !defined(__clang__)
@@ -201,6 +203,8 @@ void buildSparseTaps(const SweepContext& context, SparseTaps& taps) {
   constexpr std::int16_t kVoxelItself = kSelfSlot * kWindow + kHalo;
   for (int slot = 0; slot < kSlots; ++slot) taps.slotUsed[slot] = slot == kSelfSlot;
 
+  for (std::uint8_t& live : taps.hessianLive) live = 0;
+  for (std::uint8_t& live : taps.gradientLive) live = 0;
   int longest = 0;
   for (int j = 0; j < 6; ++j) {
     int n = 0;
@@ -209,6 +213,7 @@ void buildSparseTaps(const SweepContext& context, SparseTaps& taps) {
       const int a = m % 5, b = m / 5 % 5, c = m / 25;
       const int slot = b + 5 * c;
       taps.slotUsed[slot] = true;
+      taps.hessianLive[n] = static_cast<std::uint8_t>(taps.hessianLive[n] | (1u << j));
       taps.hessianAt[j][n] = static_cast<std::int16_t>(slot * kWindow + a);
       taps.hessianWeight[j][n++] = hessian[j][m];
     }
@@ -228,6 +233,7 @@ void buildSparseTaps(const SweepContext& context, SparseTaps& taps) {
       const int a = m % 3, b = m / 3 % 3, c = m / 9;
       const int slot = (b + 1) + 5 * (c + 1);
       taps.slotUsed[slot] = true;
+      taps.gradientLive[n] = static_cast<std::uint8_t>(taps.gradientLive[n] | (1u << j));
       taps.gradientAt[j][n] = static_cast<std::int16_t>(slot * kWindow + a + 1);
       taps.gradientWeight[j][n++] = gradient[j][m];
     }
@@ -297,6 +303,16 @@ bool sparseTapsPay(const SparseTaps& taps) {
   return 3 * products <= 6 * kHessianTaps + 3 * kGradientTaps;
 }
 
+std::unique_ptr<float[]> divergenceScratch(const SweepContext& context, std::int32_t planes) {
+  if (context.taps == nullptr || context.taps->tensorTapCount == 0) return nullptr;
+  // Kept rows past a few MB no longer stay in cache from one chunk to the
+  // next (rows of thousands of voxels): each unit computes its own there.
+  constexpr std::size_t kMostFloats = std::size_t{1} << 20;
+  const std::size_t floats = divergenceRowFloats(context.dims, planes);
+  if (floats > kMostFloats) return nullptr;
+  return std::unique_ptr<float[]>(new (std::nothrow) float[floats]());
+}
+
 bool sweepWholeVolume(const SweepKernels& kernels, const SweepContext& context) {
   const VolumeDims dims = context.dims;
   if (kernels.path == SweepPath::Plain) return kernels.sweepRegion(context, wholeVolume(dims));
@@ -304,10 +320,14 @@ bool sweepWholeVolume(const SweepKernels& kernels, const SweepContext& context) 
   // than the whole volume's, and every band is done before the next starts.
   const std::int32_t band = bandPlanes(dims, kernels.lanes);
   const std::int64_t levels = levelCount(dims);
+  // One scratch serves every band in turn: a band computes each row's
+  // divergences before it reads them.
+  const std::unique_ptr<float[]> scratch = divergenceScratch(context, band);
   bool tripped = false;
   for (std::int32_t first = 0; first < dims.n3; first += band) {
     const std::int32_t end = dims.n3 - first > band ? first + band : dims.n3;
-    if (kernels.sweepRegion(context, {first, end, 0, dims.n2, 0, levels})) tripped = true;
+    if (kernels.sweepRegion(context, {first, end, 0, dims.n2, 0, levels, scratch.get()}))
+      tripped = true;
   }
   return tripped;
 }

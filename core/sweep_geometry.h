@@ -9,6 +9,7 @@
 #ifndef QUILLMERE_CORE_SWEEP_GEOMETRY_H
 #define QUILLMERE_CORE_SWEEP_GEOMETRY_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/volume_grid.h"
@@ -68,6 +69,26 @@ inline RowRange rowsAtLevel(std::int64_t level, std::int32_t i3, VolumeDims dims
   if (r.lo < rowBegin) r.lo = rowBegin;
   if (r.hi > rowEnd - 1) r.hi = rowEnd - 1;
   return r;
+}
+
+// Rows of divergences (q1..q3) kept per plane by a band's sweep, which
+// computes a row's divergences whole when its first chunk runs and reads
+// them for its later chunks: row i2 is kept in place i2 mod
+// divergenceRowsKept. Row i2 is last read at level 2*i2 + 6*i3 + chunks - 1,
+// and the next row kept in its place, i2 + R, first written at
+// 2*(i2 + R) + 6*i3, which is later when 2R >= chunks + 1.
+inline std::int32_t divergenceRowsKept(VolumeDims dims) { return (chunkCount(dims) + 2) / 2; }
+
+// Floats between two kept rows (and between q1, q2 and q3 of one row): the
+// row and room for a whole vector read from its last chunk.
+inline std::ptrdiff_t divergenceRowStride(VolumeDims dims) {
+  return (static_cast<std::ptrdiff_t>(dims.n1) + 16 + 15) / 16 * 16;
+}
+
+// Floats of the kept rows of a band of `planes` planes.
+inline std::size_t divergenceRowFloats(VolumeDims dims, std::int32_t planes) {
+  return static_cast<std::size_t>(planes) * static_cast<std::size_t>(divergenceRowsKept(dims)) *
+         3u * static_cast<std::size_t>(divergenceRowStride(dims));
 }
 
 }  // namespace quillmere::sweep

@@ -108,6 +108,7 @@ bool runUnitsOneByOne(const SweepContext& context, const SweepUnit* units, int c
   VecScalar probe = VecScalar::broadcast(0.0f);
   for (int i = 0; i < count; ++i) {
     stage.units[0] = units[i];
+    stage.keptQ[0] = nullptr;
     stage.unitCount = 1;
     runGroups<VecScalar, 1>(context, stages, probe);
   }

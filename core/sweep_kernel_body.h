@@ -124,6 +124,9 @@ struct Stage {
   int rowColumns;     // columns of q and the tensor: steps, whole vectors
   Unit units[W];
   int unitCount;
+  // Per unit: its row's kept divergences (q1, q2, q3 divergenceRowStride
+  // apart, from column 0), or null when the unit computes its own.
+  const float* keptQ[W];
 };
 
 // Where one unit's neighbour rows start: row offsets of i2 - 2 .. i2 + 2 and
@@ -278,6 +281,188 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
   }
 }
 
+// The tap term of one tensor tap with N non-zero directions (1, 2, or 3:
+// the term in full) added to q1..q3, the samples of the components t11, t12,
+// t13, t22, t23, t33 at base[0..5] + at: the operations and order of
+// tensorDivergenceRows and divergenceVectors, here for the two voxels at a
+// row's ends (V = OneFloat).
+template <class V, int N>
+QUILLMERE_ALWAYS_INLINE void addTensorTap(const SparseTaps::TensorTap& tap,
+                                          const float* const* base, std::ptrdiff_t at, V& q1, V& q2,
+                                          V& q3) {
+  if (N == 1) {
+    const V w = V::broadcast(tap.weight[0]);
+    const std::int8_t* const t = tap.component[0];
+    q1 = q1 + V::loadu(base[t[0]] + at) * w;
+    q2 = q2 + V::loadu(base[t[1]] + at) * w;
+    q3 = q3 + V::loadu(base[t[2]] + at) * w;
+  } else if (N == 2) {
+    const V w = V::broadcast(tap.weight[0]), x = V::broadcast(tap.weight[1]);
+    const std::int8_t* const t = tap.component[0];
+    const std::int8_t* const u = tap.component[1];
+    q1 = q1 + (V::loadu(base[t[0]] + at) * w + V::loadu(base[u[0]] + at) * x);
+    q2 = q2 + (V::loadu(base[t[1]] + at) * w + V::loadu(base[u[1]] + at) * x);
+    q3 = q3 + (V::loadu(base[t[2]] + at) * w + V::loadu(base[u[2]] + at) * x);
+  } else {
+    const V w1 = V::broadcast(tap.weight[0]);
+    const V w2 = V::broadcast(tap.weight[1]);
+    const V w3 = V::broadcast(tap.weight[2]);
+    const V t11 = V::loaduOnce(base[0] + at);
+    const V t12 = V::loaduOnce(base[1] + at);
+    const V t13 = V::loaduOnce(base[2] + at);
+    const V t22 = V::loaduOnce(base[3] + at);
+    const V t23 = V::loaduOnce(base[4] + at);
+    const V t33 = V::loaduOnce(base[5] + at);
+    q1 = q1 + ((t11 * w1 + t12 * w2) + t13 * w3);
+    q2 = q2 + ((t12 * w1 + t22 * w2) + t23 * w3);
+    q3 = q3 + ((t13 * w1 + t23 * w2) + t33 * w3);
+  }
+}
+
+// A scalar standing in for V, for the two voxels at a row's ends.
+struct OneFloat {
+  float v;
+  static OneFloat loadu(const float* p) { return {*p}; }
+  static OneFloat loaduOnce(const float* p) { return {*p}; }
+  static OneFloat broadcast(float x) { return {x}; }
+  friend OneFloat operator+(OneFloat a, OneFloat b) { return {a.v + b.v}; }
+  friend OneFloat operator*(OneFloat a, OneFloat b) { return {a.v * b.v}; }
+};
+
+// Divergences of G neighbouring vectors of voxels of one row, lane 0 of
+// the first at column v (all inside [1, n1 - W - 1], so no tap reads past
+// the row). Each tap's sample pointers are formed once for the G vectors.
+template <class V, int G>
+void divergenceVectors(const SweepContext& c, const std::ptrdiff_t* rowAt, int v, float* dst,
+                       std::ptrdiff_t stride) {
+  constexpr int W = V::kLanes;
+  const SparseTaps& taps = *c.taps;
+  const float* const T[6] = {c.tensor[0], c.tensor[1], c.tensor[2],
+                             c.tensor[3], c.tensor[4], c.tensor[5]};
+  V q1[G], q2[G], q3[G];
+  QUILLMERE_UNROLL
+  for (int g = 0; g < G; ++g) q1[g] = q2[g] = q3[g] = V::broadcast(0.0f);
+  for (int e = 0; e < taps.tensorTapCount; ++e) {
+    const SparseTaps::TensorTap& tap = taps.tensorTaps[e];
+    const std::ptrdiff_t at = rowAt[tap.row] + tap.aa - 1 + v;
+    if (tap.count == 1) {
+      const std::int8_t* const t = tap.component[0];
+      const float *const a = T[t[0]] + at, *const b = T[t[1]] + at, *const d = T[t[2]] + at;
+      const V w = V::broadcast(tap.weight[0]);
+      QUILLMERE_UNROLL
+      for (int g = 0; g < G; ++g) {
+        q1[g] = q1[g] + V::loadu(a + g * W) * w;
+        q2[g] = q2[g] + V::loadu(b + g * W) * w;
+        q3[g] = q3[g] + V::loadu(d + g * W) * w;
+      }
+    } else if (tap.count == 2) {
+      const std::int8_t* const t = tap.component[0];
+      const std::int8_t* const u = tap.component[1];
+      const float *const a = T[t[0]] + at, *const b = T[t[1]] + at, *const d = T[t[2]] + at;
+      const float *const a2 = T[u[0]] + at, *const b2 = T[u[1]] + at, *const d2 = T[u[2]] + at;
+      const V w = V::broadcast(tap.weight[0]), x = V::broadcast(tap.weight[1]);
+      QUILLMERE_UNROLL
+      for (int g = 0; g < G; ++g) {
+        q1[g] = q1[g] + (V::loadu(a + g * W) * w + V::loadu(a2 + g * W) * x);
+        q2[g] = q2[g] + (V::loadu(b + g * W) * w + V::loadu(b2 + g * W) * x);
+        q3[g] = q3[g] + (V::loadu(d + g * W) * w + V::loadu(d2 + g * W) * x);
+      }
+    } else {
+      const V w1 = V::broadcast(tap.weight[0]);
+      const V w2 = V::broadcast(tap.weight[1]);
+      const V w3 = V::broadcast(tap.weight[2]);
+      const float* const p[6] = {T[0] + at, T[1] + at, T[2] + at, T[3] + at, T[4] + at, T[5] + at};
+      QUILLMERE_UNROLL
+      for (int g = 0; g < G; ++g) {
+        const V t11 = V::loaduOnce(p[0] + g * W);
+        const V t12 = V::loaduOnce(p[1] + g * W);
+        const V t13 = V::loaduOnce(p[2] + g * W);
+        const V t22 = V::loaduOnce(p[3] + g * W);
+        const V t23 = V::loaduOnce(p[4] + g * W);
+        const V t33 = V::loaduOnce(p[5] + g * W);
+        q1[g] = q1[g] + ((t11 * w1 + t12 * w2) + t13 * w3);
+        q2[g] = q2[g] + ((t12 * w1 + t22 * w2) + t23 * w3);
+        q3[g] = q3[g] + ((t13 * w1 + t23 * w2) + t33 * w3);
+      }
+    }
+  }
+  QUILLMERE_UNROLL
+  for (int g = 0; g < G; ++g) {
+    q1[g].storeu(dst + v + g * W);
+    q2[g].storeu(dst + stride + v + g * W);
+    q3[g].storeu(dst + 2 * stride + v + g * W);
+  }
+}
+
+// q1..q3 of the whole row (i2, i3) with the lists' tensor taps, into dst,
+// dst + stride, dst + 2 * stride from column 0: voxels 1 .. n1 - 2 in
+// vectors straight from the tensor (no tap of theirs needs a clamped
+// column; the last vector overlaps the one before and writes the same
+// values again), voxels 0 and n1 - 1 on one lane with clamped columns.
+// Needs n1 >= W + 2. Per voxel, the operations and order of
+// tensorDivergenceRows.
+template <class V>
+void divergenceRow(const SweepContext& c, std::int32_t i2, std::int32_t i3, float* dst,
+                   std::ptrdiff_t stride) {
+  constexpr int W = V::kLanes;
+  constexpr int G = V::kRegisters >= 32 ? 4 : 2;
+  const SparseTaps& taps = *c.taps;
+  const VolumeDims d = c.dims;
+  std::ptrdiff_t rowAt[9] = {};
+  for (int i = 0; i < taps.tensorRowCount; ++i) {
+    const int r = taps.tensorRows[i];
+    rowAt[r] = rowOffset(clampTo(i2 + r % 3 - 1, d.n2 - 1), clampTo(i3 + r / 3 - 1, d.n3 - 1), d);
+  }
+  // The next row of this plane starts two levels on; the tensor row it is
+  // the first to read (the leading one) is fetched now, a block's columns
+  // at a time, while this row's work hides the wait.
+  const int lead = taps.leadingTensorRow;
+  const std::ptrdiff_t next =
+      rowOffset(clampTo(i2 + 1 + lead % 3 - 1, d.n2 - 1), clampTo(i3 + lead / 3 - 1, d.n3 - 1), d);
+  // The own row: all six, for the tensor at the voxel.
+  const unsigned fetch = i2 + 1 >= d.n2 ? 0u : (lead == 4 ? 0x3fu : taps.tensorRowComponents[lead]);
+  // Blocks of G neighbouring vectors over columns 1 .. n1 - 2; the last
+  // block ends at column n1 - 2 and may overlap the one before (the same
+  // values, written again). Rows too short for a block: 2 or 1 at a time.
+  const int last = d.n1 - 1 - W;  // lane 0 of the row's last vector
+  const int inner = d.n1 - 2;     // columns 1 .. n1 - 2
+  const int block = inner >= G * W ? G : (inner >= 2 * W ? 2 : 1);
+  const int lastBlock = last - (block - 1) * W;
+  for (int v = 1;; v += block * W) {
+    if (v > lastBlock) v = lastBlock;
+    for (int t = 0; t < 6; ++t)
+      if ((fetch >> t) & 1u)
+        for (int i1 = v - 1; i1 < v - 1 + block * W && i1 < d.n1; i1 += 16)
+          prefetch(c.tensor[t] + next + i1);
+    if (block == G) {
+      divergenceVectors<V, G>(c, rowAt, v, dst, stride);
+    } else if (block == 2) {
+      divergenceVectors<V, 2>(c, rowAt, v, dst, stride);
+    } else {
+      divergenceVectors<V, 1>(c, rowAt, v, dst, stride);
+    }
+    if (v == lastBlock) break;
+  }
+  const std::int32_t ends[2] = {0, d.n1 - 1};
+  for (const std::int32_t i1 : ends) {
+    OneFloat q1{0.0f}, q2{0.0f}, q3{0.0f};
+    for (int e = 0; e < taps.tensorTapCount; ++e) {
+      const SparseTaps::TensorTap& tap = taps.tensorTaps[e];
+      const std::ptrdiff_t at = rowAt[tap.row] + clampTo(i1 + tap.aa - 1, d.n1 - 1);
+      if (tap.count == 1) {
+        addTensorTap<OneFloat, 1>(tap, c.tensor, at, q1, q2, q3);
+      } else if (tap.count == 2) {
+        addTensorTap<OneFloat, 2>(tap, c.tensor, at, q1, q2, q3);
+      } else {
+        addTensorTap<OneFloat, 3>(tap, c.tensor, at, q1, q2, q3);
+      }
+    }
+    dst[i1] = q1.v;
+    dst[stride + i1] = q2.v;
+    dst[2 * stride + i1] = q3.v;
+  }
+}
+
 inline float maskBits(bool on) {
   const std::uint32_t bits = on ? 0xffffffffu : 0u;
   float f;
@@ -416,6 +601,16 @@ void loadStage(const SweepContext& c, Stage<V>& s, V& probe) {
       for (int j = 0; j < rowCols; ++j) V::broadcast(0.0f).store(s.q[r][j]);
     return;
   }
+  if (s.keptQ[0] != nullptr) {
+    // Every unit's row was computed whole when its first chunk ran.
+    const std::ptrdiff_t stride = divergenceRowStride(d);
+    for (int r = 0; r < 3; ++r) {
+      for (int l = 0; l < s.unitCount; ++l) src[l] = s.keptQ[l] + r * stride + geo[l].c0;
+      for (int l = s.unitCount; l < W; ++l) src[l] = kZeros;
+      transposeIn<V>(src, &s.q[r][0][0], rowCols);
+    }
+    return;
+  }
   alignas(64) float qRows[W][3][kCols];
   int l = 0;
   // Four units at once where there are registers for their twelve
@@ -549,9 +744,9 @@ void runSteps(const SweepContext& c, Stage<V>* const* stages) {
 }
 
 // The dense step with only the listed taps: the nine accumulators walk
-// their lists side by side, each in weight order (the padding adds +0 at the
-// voxel itself). Why leaving out zero weights keeps the bits: see
-// buildSparseTaps.
+// their lists side by side, each in weight order, a shorter list idling
+// where the longer ones go on (its padding would add +0 products). Why leaving out zero weights
+// keeps the bits: see buildSparseTaps.
 template <class V, int G>
 void runStepsSparse(const SweepContext& c, Stage<V>* const* stages, V& probe) {
   constexpr int W = V::kLanes;
@@ -573,8 +768,10 @@ void runStepsSparse(const SweepContext& c, Stage<V>* const* stages, V& probe) {
     const int n = hn > gn ? hn : gn;
     for (int i = 0; i < n; ++i) {
       if (i < hn) {
+        const unsigned live = taps.hessianLive[i];
         QUILLMERE_UNROLL_FULL
         for (int j = 0; j < 6; ++j) {
+          if (((live >> j) & 1u) == 0) continue;  // padding: a +0 product
           const V w = V::broadcast(taps.hessianWeight[j][i]);
           const std::ptrdiff_t at = (static_cast<std::ptrdiff_t>(taps.hessianAt[j][i]) + t) * W;
           QUILLMERE_UNROLL
@@ -582,8 +779,10 @@ void runStepsSparse(const SweepContext& c, Stage<V>* const* stages, V& probe) {
         }
       }
       if (i < gn) {
+        const unsigned live = taps.gradientLive[i];
         QUILLMERE_UNROLL_FULL
         for (int j = 0; j < 3; ++j) {
+          if (((live >> j) & 1u) == 0) continue;
           const V w = V::broadcast(taps.gradientWeight[j][i]);
           const std::ptrdiff_t at = (static_cast<std::ptrdiff_t>(taps.gradientAt[j][i]) + t) * W;
           QUILLMERE_UNROLL
@@ -612,8 +811,13 @@ void storeStage(const SweepContext& c, Stage<V>& s) {
     const Unit& u = s.units[l];
     const std::int32_t c0 = u.k * kChunkColumns;
     const std::int32_t len = d.n1 - c0 < kChunkColumns ? d.n1 - c0 : kChunkColumns;
-    std::memcpy(c.out + rowOffset(u.i2, u.i3, d) + c0, rows[l] + kHalo,
-                static_cast<std::size_t>(len) * sizeof(float));
+    float* const to = c.out + rowOffset(u.i2, u.i3, d) + c0;
+    // A whole chunk in a copy of known length, which the compiler inlines.
+    if (len == kChunkColumns) {
+      std::memcpy(to, rows[l] + kHalo, kChunkColumns * sizeof(float));
+    } else {
+      std::memcpy(to, rows[l] + kHalo, static_cast<std::size_t>(len) * sizeof(float));
+    }
   }
 }
 
@@ -689,14 +893,30 @@ bool sweepRegionWith(const SweepContext& c, const SweepRegion& r) {
     stage[0].unitCount = 0;
   };
 
+  // Rows' divergences kept from their first chunk to their last: with
+  // lists reading the tensor, on rows long enough for whole vectors.
+  float* const kept = r.divergenceRows != nullptr && c.taps != nullptr &&
+                              c.taps->tensorTapCount > 0 && d.n1 >= W + 2
+                          ? r.divergenceRows
+                          : nullptr;
+  const std::int32_t keptRows = divergenceRowsKept(d);
+  const std::ptrdiff_t keptStride = divergenceRowStride(d);
+
   for (std::int64_t level = levelBegin; level < levelEnd; ++level) {
     for (std::int32_t i3 = firstPlaneAtLevel(level, d, rowEnd, planeBegin); i3 < planeEnd; ++i3) {
       if (level < firstLevel(0, i3)) break;  // nor has any later plane
       const RowRange rows = rowsAtLevel(level, i3, d, rowBegin, rowEnd);
       for (std::int64_t i2 = rows.lo; i2 <= rows.hi; ++i2) {
         Stage<V>& s = stage[filled];
-        s.units[s.unitCount++] = Unit{static_cast<std::int32_t>(level - unitLevel(0, i2, i3)),
-                                      static_cast<std::int32_t>(i2), i3};
+        const std::int32_t k = static_cast<std::int32_t>(level - unitLevel(0, i2, i3));
+        float* q = nullptr;
+        if (kept != nullptr) {
+          q = kept + (static_cast<std::ptrdiff_t>(i3 - planeBegin) * keptRows + i2 % keptRows) * 3 *
+                         keptStride;
+          if (k == 0) divergenceRow<V>(c, static_cast<std::int32_t>(i2), i3, q, keptStride);
+        }
+        s.keptQ[s.unitCount] = q;
+        s.units[s.unitCount++] = Unit{k, static_cast<std::int32_t>(i2), i3};
         if (s.unitCount == W) {
           if (++filled == kGroups) {
             run();

@@ -9,6 +9,7 @@
 #define QUILLMERE_CORE_SWEEP_KERNELS_H
 
 #include <cstdint>
+#include <memory>
 
 #include "core/sweep_geometry.h"
 #include "core/update_sweep.h"
@@ -47,6 +48,11 @@ constexpr int kHalo = 2;
 struct SparseTaps {
   int hessianLength;
   int gradientLength;
+  // Bit j of hessianLive[i] (gradientLive[i]): list j has a weight of its
+  // own at place i, not padding. The kernels skip the padding; the padding
+  // stays for callers that run the lists side by side in full.
+  std::uint8_t hessianLive[kHessianTaps];
+  std::uint8_t gradientLive[kGradientTaps];
   std::int16_t hessianAt[6][kHessianTaps];
   float hessianWeight[6][kHessianTaps];
   std::int16_t gradientAt[3][kGradientTaps];
@@ -127,11 +133,25 @@ constexpr int kOneByOneBelowVoxels = 16;
 //     planes and runs its band one level at a time ({bandBegin, bandEnd, 0,
 //     n2, L, L + 1}), starting level L only when the bands just below and
 //     just above have finished level L - 1 (per-band atomic level counters).
+//
+// divergenceRows, when not null, is scratch for the region's planes
+// (divergenceRowFloats(dims, planeEnd - planeBegin) floats, zeroed before
+// the first call) where sparse sweeps keep each row's divergences from its
+// first chunk to its last. The caller passes the same scratch for every
+// call on the same planes, all rows, in level order from the planes' first
+// level, as runWavefront and sweepWholeVolume do; null: every unit computes
+// its own.
 struct SweepRegion {
   std::int32_t planeBegin, planeEnd;
   std::int32_t rowBegin, rowEnd;
   std::int64_t levelBegin, levelEnd;
+  float* divergenceRows = nullptr;
 };
+
+// Scratch for the kept divergence rows of a band of `planes` planes, zeroed;
+// null (each unit then computes its own) when the lists read no tensor, or
+// the rows are too long to be worth keeping, or memory is short.
+std::unique_ptr<float[]> divergenceScratch(const SweepContext& context, std::int32_t planes);
 
 // Returns true when a sweep with sparse taps met a non-finite value (the
 // old or new value of a voxel, or the tensor at a voxel): its result may then

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #if defined(_WIN32)
@@ -93,10 +94,12 @@ void runWorker(Wavefront* w, int t) {
   const std::int64_t stride = w->levels + 1;
   const std::int32_t planes = w->bandPlanes;
   const std::int64_t bands = (static_cast<std::int64_t>(d.n3) + planes - 1) / planes;
+  // The thread's bands in turn share one scratch for kept divergence rows.
+  const std::unique_ptr<float[]> scratch = sweep::divergenceScratch(*w->context, planes);
   for (std::int64_t j = t; j < bands; j += count) {
     const std::int32_t first = static_cast<std::int32_t>(j * planes);
     const std::int32_t end = d.n3 - first > planes ? first + planes : d.n3;
-    sweep::SweepRegion region{first, end, 0, d.n2, 0, 0};
+    sweep::SweepRegion region{first, end, 0, d.n2, 0, 0, scratch.get()};
     // The band's units lie in levels [6 * first, last].
     std::int64_t level = sweep::firstLevel(0, first);
     const std::int64_t last = sweep::lastLevel(d, d.n2, end);

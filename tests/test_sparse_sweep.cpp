@@ -191,7 +191,12 @@ std::vector<VolumeDims> shapes() {
     for (VolumeDims d : {VolumeDims{0, 1, 1}, VolumeDims{0, 3, 2}, VolumeDims{0, 5, 5},
                          VolumeDims{0, 9, 4}, VolumeDims{0, 2, 9}})
       s.push_back({n1, d.n2, d.n3});
-  for (VolumeDims d : {VolumeDims{40, 17, 13}, VolumeDims{64, 12, 20}, VolumeDims{13, 30, 9}})
+  // Rows of 6, 10, 18 and 66 voxels: the shortest rows whose divergences
+  // are kept whole (SSE2, AVX2, AVX-512), and the shortest that fill a block
+  // of four AVX-512 vectors.
+  for (VolumeDims d :
+       {VolumeDims{40, 17, 13}, VolumeDims{64, 12, 20}, VolumeDims{13, 30, 9}, VolumeDims{6, 7, 5},
+        VolumeDims{10, 6, 5}, VolumeDims{18, 5, 6}, VolumeDims{66, 4, 5}})
     s.push_back(d);
   return s;
 }
