@@ -42,6 +42,8 @@ struct VecAvx2d {
   static VecAvx2d select(Mask m, VecAvx2d a, VecAvx2d b) {
     return {_mm256_blendv_pd(b.v, a.v, m.v)};
   }
+  static bool all(Mask m) { return _mm256_movemask_pd(m.v) == 15; }
+  static bool any(Mask m) { return _mm256_movemask_pd(m.v) != 0; }
   void storeFloat(float* p) const {
     const __m128 f = _mm256_cvtpd_ps(v);
     const __m128 nan = _mm_castsi128_ps(_mm_set1_epi32(static_cast<int>(kCanonicalNaNBits)));

@@ -58,6 +58,8 @@ struct VecAvx512d {
   static VecAvx512d select(Mask m, VecAvx512d a, VecAvx512d b) {
     return {_mm512_mask_blend_pd(m, b.v, a.v)};
   }
+  static bool all(Mask m) { return m == 0xFF; }
+  static bool any(Mask m) { return m != 0; }
   void storeFloat(float* p) const {
     const __m256 f = _mm512_cvtpd_ps(v);
     const __m256 nan = _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int>(kCanonicalNaNBits)));

@@ -38,6 +38,8 @@ struct VecSse2d {
   static VecSse2d select(Mask m, VecSse2d a, VecSse2d b) {
     return {_mm_or_pd(_mm_and_pd(m.v, a.v), _mm_andnot_pd(m.v, b.v))};
   }
+  static bool all(Mask m) { return _mm_movemask_pd(m.v) == 3; }
+  static bool any(Mask m) { return _mm_movemask_pd(m.v) != 0; }
   void storeFloat(float* p) const {
     const __m128 f = _mm_cvtpd_ps(v);
     const __m128 nan = _mm_castsi128_ps(_mm_set1_epi32(static_cast<int>(kCanonicalNaNBits)));

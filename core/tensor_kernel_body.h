@@ -7,12 +7,20 @@
 // floats, widened exactly); broadcast; + - * /;
 // sqrt; max(a, b) = a > b ? a : b (the x86 rule, also for NaN and zeros);
 // abs and copySign (bit operations); greater(a, b) -> Mask; select(m, a, b);
+// all(m), any(m) (every lane's, some lane's mask set);
 // storeFloat (round to single, NaN stored as the canonical quiet NaN).
 // Every operation is one correctly rounded IEEE operation per lane, so a lane
 // gives the bits of Lane1 below on the same inputs.
 
 #ifndef QUILLMERE_TENSOR_KERNEL_BODY_ONCE
 #define QUILLMERE_TENSOR_KERNEL_BODY_ONCE
+// A rotation left out of line keeps its matrices in memory: a store and a
+// reload per entry per rotation.
+#if defined(__GNUC__) || defined(__clang__)
+#define QUILLMERE_TENSOR_INLINE inline __attribute__((always_inline))
+#else
+#define QUILLMERE_TENSOR_INLINE inline
+#endif
 #endif
 
 // One lane: a double, with the same operations as the vector types.
@@ -37,6 +45,8 @@ struct Lane1 {
   }
   static Mask greater(Lane1 a, Lane1 b) { return a.v > b.v; }
   static Lane1 select(Mask m, Lane1 a, Lane1 b) { return m ? a : b; }
+  static bool all(Mask m) { return m; }
+  static bool any(Mask m) { return m; }
   void storeFloat(float* p) const {
     const float f = static_cast<float>(v);
     if (f != f) {
@@ -183,41 +193,140 @@ V expNonPositiveV(V x) {
 constexpr int kJacobiSweeps = 4;
 
 // One Jacobi rotation in the plane (p, q), s the third index: zeroes A[p][q]
-// and turns the columns p, q of the frame with it. With d = A[q][q] - A[p][p],
-// h = sqrt(d^2 + 4 A[p][q]^2) and m = |d| + h, the smaller rotation has
-//   tan = 2 A[p][q] sgn(d) / m,  cos = sqrt(m / (2h)),  sin = tan cos,
-// which with w = 1 / (2 h m) is cos = m sqrt(w), sin = 2 A[p][q] sgn(d) sqrt(w),
-// tan = 2 A[p][q] sgn(d) 2h w: two square roots and one division. Where h
-// is below 1e-150 (nothing left to turn; 1/(2hm) could overflow) the
-// rotation is the identity.
-template <class V, int p, int q, int s>
-inline void rotate(V (&a)[3][3], V (&vec)[3][3]) {
+// (up to rounding) and turns the columns p, q of the frame with it. With
+// d = A[q][q] - A[p][p], each lane takes one of three rules, chosen by its
+// own values only, so that a lane's bits never depend on its neighbours:
+//  - negligible, |A[p][q]| < 2^-30 |d| + 1e-100: A[p][q] is set to zero and
+//    nothing else changes. The rotation left out would turn the frame by
+//    less than |A[p][q] / d| and move the eigenvalues by less than
+//    A[p][q]^2 / |d|; the maps are bounded by 1, so the tensor moves by less
+//    than about 1e-9 of its largest entry (the tested bound is 1e-6). Once
+//    Jacobi has converged (in the fourth sweep nearly everywhere) whole
+//    vectors skip their rotation.
+//  - near the diagonal, |A[p][q]| < |d| / 128: the rotation by its series
+//    in r = A[p][q] / d, x = r^2: tangent t = r (1 - x + 2 x^2 - 5 x^3),
+//    cos = 1 - x/2 + 11/8 x^2 - 69/16 x^3 + 1843/128 x^4, sin = t cos (the
+//    terms left out are below 1e-18): one division. The frame stays
+//    orthogonal to rounding.
+//  - otherwise: with h = sqrt(d^2 + 4 A[p][q]^2), m = |d| + h and
+//    w = 1 / (2 h m), cos = m sqrt(w), sin = 2 A[p][q] sgn(d) sqrt(w) and
+//    t = 2 A[p][q] sgn(d) 2h w: two square roots and one division. Where h
+//    is below 1e-150 (nothing left to turn; 1/(2hm) could overflow) the
+//    rotation is the identity.
+// The divider bounds the solve; a vector computes only the rules its lanes
+// take.
+template <class V>
+struct Rotation {
+  V c, s, t;
+};
+
+template <class V>
+QUILLMERE_TENSOR_INLINE typename V::Mask negligible(V apq, V d) {
+  return V::greater(V::abs(d) * V::broadcast(0x1p-30) + V::broadcast(1e-100), V::abs(apq));
+}
+
+template <class V>
+QUILLMERE_TENSOR_INLINE typename V::Mask nearDiagonal(V apq, V d) {
+  return V::greater(V::abs(d), V::abs(apq) * V::broadcast(128.0));
+}
+
+// The near rule from r = A[p][q] / d. Horner's scheme: no power of r beyond
+// r^2 is formed, so no lane underflows into subnormals (slow).
+template <class V>
+QUILLMERE_TENSOR_INLINE Rotation<V> nearFromQuotient(V r) {
+  const V one = V::broadcast(1.0);
+  const V x = r * r;
+  const V t = r * (one - x * (one - x * (V::broadcast(2.0) - x * V::broadcast(5.0))));
+  const V c = one - x * (V::broadcast(0.5) -
+                         x * (V::broadcast(11.0 / 8.0) -
+                              x * (V::broadcast(69.0 / 16.0) - x * V::broadcast(1843.0 / 128.0))));
+  return {c, t * c, t};
+}
+
+// The other rule given h and w = 1 / (2 h m) (any value where h is tiny).
+template <class V>
+QUILLMERE_TENSOR_INLINE Rotation<V> farFromRoot(V apq, V d, V h, V w) {
   const V zero = V::broadcast(0.0), one = V::broadcast(1.0);
-  const V apq = a[p][q];
-  const V d = a[q][q] - a[p][p];
-  const V h = V::sqrt(d * d + (apq * apq) * V::broadcast(4.0));
-  const V m = V::abs(d) + h;
   const auto turn = V::greater(h, V::broadcast(1e-150));
-  const V w = one / ((h + h) * V::select(turn, m, one));
   const V root = V::sqrt(w);
   const V twice = (apq + apq) * V::copySign(one, d);
-  const V c = V::select(turn, m * root, one);
-  const V sn = V::select(turn, twice * root, zero);
-  const V t = V::select(turn, (twice * (h + h)) * w, zero);
-  const V tapq = t * apq;
-  a[p][p] = a[p][p] - tapq;
-  a[q][q] = a[q][q] + tapq;
+  const V m = V::abs(d) + h;
+  return {V::select(turn, m * root, one), V::select(turn, twice * root, zero),
+          V::select(turn, (twice * (h + h)) * w, zero)};
+}
+
+// The rotation of lanes that are near or far (negligible lanes are kept
+// by the caller): only the rules some lane needs are computed.
+template <class V>
+QUILLMERE_TENSOR_INLINE Rotation<V> rotationOf(V apq, V d) {
+  const V one = V::broadcast(1.0);
+  const auto near = nearDiagonal<V>(apq, d);
+  if (V::all(near)) return nearFromQuotient<V>(apq / d);
+  const V h = V::sqrt(d * d + (apq * apq) * V::broadcast(4.0));
+  const auto turn = V::greater(h, V::broadcast(1e-150));
+  const V denominator = (h + h) * V::select(turn, V::abs(d) + h, one);
+  if (!V::any(near)) return farFromRoot<V>(apq, d, h, one / denominator);
+  // One division serves both rules: A[p][q] / d in the near lanes, w in
+  // the others.
+  const V quotient = V::select(near, apq, one) / V::select(near, d, denominator);
+  const Rotation<V> n = nearFromQuotient<V>(quotient);
+  const Rotation<V> f = farFromRoot<V>(apq, d, h, quotient);
+  return {V::select(near, n.c, f.c), V::select(near, n.s, f.s), V::select(near, n.t, f.t)};
+}
+
+// Off-diagonal entries below 1e-100 (of a matrix scaled to entries <= 1)
+// are set to zero: they change no eigenvalue or frame beyond rounding, and
+// the rotations would otherwise square them on into subnormal numbers,
+// which cost the processor a hundred cycles each. NaN stays NaN.
+template <class V>
+QUILLMERE_TENSOR_INLINE V negligibleToZero(V x) {
+  return V::select(V::greater(V::broadcast(1e-100), V::abs(x)), V::broadcast(0.0), x);
+}
+
+// Applies r; lanes in `keep` keep their values (but for A[p][q] = 0).
+template <class V, int p, int q, int s, bool kSomeKept>
+QUILLMERE_TENSOR_INLINE void applyRotation(const Rotation<V>& r, typename V::Mask keep,
+                                           V (&a)[3][3], V (&vec)[3][3]) {
+  const V zero = V::broadcast(0.0);
+  const auto kept = [&](V changed, V old) {
+    if constexpr (kSomeKept) {
+      return V::select(keep, old, changed);
+    } else {
+      (void)old;
+      return changed;
+    }
+  };
+  const V tapq = r.t * a[p][q];
+  a[p][p] = kept(a[p][p] - tapq, a[p][p]);
+  a[q][q] = kept(a[q][q] + tapq, a[q][q]);
   a[p][q] = zero;
   a[q][p] = zero;
   const V asp = a[s][p], asq = a[s][q];
-  a[s][p] = c * asp - sn * asq;
+  a[s][p] = kept(negligibleToZero(r.c * asp - r.s * asq), asp);
   a[p][s] = a[s][p];
-  a[s][q] = sn * asp + c * asq;
+  a[s][q] = kept(negligibleToZero(r.s * asp + r.c * asq), asq);
   a[q][s] = a[s][q];
   for (int k = 0; k < 3; ++k) {
     const V vkp = vec[k][p], vkq = vec[k][q];
-    vec[k][p] = c * vkp - sn * vkq;
-    vec[k][q] = sn * vkp + c * vkq;
+    vec[k][p] = kept(r.c * vkp - r.s * vkq, vkp);
+    vec[k][q] = kept(r.s * vkp + r.c * vkq, vkq);
+  }
+}
+
+template <class V, int p, int q, int s>
+QUILLMERE_TENSOR_INLINE void rotate(V (&a)[3][3], V (&vec)[3][3]) {
+  const V apq = a[p][q], d = a[q][q] - a[p][p];
+  const auto skip = negligible<V>(apq, d);
+  if (V::all(skip)) {
+    a[p][q] = V::broadcast(0.0);
+    a[q][p] = a[p][q];
+    return;
+  }
+  const Rotation<V> r = rotationOf<V>(apq, d);
+  if (V::any(skip)) {
+    applyRotation<V, p, q, s, true>(r, skip, a, vec);
+  } else {
+    applyRotation<V, p, q, s, false>(r, skip, a, vec);
   }
 }
 
@@ -231,10 +340,10 @@ void mapStart(const V (&j)[6], V& scale, V (&a)[3][3], V (&vec)[3][3]) {
   scale = V::select(V::greater(scale, zero), scale, one);
   const V inv = one / scale;
   a[0][0] = j[0] * inv;
-  a[0][1] = j[1] * inv;
-  a[0][2] = j[2] * inv;
+  a[0][1] = negligibleToZero(j[1] * inv);
+  a[0][2] = negligibleToZero(j[2] * inv);
   a[1][1] = j[3] * inv;
-  a[1][2] = j[4] * inv;
+  a[1][2] = negligibleToZero(j[4] * inv);
   a[2][2] = j[5] * inv;
   a[1][0] = a[0][1];
   a[2][0] = a[0][2];
@@ -281,53 +390,64 @@ void mapFinish(const MapPass& pass, V scale, const V (&a)[3][3], const V (&vec)[
   }
 }
 
-// G independent vectors of voxels at once: each rotation is a long chain of
-// square roots and divisions, and independent chains side by side keep the
-// divider busy. Lanes never mix, so G changes no bit.
-template <class V, int G>
-void mapGroups(const MapPass& pass, const V (&j)[G][6], V (&out)[G][6]) {
+// The voxels of one block, kMapBlock vectors, rotation by rotation: a
+// voxel's solve is one long chain of square roots and divisions, and the
+// block's vectors, independent of each other, keep the divider busy (their
+// states stay in the first-level cache). Lanes never mix, so neither the
+// block nor the vector width changes a bit.
+constexpr int kMapBlock = 16;
+
+template <class V>
+struct JacobiState {
+  V scale;
+  V a[3][3];
+  V vec[3][3];
+};
+
+template <class V, int p, int q, int s>
+void rotateBlock(JacobiState<V>* state, int count) {
+  for (int b = 0; b < count; ++b) rotate<V, p, q, s>(state[b].a, state[b].vec);
+}
+
+// Voxels e .. e + count kLanes - 1, count <= kMapBlock.
+template <class V>
+void mapBlock(const MapPass& pass, std::int64_t e, int count) {
   if (pass.kind == TensorKind::Structure) {
-    for (int g = 0; g < G; ++g) {
-      for (int k = 0; k < 6; ++k) out[g][k] = j[g][k];
+    for (int b = 0; b < count; ++b) {
+      for (int k = 0; k < 6; ++k) {
+        V::load(pass.j[k] + e + b * V::kLanes).storeFloat(pass.out[k] + e + b * V::kLanes);
+      }
     }
     return;
   }
-  V scale[G], a[G][3][3], vec[G][3][3];
-  for (int g = 0; g < G; ++g) mapStart<V>(j[g], scale[g], a[g], vec[g]);
-  for (int sweep = 0; sweep < kJacobiSweeps; ++sweep) {
-    for (int g = 0; g < G; ++g) rotate<V, 0, 1, 2>(a[g], vec[g]);
-    for (int g = 0; g < G; ++g) rotate<V, 0, 2, 1>(a[g], vec[g]);
-    for (int g = 0; g < G; ++g) rotate<V, 1, 2, 0>(a[g], vec[g]);
+  JacobiState<V> state[kMapBlock];
+  for (int b = 0; b < count; ++b) {
+    V j[6];
+    for (int k = 0; k < 6; ++k) j[k] = V::load(pass.j[k] + e + b * V::kLanes);
+    mapStart<V>(j, state[b].scale, state[b].a, state[b].vec);
   }
-  for (int g = 0; g < G; ++g) mapFinish<V>(pass, scale[g], a[g], vec[g], out[g]);
+  for (int sweep = 0; sweep < kJacobiSweeps; ++sweep) {
+    rotateBlock<V, 0, 1, 2>(state, count);
+    rotateBlock<V, 0, 2, 1>(state, count);
+    rotateBlock<V, 1, 2, 0>(state, count);
+  }
+  for (int b = 0; b < count; ++b) {
+    V out[6];
+    mapFinish<V>(pass, state[b].scale, state[b].a, state[b].vec, out);
+    for (int k = 0; k < 6; ++k) out[k].storeFloat(pass.out[k] + e + b * V::kLanes);
+  }
 }
 
 template <class V>
 void mapVoxels(const MapPass& pass, std::int64_t begin, std::int64_t end) {
-  constexpr int G = 4;
   std::int64_t e = begin;
-  for (; e + G * V::kLanes <= end; e += G * V::kLanes) {
-    V j[G][6], out[G][6];
-    for (int g = 0; g < G; ++g) {
-      for (int k = 0; k < 6; ++k) j[g][k] = V::load(pass.j[k] + e + g * V::kLanes);
-    }
-    mapGroups<V, G>(pass, j, out);
-    for (int g = 0; g < G; ++g) {
-      for (int k = 0; k < 6; ++k) out[g][k].storeFloat(pass.out[k] + e + g * V::kLanes);
-    }
+  for (; e + V::kLanes <= end;) {
+    const std::int64_t vectors = (end - e) / V::kLanes;
+    const int count = static_cast<int>(vectors < kMapBlock ? vectors : kMapBlock);
+    mapBlock<V>(pass, e, count);
+    e += count * V::kLanes;
   }
-  for (; e + V::kLanes <= end; e += V::kLanes) {
-    V j[1][6], out[1][6];
-    for (int k = 0; k < 6; ++k) j[0][k] = V::load(pass.j[k] + e);
-    mapGroups<V, 1>(pass, j, out);
-    for (int k = 0; k < 6; ++k) out[0][k].storeFloat(pass.out[k] + e);
-  }
-  for (; e < end; ++e) {
-    Lane1 j[1][6], out[1][6];
-    for (int k = 0; k < 6; ++k) j[0][k] = Lane1::load(pass.j[k] + e);
-    mapGroups<Lane1, 1>(pass, j, out);
-    for (int k = 0; k < 6; ++k) out[0][k].storeFloat(pass.out[k] + e);
-  }
+  if (e < end) mapBlock<Lane1>(pass, e, static_cast<int>(end - e));
 }
 
 // The bound's sum at one voxel per lane: tapValue(k, tap) reads component k
