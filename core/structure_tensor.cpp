@@ -39,8 +39,9 @@ void mapOneLane(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<Lane1>(pass, begin, end);
 }
 
-void radiusOneLane(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
-  radiusRun<Lane1>(pass, e, count, radii);
+double radiusOneLane(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                     std::int32_t count) {
+  return radiusRun<Lane1>(pass, deltas, e, count);
 }
 
 std::int64_t smoothItemCount(const SmoothPass& pass) {
@@ -321,20 +322,18 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
                           hessianStencils.k12, hessianStencils.k13, hessianStencils.k23};
   const float* grad[3] = {gradientStencils.k1, gradientStencils.k2, gradientStencils.k3};
 
-  // About 20 KB on the calling thread's stack (the sweep's stage takes
-  // more); the workers only read it.
+  // About 12 KB on the calling thread's stack; the workers only read it.
   tensor::RadiusPass pass{};
   const float* t[6] = {tensor.t11.samples, tensor.t12.samples, tensor.t13.samples,
                        tensor.t22.samples, tensor.t23.samples, tensor.t33.samples};
   for (int k = 0; k < 6; ++k) pass.t[k] = t[k];
-  pass.dims = dims;
   for (int m = 0; m < kHessianTaps; ++m) {
     tensor::RadiusTap tap{};
     const int o1 = m % 5 - 2, o2 = (m / 5) % 5 - 2, o3 = m / 25 - 2;
     for (int k = 0; k < 6; ++k) {
       if (hess[k][m] != 0.0f) {
-        tap.hessianIndex[tap.hessianCount] = k;
-        tap.hessianWeight[tap.hessianCount++] = hess[k][m];
+        tap.source[tap.termCount] = k;
+        tap.weight[tap.termCount++] = hess[k][m];
       }
     }
     // First-derivative stencils sit in the middle 3x3x3 of the 5x5x5 offsets.
@@ -342,20 +341,18 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
       const int g = (o1 + 1) + 3 * (o2 + 1) + 9 * (o3 + 1);
       for (int i = 0; i < 3; ++i) {
         if (grad[i][g] != 0.0f) {
-          tap.gradientIndex[tap.gradientCount] = i;
-          tap.gradientWeight[tap.gradientCount++] = grad[i][g];
+          tap.source[tap.termCount] = 6 + i;
+          tap.weight[tap.termCount++] = grad[i][g];
         }
       }
     }
-    if (tap.hessianCount + tap.gradientCount > 0) pass.taps[pass.tapCount++] = tap;
+    if (tap.termCount > 0) pass.taps[pass.tapCount++] = tap;
   }
   for (int j = 0; j < 3; ++j) {
     for (int g = 0; g < kGradientTaps; ++g) {
       if (grad[j][g] != 0.0f) {
-        const std::int32_t o1 = g % 3 - 1, o2 = (g / 3) % 3 - 1, o3 = g / 9 - 1;
-        const std::int64_t delta = o1 + static_cast<std::int64_t>(dims.n1) *
-                                            (o2 + static_cast<std::int64_t>(dims.n2) * o3);
-        pass.gradientTaps[j][pass.gradientTapCount[j]++] = {{o1, o2, o3}, grad[j][g], delta};
+        pass.gradientTap[j][pass.gradientTapCount[j]] = g;
+        pass.gradientWeight[j][pass.gradientTapCount[j]++] = grad[j][g];
       }
     }
   }
@@ -363,67 +360,49 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
   const tensor::TensorKernels kernels = tensor::tensorKernelsFor(path);
 
   double partial[kMaxSweepThreads];
-  bool anyNumber[kMaxSweepThreads];
-  for (int w = 0; w < kMaxSweepThreads; ++w) {
-    partial[w] = 0.0;
-    anyNumber[w] = false;
-  }
+  for (double& p : partial) p = -1.0;
   const std::int32_t n1 = dims.n1, n2 = dims.n2, n3 = dims.n3;
   runParallel(threads, n3, [&](std::int64_t begin, std::int64_t end, int worker) {
-    double best = 0.0;
-    bool seen = false;
-    auto take = [&](double radius) {
-      if (radius == radius) {  // NaN sums are left out
-        seen = true;
-        if (radius > best) best = radius;
+    double best = partial[worker];
+    // The taps' offsets from voxel (i1, i2, i3), clamped at the faces
+    // (along axis 1 only when `clamp1`: voxels 1 .. n1 - 2 need none).
+    auto setDeltas = [&](tensor::RadiusDeltas& deltas, std::int32_t i1, std::int32_t i2,
+                         std::int32_t i3, bool clamp1) {
+      for (int j = 0; j < 3; ++j) {
+        for (int k = 0; k < shared.gradientTapCount[j]; ++k) {
+          const int g = shared.gradientTap[j][k];
+          const std::int32_t o1 = g % 3 - 1, o2 = (g / 3) % 3 - 1, o3 = g / 9 - 1;
+          const std::int64_t d1 = clamp1 ? clampIndex(i1 + o1, n1 - 1) - i1 : o1;
+          const std::int64_t d2 = clampIndex(i2 + o2, n2 - 1) - i2;
+          const std::int64_t d3 = clampIndex(i3 + o3, n3 - 1) - i3;
+          deltas.delta[j][k] = d1 + static_cast<std::int64_t>(n1) * (d2 + n2 * d3);
+        }
       }
     };
-    // A voxel near a face, through clamped taps (the same arithmetic).
-    auto clamped = [&](std::int32_t i1, std::int32_t i2, std::int32_t i3) {
-      const std::int64_t e = linearIndex(i1, i2, i3, dims);
-      return tensor::radiusOf<tensor::Lane1>(
-                 shared,
-                 [&](int k, const tensor::GradientTap& tap) {
-                   const std::int64_t at =
-                       linearIndex(clampIndex(i1 + tap.offset[0], n1 - 1),
-                                   clampIndex(i2 + tap.offset[1], n2 - 1),
-                                   clampIndex(i3 + tap.offset[2], n3 - 1), dims);
-                   return tensor::Lane1::loadFloat(shared.t[k] + at);
-                 },
-                 [&](int k) { return tensor::Lane1::loadFloat(shared.t[k] + e); })
-          .v;
-    };
-    constexpr std::int32_t kChunk = 256;
-    double radii[kChunk];
+    tensor::RadiusDeltas inside, deltas;
+    if (n2 > 2 && n3 > 2) setDeltas(inside, 1, 1, 1, false);
+    auto take = [&](double radius) { best = radius > best ? radius : best; };
     for (std::int32_t i3 = static_cast<std::int32_t>(begin); i3 < end; ++i3) {
       for (std::int32_t i2 = 0; i2 < n2; ++i2) {
-        const bool rowInside = i2 > 0 && i2 < n2 - 1 && i3 > 0 && i3 < n3 - 1 && n1 > 2;
-        if (!rowInside) {
-          for (std::int32_t i1 = 0; i1 < n1; ++i1) take(clamped(i1, i2, i3));
-          continue;
+        const std::int64_t row = linearIndex(0, i2, i3, dims);
+        setDeltas(deltas, 0, i2, i3, true);
+        take(kernels.radius(shared, deltas, row, 1));
+        if (n1 > 2) {
+          const bool faceRow = i2 == 0 || i2 == n2 - 1 || i3 == 0 || i3 == n3 - 1;
+          if (faceRow) setDeltas(deltas, 1, i2, i3, false);
+          take(kernels.radius(shared, faceRow ? deltas : inside, row + 1, n1 - 2));
         }
-        take(clamped(0, i2, i3));
-        for (std::int32_t i1 = 1; i1 < n1 - 1; i1 += kChunk) {
-          const std::int32_t count = n1 - 1 - i1 < kChunk ? n1 - 1 - i1 : kChunk;
-          kernels.radius(shared, linearIndex(i1, i2, i3, dims), count, radii);
-          for (std::int32_t i = 0; i < count; ++i) take(radii[i]);
+        if (n1 > 1) {
+          setDeltas(deltas, n1 - 1, i2, i3, true);
+          take(kernels.radius(shared, deltas, row + n1 - 1, 1));
         }
-        take(clamped(n1 - 1, i2, i3));
       }
     }
-    // A worker runs several chunks: keep the largest.
-    if (seen && (!anyNumber[worker] || best > partial[worker])) partial[worker] = best;
-    anyNumber[worker] = anyNumber[worker] || seen;
+    partial[worker] = best;  // a worker runs several chunks: keep the largest
   });
-  double best = 0.0;
-  bool seen = false;
-  for (int w = 0; w < kMaxSweepThreads; ++w) {
-    if (anyNumber[w]) {
-      seen = true;
-      if (partial[w] > best) best = partial[w];
-    }
-  }
-  return seen ? best : std::numeric_limits<double>::quiet_NaN();
+  double best = -1.0;
+  for (double p : partial) best = p > best ? p : best;
+  return best >= 0.0 ? best : std::numeric_limits<double>::quiet_NaN();
 }
 
 }  // namespace quillmere

@@ -66,8 +66,9 @@ void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, do
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecAvx2d>(pass, begin, end);
 }
-void radiusAvx2(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
-  radiusRun<VecAvx2d>(pass, e, count, radii);
+double radiusAvx2(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                  std::int32_t count) {
+  return radiusRun<VecAvx2d>(pass, deltas, e, count);
 }
 
 }  // namespace quillmere::tensor
@@ -87,8 +88,9 @@ void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, do
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }
-void radiusAvx2(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
-  radiusOneLane(pass, e, count, radii);
+double radiusAvx2(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                  std::int32_t count) {
+  return radiusOneLane(pass, deltas, e, count);
 }
 }  // namespace quillmere::tensor
 

@@ -82,8 +82,9 @@ void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, 
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecAvx512d>(pass, begin, end);
 }
-void radiusAvx512(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
-  radiusRun<VecAvx512d>(pass, e, count, radii);
+double radiusAvx512(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                    std::int32_t count) {
+  return radiusRun<VecAvx512d>(pass, deltas, e, count);
 }
 
 }  // namespace quillmere::tensor
@@ -103,8 +104,9 @@ void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, 
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }
-void radiusAvx512(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
-  radiusOneLane(pass, e, count, radii);
+double radiusAvx512(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                    std::int32_t count) {
+  return radiusOneLane(pass, deltas, e, count);
 }
 }  // namespace quillmere::tensor
 

@@ -59,8 +59,9 @@ void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecSse2d>(pass, begin, end);
 }
-void radiusBaseline(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
-  radiusRun<VecSse2d>(pass, e, count, radii);
+double radiusBaseline(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                      std::int32_t count) {
+  return radiusRun<VecSse2d>(pass, deltas, e, count);
 }
 
 }  // namespace quillmere::tensor
@@ -74,8 +75,9 @@ void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }
-void radiusBaseline(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
-  radiusOneLane(pass, e, count, radii);
+double radiusBaseline(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                      std::int32_t count) {
+  return radiusOneLane(pass, deltas, e, count);
 }
 }  // namespace quillmere::tensor
 

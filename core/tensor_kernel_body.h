@@ -450,60 +450,61 @@ void mapVoxels(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   if (e < end) mapBlock<Lane1>(pass, e, static_cast<int>(end - e));
 }
 
-// The bound's sum at one voxel per lane: tapValue(k, tap) reads component k
-// at a first-derivative tap, centre(k) at the voxel itself.
-template <class V, class TapValue, class Centre>
-V radiusOf(const RadiusPass& pass, const TapValue& tapValue, const Centre& centre) {
+// The bound's sums of one vector of voxels from `at` on (see RadiusPass),
+// and their largest that is not NaN, into best (-1 where none).
+template <class V>
+QUILLMERE_TENSOR_INLINE void radiusVector(const RadiusPass& pass, const RadiusDeltas& deltas,
+                                          std::int64_t at, V& best) {
   constexpr int kRow[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};  // tensor row i in t
-  const V zero = V::broadcast(0.0);
-  V q[3];
+  const V zero = V::broadcast(0.0), two = V::broadcast(2.0);
+  V src[9];
+  src[0] = V::loadFloat(pass.t[0] + at);
+  src[1] = V::loadFloat(pass.t[3] + at);
+  src[2] = V::loadFloat(pass.t[5] + at);
+  src[3] = two * V::loadFloat(pass.t[1] + at);
+  src[4] = two * V::loadFloat(pass.t[2] + at);
+  src[5] = two * V::loadFloat(pass.t[4] + at);
   for (int i = 0; i < 3; ++i) {
     V c[3];
     for (int j = 0; j < 3; ++j) {
+      const float* t = pass.t[kRow[i][j]] + at;
       V sum = zero;
       for (int g = 0; g < pass.gradientTapCount[j]; ++g) {
-        const GradientTap& tap = pass.gradientTaps[j][g];
-        sum = sum + V::broadcast(tap.weight) * tapValue(kRow[i][j], tap);
+        sum = sum + V::broadcast(pass.gradientWeight[j][g]) * V::loadFloat(t + deltas.delta[j][g]);
       }
       c[j] = sum;
     }
-    q[i] = (c[0] + c[1]) + c[2];
+    src[6 + i] = (c[0] + c[1]) + c[2];
   }
-  const V two = V::broadcast(2.0);
-  const V coef[6] = {centre(0),       centre(3),       centre(5),
-                     two * centre(1), two * centre(2), two * centre(4)};
   V radius = zero;
   for (int m = 0; m < pass.tapCount; ++m) {
     const RadiusTap& tap = pass.taps[m];
     V w = zero;
-    for (int k = 0; k < tap.hessianCount; ++k) {
-      w = w + V::broadcast(tap.hessianWeight[k]) * coef[tap.hessianIndex[k]];
-    }
-    for (int k = 0; k < tap.gradientCount; ++k) {
-      w = w + V::broadcast(tap.gradientWeight[k]) * q[tap.gradientIndex[k]];
+    for (int k = 0; k < tap.termCount; ++k) {
+      w = w + V::broadcast(tap.weight[k]) * src[tap.source[k]];
     }
     radius = radius + V::abs(w);
   }
-  return radius;
+  // NaN compares false: such sums never replace best.
+  best = V::select(V::greater(radius, best), radius, best);
 }
 
 template <class V>
-void radiusRun(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
+double radiusRun(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                 std::int32_t count) {
+  double best = -1.0;
   std::int32_t i = 0;
-  for (; i + V::kLanes <= count; i += V::kLanes) {
-    const std::int64_t at = e + i;
-    const V r = radiusOf<V>(
-        pass,
-        [&](int k, const GradientTap& tap) { return V::loadFloat(pass.t[k] + at + tap.delta); },
-        [&](int k) { return V::loadFloat(pass.t[k] + at); });
-    r.store(radii + i);
+  if (count >= V::kLanes) {
+    V bestV = V::broadcast(-1.0);
+    for (; i + V::kLanes <= count; i += V::kLanes) radiusVector<V>(pass, deltas, e + i, bestV);
+    double lanes[V::kLanes];
+    bestV.store(lanes);
+    for (double x : lanes) best = x > best ? x : best;
   }
   for (; i < count; ++i) {
-    const std::int64_t at = e + i;
-    const Lane1 r = radiusOf<Lane1>(
-        pass,
-        [&](int k, const GradientTap& tap) { return Lane1::loadFloat(pass.t[k] + at + tap.delta); },
-        [&](int k) { return Lane1::loadFloat(pass.t[k] + at); });
-    r.store(radii + i);
+    Lane1 b{best};
+    radiusVector<Lane1>(pass, deltas, e + i, b);
+    best = b.v;
   }
+  return best;
 }

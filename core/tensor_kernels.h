@@ -54,36 +54,38 @@ struct MapPass {
 
 using MapKernel = void (*)(const MapPass& pass, std::int64_t begin, std::int64_t end);
 
-// The nonzero weights of the step-size bound, by 5x5x5 offset.
+// The step-size bound's sum at a voxel: with src = (t11, t22, t33, 2 t12,
+// 2 t13, 2 t23 at the voxel, q1, q2, q3), each tap's weight is
+// w = sum of weight * src[source] over the tap's terms (the nonzero
+// second-derivative weights first, then the first-derivative ones, each in
+// the order of src), and the sum is that of |w| over the taps in order.
+// q_i = (c_i1 + c_i2) + c_i3, c_ij the sum over the nonzero weights of
+// first-derivative stencil j, in tap order, of weight * T_ij at the tap.
 struct RadiusTap {
-  int hessianCount;
-  int hessianIndex[6];  // into coef: t11, t22, t33, 2 t12, 2 t13, 2 t23
-  double hessianWeight[6];
-  int gradientCount;
-  int gradientIndex[3];  // q1, q2, q3
-  double gradientWeight[3];
-};
-
-// A nonzero weight of a first-derivative stencil.
-struct GradientTap {
-  std::int32_t offset[3];
-  double weight;
-  std::int64_t delta;  // linear offset of the tap where nothing clamps
+  int termCount;
+  int source[9];
+  double weight[9];
 };
 
 struct RadiusPass {
   const float* t[6];  // t11, t12, t13, t22, t23, t33
-  VolumeDims dims;
   RadiusTap taps[kHessianTaps];
   int tapCount;
-  GradientTap gradientTaps[3][kGradientTaps];
+  double gradientWeight[3][kGradientTaps];  // the nonzero weights of stencil j
+  int gradientTap[3][kGradientTaps];        // and their 3x3x3 taps
   int gradientTapCount[3];
 };
 
-// The bound's per-voxel sums of `count` consecutive voxels from linear index
-// e on, none of whose taps clamps, into radii[0..count).
-using RadiusKernel = void (*)(const RadiusPass& pass, std::int64_t e, std::int32_t count,
-                              double* radii);
+// Linear offsets of the first-derivative taps of a run of voxels, as
+// gradientTap lists them, with the faces' clamping applied.
+struct RadiusDeltas {
+  std::int64_t delta[3][kGradientTaps];
+};
+
+// Voxels whose sum is NaN are left out: the largest sum of the `count`
+// consecutive voxels from linear index e on, or -1 when every one is NaN.
+using RadiusKernel = double (*)(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                                std::int32_t count);
 
 struct TensorKernels {
   SmoothKernel smooth;
@@ -96,16 +98,20 @@ TensorKernels tensorKernelsFor(SweepPath path);
 
 void smoothOneLane(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
 void mapOneLane(const MapPass& pass, std::int64_t begin, std::int64_t end);
-void radiusOneLane(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii);
+double radiusOneLane(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                     std::int32_t count);
 void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end);
-void radiusBaseline(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii);
+double radiusBaseline(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                      std::int32_t count);
 void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end);
-void radiusAvx2(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii);
+double radiusAvx2(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                  std::int32_t count);
 void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end);
-void radiusAvx512(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii);
+double radiusAvx512(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                    std::int32_t count);
 
 }  // namespace quillmere::tensor
 
