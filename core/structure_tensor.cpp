@@ -35,6 +35,8 @@ void smoothOneLane(const SmoothPass& pass, std::int64_t begin, std::int64_t end,
   smoothLines<Lane1>(pass, begin, end, buffer);
 }
 
+void acrossOneLane(const AcrossPass& pass, double* target) { acrossPlanes<Lane1>(pass, target); }
+
 void mapOneLane(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<Lane1>(pass, begin, end);
 }
@@ -64,13 +66,13 @@ TensorKernels tensorKernelsFor(SweepPath path) {
   if (path == SweepPath::Avx2 && !sweepPathSupported(path)) path = SweepPath::Baseline;
   switch (path) {
     case SweepPath::Baseline:
-      return {smoothBaseline, mapBaseline, radiusBaseline};
+      return {smoothBaseline, acrossBaseline, mapBaseline, radiusBaseline};
     case SweepPath::Avx2:
-      return {smoothAvx2, mapAvx2, radiusAvx2};
+      return {smoothAvx2, acrossAvx2, mapAvx2, radiusAvx2};
     case SweepPath::Avx512:
-      return {smoothAvx512, mapAvx512, radiusAvx512};
+      return {smoothAvx512, acrossAvx512, mapAvx512, radiusAvx512};
     default:
-      return {smoothOneLane, mapOneLane, radiusOneLane};
+      return {smoothOneLane, acrossOneLane, mapOneLane, radiusOneLane};
   }
 }
 
@@ -144,41 +146,73 @@ std::int64_t largestRadius(const TensorParameters& p) {
   return r;
 }
 
-// The three passes of a Gaussian of std. dev. `scale` (length units) over a
-// volume; their weights go to weights + (axis - 1) weightStride. False (and
-// nothing set) when scale <= 0: no smoothing.
-bool gaussianPasses(VolumeDims dims, const double* spacing, double scale, double* weights,
-                    std::int64_t weightStride, tensor::SmoothPass (&passes)[3]) {
-  if (!(scale > 0.0)) return false;
-  for (int axis = 1; axis <= 3; ++axis) {
-    const std::int64_t r = gaussianRadius(scale, spacing[axis - 1]);
-    double* w = weights + (axis - 1) * weightStride;
-    gaussianWeights(scale / spacing[axis - 1], r, w);
-    passes[axis - 1] = {nullptr, dims, axis, w, static_cast<std::int32_t>(r)};
+// A Gaussian of std. dev. `scale` (length units) along each axis: its
+// weights (w[t], t = 0..radius) at weights + (axis - 1) (r + 1), r the
+// largest radius. radius[a] = 0 along every axis when scale <= 0 (no
+// smoothing).
+struct Gaussian {
+  const double* weights[3];
+  std::int32_t radius[3];
+  bool smooths;
+};
+
+Gaussian gaussian(const double* spacing, double scale, double* weights, std::int64_t r) {
+  Gaussian g{};
+  g.smooths = scale > 0.0;
+  for (int a = 0; a < 3; ++a) {
+    double* w = weights + a * (r + 1);
+    g.weights[a] = w;
+    if (g.smooths) {
+      g.radius[a] = static_cast<std::int32_t>(gaussianRadius(scale, spacing[a]));
+      gaussianWeights(scale / spacing[a], g.radius[a], w);
+    }
   }
-  return true;
+  return g;
 }
 
-// Smooths `count` volumes (consecutive, n doubles apart) along axes 1 and 2,
-// plane by plane, so that a plane is read from memory once for both: the
-// lines of plane i3 along axis 1 are items [i3 n2, (i3 + 1) n2), its column
-// groups along axis 2 the items [i3 blocks, (i3 + 1) blocks).
-void smoothPlanes(const tensor::TensorKernels& kernels, const tensor::SmoothPass (&passes)[3],
-                  double* first, std::int64_t n, int count, double* buffers,
-                  std::int64_t bufferDoubles, int threads) {
-  const VolumeDims dims = passes[0].dims;
-  const std::int64_t planes = dims.n3;
-  const std::int64_t blocks = tensor::smoothItemCount(passes[1]) / planes;
-  runParallel(threads, planes * count, [&](std::int64_t begin, std::int64_t end, int worker) {
-    double* buffer = buffers + worker * bufferDoubles;
-    for (std::int64_t item = begin; item < end; ++item) {
-      const std::int64_t volume = item / planes, i3 = item % planes;
-      tensor::SmoothPass along1 = passes[0], along2 = passes[1];
-      along1.data = along2.data = first + volume * n;
-      kernels.smooth(along1, i3 * dims.n2, (i3 + 1) * dims.n2, buffer);
-      kernels.smooth(along2, i3 * blocks, (i3 + 1) * blocks, buffer);
-    }
-  });
+// What one worker's share of the scratch holds, in doubles. The tensor is
+// computed plane by plane along axis 3, each stage keeping only the planes
+// the next one still reads, in rings (plane k in slot k % planes):
+//   smoothed: u smoothed along axes 1 and 2 (2 r_sigma + 1 planes, r_sigma
+//             the radius along axis 3; none without sigma);
+//   uSigma:   u_sigma, three planes (the gradient's reach);
+//   products: the six products smoothed along axes 1 and 2,
+//             2 r_rho + kAcrossPlanes planes each;
+//   j:        the six components of J at kAcrossPlanes planes;
+//   buffer:   the line buffer of the in-plane passes.
+// No ring holds more planes than the volume has.
+struct WorkerLayout {
+  std::int64_t planeSize, smoothedPlanes, sigmaPlanes, productPlanes, bufferDoubles;
+  std::int64_t doubles() const {
+    return planeSize *
+               (smoothedPlanes + sigmaPlanes + 6 * productPlanes + 6 * tensor::kAcrossPlanes) +
+           bufferDoubles;
+  }
+};
+
+WorkerLayout workerLayout(VolumeDims dims, const TensorParameters& p) {
+  const std::int64_t n3 = dims.n3;
+  // Planes a stage keeps when the next one reads `reach` planes on each side
+  // of `together` neighbouring planes at once.
+  auto ring = [&](std::int64_t reach, std::int64_t together) {
+    const std::int64_t planes = 2 * reach + together;
+    return planes < n3 ? planes : n3;
+  };
+  const bool sigma = p.sigma > 0.0, rho = p.rho > 0.0;
+  WorkerLayout l{};
+  l.planeSize = static_cast<std::int64_t>(dims.n1) * dims.n2;
+  l.smoothedPlanes = sigma ? ring(gaussianRadius(p.sigma, p.spacing[2]), 1) : 0;
+  l.sigmaPlanes = ring(1, 1);
+  l.productPlanes = ring(rho ? gaussianRadius(p.rho, p.spacing[2]) : 0, tensor::kAcrossPlanes);
+  l.bufferDoubles = tensor::lineBufferDoubles({dims.n1, dims.n2, 1}, largestRadius(p));
+  return l;
+}
+
+// Workers each take a slab of planes along axis 3 (and recompute the few
+// planes of the earlier stages that their neighbours also need).
+int tensorWorkers(VolumeDims dims, int threads) {
+  const int t = clampThreads(threads);
+  return t < dims.n3 ? t : dims.n3;
 }
 
 }  // namespace
@@ -193,10 +227,9 @@ std::int64_t gaussianRadius(double sigma, double h) {
 double expNonPositive(double x) { return tensor::expNonPositiveV(tensor::Lane1{x}).v; }
 
 std::size_t tensorScratchDoubles(VolumeDims dims, const TensorParameters& parameters, int threads) {
-  const std::int64_t n = static_cast<std::int64_t>(dims.n1) * dims.n2 * dims.n3;
   const std::int64_t r = largestRadius(parameters);
-  return static_cast<std::size_t>(7 * n + 3 * (r + 1) +
-                                  clampThreads(threads) * tensor::lineBufferDoubles(dims, r));
+  return static_cast<std::size_t>(6 * (r + 1) + tensorWorkers(dims, threads) *
+                                                    workerLayout(dims, parameters).doubles());
 }
 
 double* allocateTensorScratch(std::size_t doubles) {
@@ -224,93 +257,137 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
   if (dims.n1 <= 0 || dims.n2 <= 0 || dims.n3 <= 0) return;
   // The weights are computed here, on the calling thread.
   const FloatEnvironmentGuard environment;
-  threads = clampThreads(threads);
-  const std::int64_t n = static_cast<std::int64_t>(dims.n1) * dims.n2 * dims.n3;
   const std::int64_t r = largestRadius(parameters);
-  double* volumes[7];
-  for (int k = 0; k < 7; ++k) volumes[k] = scratch + k * n;
-  double* weights = scratch + 7 * n;
-  double* buffers = weights + 3 * (r + 1);
-  const std::int64_t bufferDoubles = tensor::lineBufferDoubles(dims, r);
-  const tensor::TensorKernels kernels = tensor::tensorKernelsFor(path);
   const double* h = parameters.spacing;
+  const Gaussian sigma = gaussian(h, parameters.sigma, scratch, r);
+  const Gaussian rho = gaussian(h, parameters.rho, scratch + 3 * (r + 1), r);
+  const WorkerLayout layout = workerLayout(dims, parameters);
+  double* const workerScratch = scratch + 6 * (r + 1);
+  const tensor::TensorKernels kernels = tensor::tensorKernelsFor(path);
+  const int workers = tensorWorkers(dims, threads);
+  const std::int64_t n1 = dims.n1, n2 = dims.n2, n3 = dims.n3, ps = layout.planeSize;
+  const VolumeDims planeDims{dims.n1, dims.n2, 1};
 
-  // u_sigma in volume 6.
-  double* const smoothed = volumes[6];
-  runParallel(threads, n, [&](std::int64_t begin, std::int64_t end, int) {
-    for (std::int64_t e = begin; e < end; ++e) smoothed[e] = static_cast<double>(u[e]);
-  });
-  tensor::SmoothPass passes[3];
-  if (gaussianPasses(dims, h, parameters.sigma, weights, r + 1, passes)) {
-    smoothPlanes(kernels, passes, smoothed, n, 1, buffers, bufferDoubles, threads);
-    tensor::SmoothPass along3 = passes[2];
-    along3.data = smoothed;
-    runParallel(threads, tensor::smoothItemCount(along3),
-                [&](std::int64_t begin, std::int64_t end, int worker) {
-                  kernels.smooth(along3, begin, end, buffers + worker * bufferDoubles);
-                });
-  }
+  tensor::MapPass mapTemplate{};
+  mapTemplate.kind = parameters.kind;
+  mapTemplate.alpha = parameters.alpha;
+  mapTemplate.oneMinusAlpha = 1.0 - parameters.alpha;
+  mapTemplate.c = parameters.c;
+  mapTemplate.lambdaSquared = parameters.lambda * parameters.lambda;
 
-  // Its gradient and the six products of it in volumes 0..5, by planes.
-  const std::int64_t n1 = dims.n1, n2 = dims.n2, n3 = dims.n3;
-  runParallel(threads, n3, [&](std::int64_t begin, std::int64_t end, int) {
-    const double* s = smoothed;
-    for (std::int64_t i3 = begin; i3 < end; ++i3) {
-      const std::int64_t up3 = i3 + 1 < n3 ? i3 + 1 : i3, dn3 = i3 > 0 ? i3 - 1 : 0;
-      for (std::int64_t i2 = 0; i2 < n2; ++i2) {
-        const std::int64_t up2 = i2 + 1 < n2 ? i2 + 1 : i2, dn2 = i2 > 0 ? i2 - 1 : 0;
-        const std::int64_t row = n1 * (i2 + n2 * i3);
-        const std::int64_t rowUp2 = n1 * (up2 + n2 * i3), rowDn2 = n1 * (dn2 + n2 * i3);
-        const std::int64_t rowUp3 = n1 * (i2 + n2 * up3), rowDn3 = n1 * (i2 + n2 * dn3);
-        for (std::int64_t i1 = 0; i1 < n1; ++i1) {
-          const std::int64_t up1 = i1 + 1 < n1 ? i1 + 1 : i1, dn1 = i1 > 0 ? i1 - 1 : 0;
-          const double g1 = ((s[row + up1] - s[row + dn1]) / 2.0) / h[0];
-          const double g2 = ((s[rowUp2 + i1] - s[rowDn2 + i1]) / 2.0) / h[1];
-          const double g3 = ((s[rowUp3 + i1] - s[rowDn3 + i1]) / 2.0) / h[2];
-          const std::int64_t e = row + i1;
-          volumes[0][e] = g1 * g1;
-          volumes[1][e] = g1 * g2;
-          volumes[2][e] = g1 * g3;
-          volumes[3][e] = g2 * g2;
-          volumes[4][e] = g2 * g3;
-          volumes[5][e] = g3 * g3;
+  // One item per worker: its slab of planes [z0, z1).
+  runParallel(workers, workers, [&](std::int64_t begin, std::int64_t end, int worker) {
+    double* base = workerScratch + worker * layout.doubles();
+    double* smoothedRing = base;
+    double* sigmaRing = smoothedRing + layout.smoothedPlanes * ps;
+    double* productRing = sigmaRing + layout.sigmaPlanes * ps;
+    double* jPlanes = productRing + 6 * layout.productPlanes * ps;
+    double* buffer = jPlanes + 6 * tensor::kAcrossPlanes * ps;
+    auto slot = [&](double* ring, std::int64_t planes, std::int64_t k) {
+      return ring + (k % planes) * ps;
+    };
+    auto clampPlane = [&](std::int64_t k) { return k < 0 ? 0 : (k >= n3 ? n3 - 1 : k); };
+    // Smooths one plane in place along axes 1 and 2.
+    auto smoothInPlane = [&](const Gaussian& g, double* plane) {
+      for (int axis = 1; axis <= 2; ++axis) {
+        const tensor::SmoothPass pass{plane, planeDims, axis, g.weights[axis - 1],
+                                      g.radius[axis - 1]};
+        kernels.smooth(pass, 0, tensor::smoothItemCount(pass), buffer);
+      }
+    };
+    auto toDouble = [&](std::int64_t k, double* target) {
+      const float* from = u + k * ps;
+      for (std::int64_t x = 0; x < ps; ++x) target[x] = static_cast<double>(from[x]);
+    };
+    auto across = [&](const Gaussian& g, const double* ring, std::int64_t planes, std::int64_t k,
+                      int count, double* target) {
+      const tensor::AcrossPass pass{ring, ps, planes, n3, k, count, g.weights[2], g.radius[2]};
+      kernels.across(pass, target);
+    };
+
+    for (std::int64_t item = begin; item < end; ++item) {
+      const std::int64_t z0 = n3 * item / workers, z1 = n3 * (item + 1) / workers;
+      // The next plane each stage computes; each starts where the first
+      // plane of the slab first needs it.
+      std::int64_t nextProduct = clampPlane(z0 - rho.radius[2]);
+      std::int64_t nextSigma = clampPlane(nextProduct - 1);
+      std::int64_t nextSmoothed = clampPlane(nextSigma - sigma.radius[2]);
+      auto ensureSmoothed = [&](std::int64_t k) {
+        for (; nextSmoothed <= k; ++nextSmoothed) {
+          double* plane = slot(smoothedRing, layout.smoothedPlanes, nextSmoothed);
+          toDouble(nextSmoothed, plane);
+          smoothInPlane(sigma, plane);
+        }
+      };
+      // u_sigma up to plane k, one plane at a time.
+      auto ensureSigma = [&](std::int64_t k) {
+        for (; nextSigma <= k; ++nextSigma) {
+          double* plane = slot(sigmaRing, layout.sigmaPlanes, nextSigma);
+          if (sigma.smooths) {
+            ensureSmoothed(clampPlane(nextSigma + sigma.radius[2]));
+            across(sigma, smoothedRing, layout.smoothedPlanes, nextSigma, 1, plane);
+          } else {
+            toDouble(nextSigma, plane);
+          }
+        }
+      };
+      // The gradient of u_sigma at plane k and its six products, smoothed
+      // along axes 1 and 2.
+      auto ensureProducts = [&](std::int64_t k) {
+        for (; nextProduct <= k; ++nextProduct) {
+          const std::int64_t i3 = nextProduct;
+          ensureSigma(clampPlane(i3 + 1));
+          const double* s = slot(sigmaRing, layout.sigmaPlanes, i3);
+          const double* up3 = slot(sigmaRing, layout.sigmaPlanes, clampPlane(i3 + 1));
+          const double* dn3 = slot(sigmaRing, layout.sigmaPlanes, clampPlane(i3 - 1));
+          double* p[6];
+          for (int c = 0; c < 6; ++c) {
+            p[c] = productRing + (c * layout.productPlanes + i3 % layout.productPlanes) * ps;
+          }
+          for (std::int64_t i2 = 0; i2 < n2; ++i2) {
+            const std::int64_t up2 = i2 + 1 < n2 ? i2 + 1 : i2, dn2 = i2 > 0 ? i2 - 1 : 0;
+            const std::int64_t row = n1 * i2, rowUp2 = n1 * up2, rowDn2 = n1 * dn2;
+            for (std::int64_t i1 = 0; i1 < n1; ++i1) {
+              const std::int64_t up1 = i1 + 1 < n1 ? i1 + 1 : i1, dn1 = i1 > 0 ? i1 - 1 : 0;
+              const double g1 = ((s[row + up1] - s[row + dn1]) / 2.0) / h[0];
+              const double g2 = ((s[rowUp2 + i1] - s[rowDn2 + i1]) / 2.0) / h[1];
+              const double g3 = ((up3[row + i1] - dn3[row + i1]) / 2.0) / h[2];
+              const std::int64_t e = row + i1;
+              p[0][e] = g1 * g1;
+              p[1][e] = g1 * g2;
+              p[2][e] = g1 * g3;
+              p[3][e] = g2 * g2;
+              p[4][e] = g2 * g3;
+              p[5][e] = g3 * g3;
+            }
+          }
+          if (rho.smooths) {
+            for (int c = 0; c < 6; ++c) smoothInPlane(rho, p[c]);
+          }
+        }
+      };
+      for (std::int64_t z = z0; z < z1; z += tensor::kAcrossPlanes) {
+        const int count =
+            static_cast<int>(z1 - z < tensor::kAcrossPlanes ? z1 - z : tensor::kAcrossPlanes);
+        ensureProducts(clampPlane(z + count - 1 + rho.radius[2]));
+        for (int c = 0; c < 6 && rho.smooths; ++c) {
+          const double* ring = productRing + c * layout.productPlanes * ps;
+          across(rho, ring, layout.productPlanes, z, count,
+                 jPlanes + c * tensor::kAcrossPlanes * ps);
+        }
+        for (int b = 0; b < count; ++b) {
+          tensor::MapPass map = mapTemplate;
+          for (int c = 0; c < 6; ++c) {
+            const double* ring = productRing + c * layout.productPlanes * ps;
+            map.j[c] = rho.smooths ? jPlanes + (c * tensor::kAcrossPlanes + b) * ps
+                                   : slot(const_cast<double*>(ring), layout.productPlanes, z + b);
+            map.out[c] = out[c] + (z + b) * ps;
+          }
+          kernels.map(map, 0, ps);
         }
       }
     }
   });
-
-  tensor::MapPass map{};
-  for (int k = 0; k < 6; ++k) {
-    map.j[k] = volumes[k];
-    map.out[k] = out[k];
-  }
-  map.kind = parameters.kind;
-  map.alpha = parameters.alpha;
-  map.oneMinusAlpha = 1.0 - parameters.alpha;
-  map.c = parameters.c;
-  map.lambdaSquared = parameters.lambda * parameters.lambda;
-
-  // The products smoothed, then mapped.
-  tensor::SmoothPass along3{};
-  if (gaussianPasses(dims, h, parameters.rho, weights, r + 1, passes)) {
-    smoothPlanes(kernels, passes, volumes[0], n, 6, buffers, bufferDoubles, threads);
-    along3 = passes[2];
-    const std::int64_t perVolume = tensor::smoothItemCount(along3);
-    runParallel(threads, perVolume * 6, [&](std::int64_t begin, std::int64_t end, int worker) {
-      double* buffer = buffers + worker * bufferDoubles;
-      // Ranges may straddle volumes: cut them at the seams.
-      while (begin < end) {
-        const std::int64_t volume = begin / perVolume;
-        const std::int64_t stop = end < (volume + 1) * perVolume ? end : (volume + 1) * perVolume;
-        tensor::SmoothPass one = along3;
-        one.data = volumes[volume];
-        kernels.smooth(one, begin - volume * perVolume, stop - volume * perVolume, buffer);
-        begin = stop;
-      }
-    });
-  }
-  runParallel(threads, n,
-              [&](std::int64_t begin, std::int64_t end, int) { kernels.map(map, begin, end); });
 }
 
 double stableStepRadius(const TensorField& tensor, const GradientStencils& gradientStencils,

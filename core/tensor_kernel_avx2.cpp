@@ -63,6 +63,7 @@ inline VecAvx2d operator/(VecAvx2d a, VecAvx2d b) { return {_mm256_div_pd(a.v, b
 void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
   smoothLines<VecAvx2d>(pass, begin, end, buffer);
 }
+void acrossAvx2(const AcrossPass& pass, double* target) { acrossPlanes<VecAvx2d>(pass, target); }
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecAvx2d>(pass, begin, end);
 }
@@ -85,6 +86,7 @@ namespace quillmere::tensor {
 void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
   smoothOneLane(pass, begin, end, buffer);
 }
+void acrossAvx2(const AcrossPass& pass, double* target) { acrossOneLane(pass, target); }
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }

@@ -79,6 +79,9 @@ inline VecAvx512d operator/(VecAvx512d a, VecAvx512d b) { return {_mm512_div_pd(
 void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
   smoothLines<VecAvx512d>(pass, begin, end, buffer);
 }
+void acrossAvx512(const AcrossPass& pass, double* target) {
+  acrossPlanes<VecAvx512d>(pass, target);
+}
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecAvx512d>(pass, begin, end);
 }
@@ -101,6 +104,7 @@ namespace quillmere::tensor {
 void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
   smoothOneLane(pass, begin, end, buffer);
 }
+void acrossAvx512(const AcrossPass& pass, double* target) { acrossOneLane(pass, target); }
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }

@@ -56,6 +56,9 @@ struct VecSse2d {
 void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
   smoothLines<VecSse2d>(pass, begin, end, buffer);
 }
+void acrossBaseline(const AcrossPass& pass, double* target) {
+  acrossPlanes<VecSse2d>(pass, target);
+}
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecSse2d>(pass, begin, end);
 }
@@ -72,6 +75,7 @@ namespace quillmere::tensor {
 void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
   smoothOneLane(pass, begin, end, buffer);
 }
+void acrossBaseline(const AcrossPass& pass, double* target) { acrossOneLane(pass, target); }
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }

@@ -161,6 +161,88 @@ void smoothLines(const SmoothPass& pass, std::int64_t begin, std::int64_t end, d
   }
 }
 
+// Plane k of an AcrossPass, k clamped to the volume.
+inline const double* acrossPlane(const AcrossPass& pass, std::int64_t k) {
+  k = k < 0 ? 0 : (k >= pass.n3 ? pass.n3 - 1 : k);
+  return pass.ring + (k % pass.ringPlanes) * pass.planeSize;
+}
+
+// K * kLanes neighbouring outputs from x on in each of B neighbouring
+// planes, each with the arithmetic of smoothRun; plane(i) is plane
+// centre - radius + i.
+template <class V, int K, int B, class Planes>
+inline void acrossRun(const AcrossPass& pass, const Planes& plane, std::int64_t x, double* target) {
+  const std::int32_t r = pass.radius;
+  V acc[B][K];
+  const V w0 = V::broadcast(pass.weights[0]);
+  Unrolled<B>::run([&](int b) {
+    const double* centre = plane(r + b) + x;
+    Unrolled<K>::run([&](int k) { acc[b][k] = w0 * V::load(centre + k * V::kLanes); });
+  });
+  for (std::int32_t t = 1; t <= r; ++t) {
+    const V wt = V::broadcast(pass.weights[t]);
+    Unrolled<B>::run([&](int b) {
+      const double* below = plane(r + b - t) + x;
+      const double* above = plane(r + b + t) + x;
+      Unrolled<K>::run([&](int k) {
+        acc[b][k] =
+            acc[b][k] + wt * (V::load(below + k * V::kLanes) + V::load(above + k * V::kLanes));
+      });
+    });
+  }
+  Unrolled<B>::run([&](int b) {
+    Unrolled<K>::run(
+        [&](int k) { acc[b][k].store(target + b * pass.planeSize + x + k * V::kLanes); });
+  });
+}
+
+template <class V, int B, class Planes>
+void acrossWith(const AcrossPass& pass, const Planes& plane, double* target) {
+  const std::int64_t n = pass.planeSize;
+  std::int64_t x = 0;
+  // Sixteen sums side by side in registers (B * K of them).
+  constexpr int K = B >= 8 ? 2 : 16 / B;
+  for (; x + K * V::kLanes <= n; x += K * V::kLanes) {
+    acrossRun<V, K, B>(pass, plane, x, target);
+  }
+  for (; x + V::kLanes <= n; x += V::kLanes) acrossRun<V, 1, B>(pass, plane, x, target);
+  for (; x < n; ++x) acrossRun<Lane1, 1, B>(pass, plane, x, target);
+}
+
+// The usual radii have their planes looked up once; wider ones on the fly
+// (the same planes, so the same bits).
+constexpr std::int32_t kAcrossListed = 32;
+
+template <class V>
+void acrossPlanes(const AcrossPass& pass, double* target) {
+  if (pass.radius <= kAcrossListed) {
+    struct Listed {
+      const double* planes[2 * kAcrossListed + kAcrossPlanes];
+      const double* operator()(std::int32_t i) const { return planes[i]; }
+    } listed;
+    for (std::int32_t i = 0; i < 2 * pass.radius + pass.count; ++i) {
+      listed.planes[i] = acrossPlane(pass, pass.centre - pass.radius + i);
+    }
+    if (pass.count == kAcrossPlanes) {
+      acrossWith<V, kAcrossPlanes>(pass, listed, target);
+    } else {
+      for (int b = 0; b < pass.count; ++b) {
+        AcrossPass one = pass;
+        one.centre = pass.centre + b;
+        const Listed& all = listed;
+        const auto shifted = [&](std::int32_t i) { return all(i + b); };
+        acrossWith<V, 1>(one, shifted, target + b * pass.planeSize);
+      }
+    }
+    return;
+  }
+  for (int b = 0; b < pass.count; ++b) {
+    const std::int64_t first = pass.centre + b - pass.radius;
+    const auto onTheFly = [&](std::int32_t i) { return acrossPlane(pass, first + i); };
+    acrossWith<V, 1>(pass, onTheFly, target + b * pass.planeSize);
+  }
+}
+
 // exp(x) for x <= 0: exp(x / 1024) by its Taylor polynomial (degree 11,
 // truncation below 1e-17 on [-0.2, 0]), squared ten times. Below -200 the
 // argument is held at -200 (exp(-200) ~ 1e-87, nothing a single result can

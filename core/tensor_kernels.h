@@ -40,6 +40,29 @@ std::int64_t lineBufferDoubles(VolumeDims dims, std::int64_t radius);
 using SmoothKernel = void (*)(const SmoothPass& pass, std::int64_t begin, std::int64_t end,
                               double* buffer);
 
+// The Gaussian pass along axis 3 from a ring of planes: plane k of the
+// volume (k clamped to 0 .. n3 - 1, the edge plane repeated past each face)
+// is at ring + (k % ringPlanes) planeSize, and the pass writes, for the
+// planes c = centre .. centre + count - 1 and x in [0, planeSize),
+// target(c)(x) = w[0] P_c(x) + sum_{t=1..radius} w[t] (P_{c-t}(x) + P_{c+t}(x))
+// (the arithmetic of SmoothPass along axis 3) to target + (c - centre)
+// planeSize. Neighbouring planes are done together, so that each plane of
+// the ring is read from memory once for all of them.
+constexpr int kAcrossPlanes = 8;
+
+struct AcrossPass {
+  const double* ring;
+  std::int64_t planeSize;
+  std::int64_t ringPlanes;
+  std::int64_t n3;
+  std::int64_t centre;
+  int count;              // 1 .. kAcrossPlanes
+  const double* weights;  // radius + 1 weights, w[0] the centre
+  std::int32_t radius;
+};
+
+using AcrossKernel = void (*)(const AcrossPass& pass, double* target);
+
 // Per voxel: the smoothed products j[0..5] (J11, J12, J13, J22, J23, J33)
 // mapped to the tensor of `kind` and rounded to single into out[0..5].
 struct MapPass {
@@ -89,6 +112,7 @@ using RadiusKernel = double (*)(const RadiusPass& pass, const RadiusDeltas& delt
 
 struct TensorKernels {
   SmoothKernel smooth;
+  AcrossKernel across;
   MapKernel map;
   RadiusKernel radius;
 };
@@ -97,18 +121,22 @@ struct TensorKernels {
 TensorKernels tensorKernelsFor(SweepPath path);
 
 void smoothOneLane(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
+void acrossOneLane(const AcrossPass& pass, double* target);
 void mapOneLane(const MapPass& pass, std::int64_t begin, std::int64_t end);
 double radiusOneLane(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
                      std::int32_t count);
 void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
+void acrossBaseline(const AcrossPass& pass, double* target);
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end);
 double radiusBaseline(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
                       std::int32_t count);
 void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
+void acrossAvx2(const AcrossPass& pass, double* target);
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end);
 double radiusAvx2(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
                   std::int32_t count);
 void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
+void acrossAvx512(const AcrossPass& pass, double* target);
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end);
 double radiusAvx512(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
                     std::int32_t count);
