@@ -37,6 +37,8 @@ void smoothOneLane(const SmoothPass& pass, std::int64_t begin, std::int64_t end,
 
 void acrossOneLane(const AcrossPass& pass, double* target) { acrossPlanes<Lane1>(pass, target); }
 
+void productsOneLane(const ProductPass& pass) { planeProducts<Lane1>(pass); }
+
 void mapOneLane(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<Lane1>(pass, begin, end);
 }
@@ -66,13 +68,13 @@ TensorKernels tensorKernelsFor(SweepPath path) {
   if (path == SweepPath::Avx2 && !sweepPathSupported(path)) path = SweepPath::Baseline;
   switch (path) {
     case SweepPath::Baseline:
-      return {smoothBaseline, acrossBaseline, mapBaseline, radiusBaseline};
+      return {smoothBaseline, acrossBaseline, productsBaseline, mapBaseline, radiusBaseline};
     case SweepPath::Avx2:
-      return {smoothAvx2, acrossAvx2, mapAvx2, radiusAvx2};
+      return {smoothAvx2, acrossAvx2, productsAvx2, mapAvx2, radiusAvx2};
     case SweepPath::Avx512:
-      return {smoothAvx512, acrossAvx512, mapAvx512, radiusAvx512};
+      return {smoothAvx512, acrossAvx512, productsAvx512, mapAvx512, radiusAvx512};
     default:
-      return {smoothOneLane, acrossOneLane, mapOneLane, radiusOneLane};
+      return {smoothOneLane, acrossOneLane, productsOneLane, mapOneLane, radiusOneLane};
   }
 }
 
@@ -337,30 +339,19 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
         for (; nextProduct <= k; ++nextProduct) {
           const std::int64_t i3 = nextProduct;
           ensureSigma(clampPlane(i3 + 1));
-          const double* s = slot(sigmaRing, layout.sigmaPlanes, i3);
-          const double* up3 = slot(sigmaRing, layout.sigmaPlanes, clampPlane(i3 + 1));
-          const double* dn3 = slot(sigmaRing, layout.sigmaPlanes, clampPlane(i3 - 1));
+          tensor::ProductPass pass{slot(sigmaRing, layout.sigmaPlanes, i3),
+                                   slot(sigmaRing, layout.sigmaPlanes, clampPlane(i3 - 1)),
+                                   slot(sigmaRing, layout.sigmaPlanes, clampPlane(i3 + 1)),
+                                   n1,
+                                   n2,
+                                   {0.5 / h[0], 0.5 / h[1], 0.5 / h[2]},
+                                   {}};
           double* p[6];
           for (int c = 0; c < 6; ++c) {
             p[c] = productRing + (c * layout.productPlanes + i3 % layout.productPlanes) * ps;
+            pass.product[c] = p[c];
           }
-          for (std::int64_t i2 = 0; i2 < n2; ++i2) {
-            const std::int64_t up2 = i2 + 1 < n2 ? i2 + 1 : i2, dn2 = i2 > 0 ? i2 - 1 : 0;
-            const std::int64_t row = n1 * i2, rowUp2 = n1 * up2, rowDn2 = n1 * dn2;
-            for (std::int64_t i1 = 0; i1 < n1; ++i1) {
-              const std::int64_t up1 = i1 + 1 < n1 ? i1 + 1 : i1, dn1 = i1 > 0 ? i1 - 1 : 0;
-              const double g1 = ((s[row + up1] - s[row + dn1]) / 2.0) / h[0];
-              const double g2 = ((s[rowUp2 + i1] - s[rowDn2 + i1]) / 2.0) / h[1];
-              const double g3 = ((up3[row + i1] - dn3[row + i1]) / 2.0) / h[2];
-              const std::int64_t e = row + i1;
-              p[0][e] = g1 * g1;
-              p[1][e] = g1 * g2;
-              p[2][e] = g1 * g3;
-              p[3][e] = g2 * g2;
-              p[4][e] = g2 * g3;
-              p[5][e] = g3 * g3;
-            }
-          }
+          kernels.products(pass);
           if (rho.smooths) {
             for (int c = 0; c < 6; ++c) smoothInPlane(rho, p[c]);
           }

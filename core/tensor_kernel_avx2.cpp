@@ -64,6 +64,7 @@ void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, do
   smoothLines<VecAvx2d>(pass, begin, end, buffer);
 }
 void acrossAvx2(const AcrossPass& pass, double* target) { acrossPlanes<VecAvx2d>(pass, target); }
+void productsAvx2(const ProductPass& pass) { planeProducts<VecAvx2d>(pass); }
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecAvx2d>(pass, begin, end);
 }
@@ -87,6 +88,7 @@ void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, do
   smoothOneLane(pass, begin, end, buffer);
 }
 void acrossAvx2(const AcrossPass& pass, double* target) { acrossOneLane(pass, target); }
+void productsAvx2(const ProductPass& pass) { productsOneLane(pass); }
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }

@@ -82,6 +82,7 @@ void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, 
 void acrossAvx512(const AcrossPass& pass, double* target) {
   acrossPlanes<VecAvx512d>(pass, target);
 }
+void productsAvx512(const ProductPass& pass) { planeProducts<VecAvx512d>(pass); }
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecAvx512d>(pass, begin, end);
 }
@@ -105,6 +106,7 @@ void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, 
   smoothOneLane(pass, begin, end, buffer);
 }
 void acrossAvx512(const AcrossPass& pass, double* target) { acrossOneLane(pass, target); }
+void productsAvx512(const ProductPass& pass) { productsOneLane(pass); }
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }

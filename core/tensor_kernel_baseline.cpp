@@ -59,6 +59,7 @@ void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end
 void acrossBaseline(const AcrossPass& pass, double* target) {
   acrossPlanes<VecSse2d>(pass, target);
 }
+void productsBaseline(const ProductPass& pass) { planeProducts<VecSse2d>(pass); }
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecSse2d>(pass, begin, end);
 }
@@ -76,6 +77,7 @@ void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end
   smoothOneLane(pass, begin, end, buffer);
 }
 void acrossBaseline(const AcrossPass& pass, double* target) { acrossOneLane(pass, target); }
+void productsBaseline(const ProductPass& pass) { productsOneLane(pass); }
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }

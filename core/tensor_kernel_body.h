@@ -243,6 +243,41 @@ void acrossPlanes(const AcrossPass& pass, double* target) {
   }
 }
 
+// The products of voxels i1 .. i1 + kLanes - 1 of row `row`; d1 the
+// offset of the axis-1 neighbours (1, or 0 at a face, where the formula
+// is the same with the edge sample).
+template <class V>
+QUILLMERE_TENSOR_INLINE void productsAt(const ProductPass& pass, std::int64_t e, std::int64_t dn1,
+                                        std::int64_t up1, std::int64_t dn2, std::int64_t up2) {
+  const V g1 =
+      (V::load(pass.plane + e + up1) - V::load(pass.plane + e - dn1)) * V::broadcast(pass.scale[0]);
+  const V g2 =
+      (V::load(pass.plane + e + up2) - V::load(pass.plane + e - dn2)) * V::broadcast(pass.scale[1]);
+  const V g3 = (V::load(pass.above + e) - V::load(pass.below + e)) * V::broadcast(pass.scale[2]);
+  (g1 * g1).store(pass.product[0] + e);
+  (g1 * g2).store(pass.product[1] + e);
+  (g1 * g3).store(pass.product[2] + e);
+  (g2 * g2).store(pass.product[3] + e);
+  (g2 * g3).store(pass.product[4] + e);
+  (g3 * g3).store(pass.product[5] + e);
+}
+
+template <class V>
+void planeProducts(const ProductPass& pass) {
+  const std::int64_t n1 = pass.n1, n2 = pass.n2;
+  for (std::int64_t i2 = 0; i2 < n2; ++i2) {
+    const std::int64_t row = n1 * i2;
+    const std::int64_t up2 = i2 + 1 < n2 ? n1 : 0, dn2 = i2 > 0 ? n1 : 0;
+    // The faces along axis 1 one voxel at a time, the rest in vectors.
+    productsAt<Lane1>(pass, row, 0, n1 > 1 ? 1 : 0, dn2, up2);
+    if (n1 < 2) continue;
+    std::int64_t i1 = 1;
+    for (; i1 + V::kLanes <= n1 - 1; i1 += V::kLanes) productsAt<V>(pass, row + i1, 1, 1, dn2, up2);
+    for (; i1 < n1 - 1; ++i1) productsAt<Lane1>(pass, row + i1, 1, 1, dn2, up2);
+    productsAt<Lane1>(pass, row + n1 - 1, 1, 0, dn2, up2);
+  }
+}
+
 // exp(x) for x <= 0: exp(x / 1024) by its Taylor polynomial (degree 11,
 // truncation below 1e-17 on [-0.2, 0]), squared ten times. Below -200 the
 // argument is held at -200 (exp(-200) ~ 1e-87, nothing a single result can

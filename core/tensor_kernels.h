@@ -63,6 +63,22 @@ struct AcrossPass {
 
 using AcrossKernel = void (*)(const AcrossPass& pass, double* target);
 
+// The gradient of u_sigma at one plane (central differences, the edge
+// sample repeated past each face; g_a = (s(+1) - s(-1)) * scale[a] with
+// scale[a] = 0.5 / h_a) and its six products g1 g1, g1 g2, g1 g3, g2 g2,
+// g2 g3, g3 g3 into product[0..5]. below and above are the planes either
+// side along axis 3 (the plane itself at a face).
+struct ProductPass {
+  const double* plane;
+  const double* below;
+  const double* above;
+  std::int64_t n1, n2;
+  double scale[3];
+  double* product[6];
+};
+
+using ProductKernel = void (*)(const ProductPass& pass);
+
 // Per voxel: the smoothed products j[0..5] (J11, J12, J13, J22, J23, J33)
 // mapped to the tensor of `kind` and rounded to single into out[0..5].
 struct MapPass {
@@ -113,6 +129,7 @@ using RadiusKernel = double (*)(const RadiusPass& pass, const RadiusDeltas& delt
 struct TensorKernels {
   SmoothKernel smooth;
   AcrossKernel across;
+  ProductKernel products;
   MapKernel map;
   RadiusKernel radius;
 };
@@ -122,21 +139,25 @@ TensorKernels tensorKernelsFor(SweepPath path);
 
 void smoothOneLane(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
 void acrossOneLane(const AcrossPass& pass, double* target);
+void productsOneLane(const ProductPass& pass);
 void mapOneLane(const MapPass& pass, std::int64_t begin, std::int64_t end);
 double radiusOneLane(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
                      std::int32_t count);
 void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
 void acrossBaseline(const AcrossPass& pass, double* target);
+void productsBaseline(const ProductPass& pass);
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end);
 double radiusBaseline(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
                       std::int32_t count);
 void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
 void acrossAvx2(const AcrossPass& pass, double* target);
+void productsAvx2(const ProductPass& pass);
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end);
 double radiusAvx2(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
                   std::int32_t count);
 void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
 void acrossAvx512(const AcrossPass& pass, double* target);
+void productsAvx512(const ProductPass& pass);
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end);
 double radiusAvx512(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
                     std::int32_t count);
