@@ -414,7 +414,11 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
         }
       }
     }
-    if (tap.termCount > 0) pass.taps[pass.tapCount++] = tap;
+    if (tap.termCount == 1) {
+      pass.single[tap.source[0]] += std::fabs(tap.weight[0]);
+    } else if (tap.termCount > 1) {
+      pass.taps[pass.tapCount++] = tap;
+    }
   }
   for (int j = 0; j < 3; ++j) {
     for (int g = 0; g < kGradientTaps; ++g) {

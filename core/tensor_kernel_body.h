@@ -602,6 +602,9 @@ QUILLMERE_TENSOR_INLINE void radiusVector(const RadiusPass& pass, const RadiusDe
     }
     radius = radius + V::abs(w);
   }
+  for (int k = 0; k < 9; ++k) {
+    if (pass.single[k] != 0.0) radius = radius + V::abs(src[k]) * V::broadcast(pass.single[k]);
+  }
   // NaN compares false: such sums never replace best.
   best = V::select(V::greater(radius, best), radius, best);
 }

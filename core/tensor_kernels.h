@@ -97,7 +97,10 @@ using MapKernel = void (*)(const MapPass& pass, std::int64_t begin, std::int64_t
 // 2 t13, 2 t23 at the voxel, q1, q2, q3), each tap's weight is
 // w = sum of weight * src[source] over the tap's terms (the nonzero
 // second-derivative weights first, then the first-derivative ones, each in
-// the order of src), and the sum is that of |w| over the taps in order.
+// the order of src). The sum of |w| is taken over the taps of two or more
+// terms in order, then, for k = 0..8, |src[k]| single[k] where single[k] is
+// the sum of |weight| over the taps whose one term reads src[k] (|a b| =
+// |a| |b| exactly; only the rounding of the sum differs from tap by tap).
 // q_i = (c_i1 + c_i2) + c_i3, c_ij the sum over the nonzero weights of
 // first-derivative stencil j, in tap order, of weight * T_ij at the tap.
 struct RadiusTap {
@@ -107,9 +110,10 @@ struct RadiusTap {
 };
 
 struct RadiusPass {
-  const float* t[6];  // t11, t12, t13, t22, t23, t33
-  RadiusTap taps[kHessianTaps];
+  const float* t[6];             // t11, t12, t13, t22, t23, t33
+  RadiusTap taps[kHessianTaps];  // those of two or more terms
   int tapCount;
+  double single[9];
   double gradientWeight[3][kGradientTaps];  // the nonzero weights of stencil j
   int gradientTap[3][kGradientTaps];        // and their 3x3x3 taps
   int gradientTapCount[3];
