@@ -482,12 +482,23 @@ void mapFinish(const MapPass& pass, V scale, const V (&a)[3][3], const V (&vec)[
     // alpha + (1 - alpha) exp(-C / (mu1 - mu_k)^2), 0 for the exponential
     // where the gap is 0: the largest eigenvalue gets alpha, and so does any
     // equal to it, whatever order the eigenvalues come in.
+    // One gap is always 0 (the largest's own): the exponential is taken of
+    // the other two only, A and B in index order.
     const V top = V::max(V::max(mu[0], mu[1]), mu[2]);
+    V gap[3];
+    for (int k = 0; k < 3; ++k) gap[k] = top - mu[k];
+    const auto p0 = V::greater(gap[0], zero), p1 = V::greater(gap[1], zero);
+    const V gapA = V::select(p0, gap[0], gap[1]);
+    const V gapB = V::select(p0, V::select(p1, gap[1], gap[2]), gap[2]);
+    auto coherence = [&](V g) {
+      const V e = expNonPositiveV(zero - V::broadcast(pass.c) / (g * g));
+      return V::select(V::greater(g, zero), e, zero);
+    };
+    const V ca = coherence(gapA), cb = coherence(gapB);
+    const V c[3] = {V::select(p0, ca, zero), V::select(p0, V::select(p1, cb, zero), ca),
+                    V::select(p0, V::select(p1, zero, cb), cb)};
     for (int k = 0; k < 3; ++k) {
-      const V gap = top - mu[k];
-      const V e = expNonPositiveV(zero - V::broadcast(pass.c) / (gap * gap));
-      const V coherence = V::select(V::greater(gap, zero), e, zero);
-      lam[k] = V::broadcast(pass.alpha) + V::broadcast(pass.oneMinusAlpha) * coherence;
+      lam[k] = V::broadcast(pass.alpha) + V::broadcast(pass.oneMinusAlpha) * c[k];
     }
   } else {
     // 1 - exp(-3.31488 / (mu / lambda^2)^4), 1 where mu is 0.
