@@ -1,9 +1,12 @@
-// The tensor's passes and their threads; the per-voxel arithmetic lives in
-// core/tensor_kernel_body.h. Each pass is split into ranges of independent
-// items (lines, voxels or planes), and no item reads what another item of
-// the same pass writes, so neither the thread count nor the vector path can
-// change a bit. Workers are std::threads started for a pass and joined
-// before it ends, each under its own FloatEnvironmentGuard.
+// The tensor's plane pipeline and the bound's passes, and their threads;
+// the per-voxel arithmetic lives in core/tensor_kernel_body.h. The tensor's
+// workers each take a slab of planes along axis 3 and compute every plane
+// they read themselves (a slab's edge planes of the earlier stages are
+// computed by both neighbours, the same way), the bound's workers take
+// ranges of planes: every value is computed by one fixed sequence of
+// operations wherever it is computed, so neither the thread count nor the
+// vector path can change a bit. Workers are std::threads started for a pass
+// and joined before it ends, each under its own FloatEnvironmentGuard.
 #include "core/structure_tensor.h"
 
 #include <atomic>
