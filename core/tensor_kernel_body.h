@@ -168,8 +168,8 @@ inline const double* acrossPlane(const AcrossPass& pass, std::int64_t k) {
 }
 
 // K * kLanes neighbouring outputs from x on in each of B neighbouring
-// planes, each with the arithmetic of smoothRun; plane(i) is plane
-// centre - radius + i.
+// planes, each with the arithmetic of smoothRun, to target + b targetStride
+// (target is where x goes); plane(i) is plane centre - radius + i.
 template <class V, int K, int B, class Planes>
 inline void acrossRun(const AcrossPass& pass, const Planes& plane, std::int64_t x, double* target) {
   const std::int32_t r = pass.radius;
@@ -192,21 +192,23 @@ inline void acrossRun(const AcrossPass& pass, const Planes& plane, std::int64_t 
   }
   Unrolled<B>::run([&](int b) {
     Unrolled<K>::run(
-        [&](int k) { acc[b][k].store(target + b * pass.planeSize + x + k * V::kLanes); });
+        [&](int k) { acc[b][k].store(target + b * pass.targetStride + k * V::kLanes); });
   });
 }
 
 template <class V, int B, class Planes>
 void acrossWith(const AcrossPass& pass, const Planes& plane, double* target) {
-  const std::int64_t n = pass.planeSize;
-  std::int64_t x = 0;
+  const std::int64_t n = pass.end, begin = pass.begin;
+  std::int64_t x = begin;
   // Sixteen sums side by side in registers (B * K of them).
   constexpr int K = B >= 8 ? 2 : 16 / B;
   for (; x + K * V::kLanes <= n; x += K * V::kLanes) {
-    acrossRun<V, K, B>(pass, plane, x, target);
+    acrossRun<V, K, B>(pass, plane, x, target + (x - begin));
   }
-  for (; x + V::kLanes <= n; x += V::kLanes) acrossRun<V, 1, B>(pass, plane, x, target);
-  for (; x < n; ++x) acrossRun<Lane1, 1, B>(pass, plane, x, target);
+  for (; x + V::kLanes <= n; x += V::kLanes) {
+    acrossRun<V, 1, B>(pass, plane, x, target + (x - begin));
+  }
+  for (; x < n; ++x) acrossRun<Lane1, 1, B>(pass, plane, x, target + (x - begin));
 }
 
 // The usual radii have their planes looked up once; wider ones on the fly
@@ -231,7 +233,7 @@ void acrossPlanes(const AcrossPass& pass, double* target) {
         one.centre = pass.centre + b;
         const Listed& all = listed;
         const auto shifted = [&](std::int32_t i) { return all(i + b); };
-        acrossWith<V, 1>(one, shifted, target + b * pass.planeSize);
+        acrossWith<V, 1>(one, shifted, target + b * pass.targetStride);
       }
     }
     return;
@@ -239,7 +241,7 @@ void acrossPlanes(const AcrossPass& pass, double* target) {
   for (int b = 0; b < pass.count; ++b) {
     const std::int64_t first = pass.centre + b - pass.radius;
     const auto onTheFly = [&](std::int32_t i) { return acrossPlane(pass, first + i); };
-    acrossWith<V, 1>(pass, onTheFly, target + b * pass.planeSize);
+    acrossWith<V, 1>(pass, onTheFly, target + b * pass.targetStride);
   }
 }
 

@@ -43,11 +43,12 @@ using SmoothKernel = void (*)(const SmoothPass& pass, std::int64_t begin, std::i
 // The Gaussian pass along axis 3 from a ring of planes: plane k of the
 // volume (k clamped to 0 .. n3 - 1, the edge plane repeated past each face)
 // is at ring + (k % ringPlanes) planeSize, and the pass writes, for the
-// planes c = centre .. centre + count - 1 and x in [0, planeSize),
+// planes c = centre .. centre + count - 1 and x in [begin, end),
 // target(c)(x) = w[0] P_c(x) + sum_{t=1..radius} w[t] (P_{c-t}(x) + P_{c+t}(x))
-// (the arithmetic of SmoothPass along axis 3) to target + (c - centre)
-// planeSize. Neighbouring planes are done together, so that each plane of
-// the ring is read from memory once for all of them.
+// (the arithmetic of SmoothPass along axis 3) to
+// target[(c - centre) targetStride + x - begin]. Neighbouring planes are
+// done together, so that each plane of the ring is read from memory once
+// for all of them.
 constexpr int kAcrossPlanes = 8;
 
 struct AcrossPass {
@@ -59,6 +60,8 @@ struct AcrossPass {
   int count;              // 1 .. kAcrossPlanes
   const double* weights;  // radius + 1 weights, w[0] the centre
   std::int32_t radius;
+  std::int64_t begin, end;
+  std::int64_t targetStride;
 };
 
 using AcrossKernel = void (*)(const AcrossPass& pass, double* target);
