@@ -219,10 +219,14 @@ WorkerLayout workerLayout(VolumeDims dims, const TensorParameters& p) {
 }
 
 // Workers each take a slab of planes along axis 3 (and recompute the few
-// planes of the earlier stages that their neighbours also need).
-int tensorWorkers(VolumeDims dims, int threads) {
-  const int t = clampThreads(threads);
-  return t < dims.n3 ? t : dims.n3;
+// planes of the earlier stages that their neighbours also need). A slab is
+// at least as thick as the product rings: the planes computed twice stay
+// below the slabs' own, and the workers' rings together below about six
+// volumes of doubles.
+int tensorWorkers(VolumeDims dims, const TensorParameters& p, int threads) {
+  const std::int64_t bySlab = dims.n3 / workerLayout(dims, p).productPlanes;
+  const std::int64_t t = clampThreads(threads);
+  return static_cast<int>(bySlab < 1 ? 1 : (bySlab < t ? bySlab : t));
 }
 
 }  // namespace
@@ -238,7 +242,7 @@ double expNonPositive(double x) { return tensor::expNonPositiveV(tensor::Lane1{x
 
 std::size_t tensorScratchDoubles(VolumeDims dims, const TensorParameters& parameters, int threads) {
   const std::int64_t r = largestRadius(parameters);
-  return static_cast<std::size_t>(6 * (r + 1) + tensorWorkers(dims, threads) *
+  return static_cast<std::size_t>(6 * (r + 1) + tensorWorkers(dims, parameters, threads) *
                                                     workerLayout(dims, parameters).doubles());
 }
 
@@ -274,7 +278,7 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
   const WorkerLayout layout = workerLayout(dims, parameters);
   double* const workerScratch = scratch + 6 * (r + 1);
   const tensor::TensorKernels kernels = tensor::tensorKernelsFor(path);
-  const int workers = tensorWorkers(dims, threads);
+  const int workers = tensorWorkers(dims, parameters, threads);
   const std::int64_t n1 = dims.n1, n2 = dims.n2, n3 = dims.n3, ps = layout.planeSize;
   const VolumeDims planeDims{dims.n1, dims.n2, 1};
 

@@ -63,9 +63,10 @@ std::int64_t gaussianRadius(double sigma, double h);
 double expNonPositive(double x);
 
 // The one scratch computeTensor needs, in doubles: the Gaussian weights of
-// sigma and rho along the three axes, and per worker (one per thread, at
-// most one per plane along axis 3; each takes a slab of planes) rings of
-// planes, each stage keeping only the planes the next one still reads:
+// sigma and rho along the three axes, and per worker (one per thread, but
+// each takes a slab of planes along axis 3 at least as thick as its product
+// rings, so thin volumes get fewer) rings of planes, each stage keeping
+// only the planes the next one still reads:
 // u smoothed along axes 1 and 2 (2 r_sigma + 1 planes, r_sigma the radius
 // along axis 3), u_sigma (3 planes), the six products smoothed along axes 1
 // and 2 (2 r_rho + 8 planes each); J for 1024 samples of 8 planes; and a

@@ -116,6 +116,10 @@ TEST(StructureTensor, SameBitsOnEveryPathAndThreadCount) {
       // Fewer planes than the rings hold; one plane more than the threads.
       {{7, 6, 2}, Fill::Random, TensorKind::Coherence, 1.0, 1.0},
       {{5, 4, 3}, Fill::Random, TensorKind::Edge, 0.0, 2.0},
+      // Thick enough for slabs on several threads (two for 'ced', five for
+      // 'eed'): their edge planes computed on both sides.
+      {{9, 7, 40}, Fill::Random, TensorKind::Coherence, 1.0, 1.0},
+      {{9, 7, 40}, Fill::Random, TensorKind::Edge, 1.0, 0.0},
       // A reach along axis 3 past the planes listed at once (36 > 32).
       {{6, 5, 40}, Fill::Random, TensorKind::Coherence, 0.5, 9.6},
   };
