@@ -175,9 +175,15 @@ Gaussian gaussian(const double* spacing, double scale, double* weights, std::int
   return g;
 }
 
-// What one worker's share of the scratch holds, in doubles. The tensor is
-// computed plane by plane along axis 3, each stage keeping only the planes
-// the next one still reads, in rings (plane k in slot k % planes):
+// Samples of J along a plane computed and mapped at a time: small enough
+// that J stays in the second-level cache between the two (6 components of
+// 8 planes: 384 KB).
+constexpr std::int64_t kMapRun = 1024;
+
+// How the volume is shared among workers, and what one worker's share of
+// the scratch holds, in doubles. The tensor is computed plane by plane
+// along axis 3, each stage keeping only the planes the next one still
+// reads, in rings (plane k in slot k % planes):
 //   smoothed: u smoothed along axes 1 and 2 (2 r_sigma + 1 planes, r_sigma
 //             the radius along axis 3; none without sigma);
 //   uSigma:   u_sigma, three planes (the gradient's reach);
@@ -186,22 +192,27 @@ Gaussian gaussian(const double* spacing, double scale, double* weights, std::int
 //   j:        the six components of J for kMapRun samples of kAcrossPlanes
 //             planes;
 //   buffer:   the line buffer of the in-plane passes.
-// No ring holds more planes than the volume has.
-// Samples of J along a plane computed and mapped at a time: small enough
-// that J stays in the second-level cache between the two (6 components of
-// 8 planes: 384 KB).
-constexpr std::int64_t kMapRun = 1024;
-
+// No ring holds more planes than the volume has. Each worker takes a slab
+// of planes along axis 3 and, within it, a band of rows along axis 2; it
+// computes the planes and rows its passes reach beyond them too (the halo:
+// along axis 2 the sigma and rho radii and the gradient's row), the same
+// way as their own worker does, so every value it keeps has the same bits.
+// A slab is at least as thick as the product rings and a band holds at
+// least twice its halo (and 8 rows), so the work done twice stays below a
+// worker's own; more threads than that leaves idle.
 struct WorkerLayout {
-  std::int64_t planeSize, smoothedPlanes, sigmaPlanes, productPlanes, bufferDoubles;
+  std::int64_t slabs, bands, halo;
+  std::int64_t planeSize;  // of a band and its halo, the most of any band
+  std::int64_t smoothedPlanes, sigmaPlanes, productPlanes, bufferDoubles;
+  std::int64_t workers() const { return slabs * bands; }
   std::int64_t doubles() const {
     return planeSize * (smoothedPlanes + sigmaPlanes + 6 * productPlanes) +
            6 * tensor::kAcrossPlanes * kMapRun + bufferDoubles;
   }
 };
 
-WorkerLayout workerLayout(VolumeDims dims, const TensorParameters& p) {
-  const std::int64_t n3 = dims.n3;
+WorkerLayout workerLayout(VolumeDims dims, const TensorParameters& p, int threads) {
+  const std::int64_t n2 = dims.n2, n3 = dims.n3;
   // Planes a stage keeps when the next one reads `reach` planes on each side
   // of `together` neighbouring planes at once.
   auto ring = [&](std::int64_t reach, std::int64_t together) {
@@ -210,23 +221,21 @@ WorkerLayout workerLayout(VolumeDims dims, const TensorParameters& p) {
   };
   const bool sigma = p.sigma > 0.0, rho = p.rho > 0.0;
   WorkerLayout l{};
-  l.planeSize = static_cast<std::int64_t>(dims.n1) * dims.n2;
   l.smoothedPlanes = sigma ? ring(gaussianRadius(p.sigma, p.spacing[2]), 1) : 0;
   l.sigmaPlanes = ring(1, 1);
   l.productPlanes = ring(rho ? gaussianRadius(p.rho, p.spacing[2]) : 0, tensor::kAcrossPlanes);
+  const std::int64_t t = clampThreads(threads);
+  const std::int64_t slabs = n3 / l.productPlanes;
+  l.slabs = slabs < 1 ? 1 : (slabs < t ? slabs : t);
+  l.halo = (sigma ? gaussianRadius(p.sigma, p.spacing[1]) : 0) + 1 +
+           (rho ? gaussianRadius(p.rho, p.spacing[1]) : 0);
+  const std::int64_t leastRows = 2 * l.halo > 8 ? 2 * l.halo : 8;
+  const std::int64_t bands = n2 / leastRows, spare = t / l.slabs;
+  l.bands = bands < 1 ? 1 : (bands < spare ? bands : spare);
+  const std::int64_t rows = l.bands == 1 ? n2 : (n2 + l.bands - 1) / l.bands + 2 * l.halo;
+  l.planeSize = static_cast<std::int64_t>(dims.n1) * (rows < n2 ? rows : n2);
   l.bufferDoubles = tensor::lineBufferDoubles({dims.n1, dims.n2, 1}, largestRadius(p));
   return l;
-}
-
-// Workers each take a slab of planes along axis 3 (and recompute the few
-// planes of the earlier stages that their neighbours also need). A slab is
-// at least as thick as the product rings: the planes computed twice stay
-// below the slabs' own, and the workers' rings together below about six
-// volumes of doubles.
-int tensorWorkers(VolumeDims dims, const TensorParameters& p, int threads) {
-  const std::int64_t bySlab = dims.n3 / workerLayout(dims, p).productPlanes;
-  const std::int64_t t = clampThreads(threads);
-  return static_cast<int>(bySlab < 1 ? 1 : (bySlab < t ? bySlab : t));
 }
 
 }  // namespace
@@ -242,8 +251,8 @@ double expNonPositive(double x) { return tensor::expNonPositiveV(tensor::Lane1{x
 
 std::size_t tensorScratchDoubles(VolumeDims dims, const TensorParameters& parameters, int threads) {
   const std::int64_t r = largestRadius(parameters);
-  return static_cast<std::size_t>(6 * (r + 1) + tensorWorkers(dims, parameters, threads) *
-                                                    workerLayout(dims, parameters).doubles());
+  const WorkerLayout layout = workerLayout(dims, parameters, threads);
+  return static_cast<std::size_t>(6 * (r + 1) + layout.workers() * layout.doubles());
 }
 
 double* allocateTensorScratch(std::size_t doubles) {
@@ -275,12 +284,12 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
   const double* h = parameters.spacing;
   const Gaussian sigma = gaussian(h, parameters.sigma, scratch, r);
   const Gaussian rho = gaussian(h, parameters.rho, scratch + 3 * (r + 1), r);
-  const WorkerLayout layout = workerLayout(dims, parameters);
+  const WorkerLayout layout = workerLayout(dims, parameters, threads);
   double* const workerScratch = scratch + 6 * (r + 1);
   const tensor::TensorKernels kernels = tensor::tensorKernelsFor(path);
-  const int workers = tensorWorkers(dims, parameters, threads);
-  const std::int64_t n1 = dims.n1, n2 = dims.n2, n3 = dims.n3, ps = layout.planeSize;
-  const VolumeDims planeDims{dims.n1, dims.n2, 1};
+  const std::int64_t workers = layout.workers();
+  const std::int64_t n1 = dims.n1, n2 = dims.n2, n3 = dims.n3;
+  const std::int64_t volumePlane = n1 * n2, stride = layout.planeSize;
 
   tensor::MapPass mapTemplate{};
   mapTemplate.kind = parameters.kind;
@@ -289,116 +298,129 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
   mapTemplate.c = parameters.c;
   mapTemplate.lambdaSquared = parameters.lambda * parameters.lambda;
 
-  // One item per worker: its slab of planes [z0, z1).
-  runParallel(workers, workers, [&](std::int64_t begin, std::int64_t end, int worker) {
-    double* base = workerScratch + worker * layout.doubles();
-    double* smoothedRing = base;
-    double* sigmaRing = smoothedRing + layout.smoothedPlanes * ps;
-    double* productRing = sigmaRing + layout.sigmaPlanes * ps;
-    double* jRuns = productRing + 6 * layout.productPlanes * ps;
-    double* buffer = jRuns + 6 * tensor::kAcrossPlanes * kMapRun;
-    auto slot = [&](double* ring, std::int64_t planes, std::int64_t k) {
-      return ring + (k % planes) * ps;
-    };
-    auto clampPlane = [&](std::int64_t k) { return k < 0 ? 0 : (k >= n3 ? n3 - 1 : k); };
-    // Smooths one plane in place along axes 1 and 2.
-    auto smoothInPlane = [&](const Gaussian& g, double* plane) {
-      for (int axis = 1; axis <= 2; ++axis) {
-        const tensor::SmoothPass pass{plane, planeDims, axis, g.weights[axis - 1],
-                                      g.radius[axis - 1]};
-        kernels.smooth(pass, 0, tensor::smoothItemCount(pass), buffer);
-      }
-    };
-    auto toDouble = [&](std::int64_t k, double* target) {
-      const float* from = u + k * ps;
-      for (std::int64_t x = 0; x < ps; ++x) target[x] = static_cast<double>(from[x]);
-    };
-    // Planes k .. k + count - 1 along axis 3, samples [from, to) of each,
-    // to target + b stride + (x - from).
-    auto across = [&](const Gaussian& g, const double* ring, std::int64_t planes, std::int64_t k,
-                      int count, std::int64_t from, std::int64_t to, std::int64_t stride,
-                      double* target) {
-      const tensor::AcrossPass pass{ring,         ps,          planes, n3, k,     count,
-                                    g.weights[2], g.radius[2], from,   to, stride};
-      kernels.across(pass, target);
-    };
+  // One item per worker: its slab of planes [z0, z1) and band of rows
+  // [y0, y1), computed over rows [ya, yb) (the band and its halo).
+  runParallel(
+      static_cast<int>(workers), workers, [&](std::int64_t begin, std::int64_t end, int worker) {
+        double* base = workerScratch + worker * layout.doubles();
+        double* smoothedRing = base;
+        double* sigmaRing = smoothedRing + layout.smoothedPlanes * stride;
+        double* productRing = sigmaRing + layout.sigmaPlanes * stride;
+        double* jRuns = productRing + 6 * layout.productPlanes * stride;
+        double* buffer = jRuns + 6 * tensor::kAcrossPlanes * kMapRun;
+        auto slot = [&](double* ring, std::int64_t planes, std::int64_t k) {
+          return ring + (k % planes) * stride;
+        };
+        auto clampPlane = [&](std::int64_t k) { return k < 0 ? 0 : (k >= n3 ? n3 - 1 : k); };
 
-    for (std::int64_t item = begin; item < end; ++item) {
-      const std::int64_t z0 = n3 * item / workers, z1 = n3 * (item + 1) / workers;
-      // The next plane each stage computes; each starts where the first
-      // plane of the slab first needs it.
-      std::int64_t nextProduct = clampPlane(z0 - rho.radius[2]);
-      std::int64_t nextSigma = clampPlane(nextProduct - 1);
-      std::int64_t nextSmoothed = clampPlane(nextSigma - sigma.radius[2]);
-      auto ensureSmoothed = [&](std::int64_t k) {
-        for (; nextSmoothed <= k; ++nextSmoothed) {
-          double* plane = slot(smoothedRing, layout.smoothedPlanes, nextSmoothed);
-          toDouble(nextSmoothed, plane);
-          smoothInPlane(sigma, plane);
-        }
-      };
-      // u_sigma up to plane k, one plane at a time.
-      auto ensureSigma = [&](std::int64_t k) {
-        for (; nextSigma <= k; ++nextSigma) {
-          double* plane = slot(sigmaRing, layout.sigmaPlanes, nextSigma);
-          if (sigma.smooths) {
-            ensureSmoothed(clampPlane(nextSigma + sigma.radius[2]));
-            across(sigma, smoothedRing, layout.smoothedPlanes, nextSigma, 1, 0, ps, ps, plane);
-          } else {
-            toDouble(nextSigma, plane);
-          }
-        }
-      };
-      // The gradient of u_sigma at plane k and its six products, smoothed
-      // along axes 1 and 2.
-      auto ensureProducts = [&](std::int64_t k) {
-        for (; nextProduct <= k; ++nextProduct) {
-          const std::int64_t i3 = nextProduct;
-          ensureSigma(clampPlane(i3 + 1));
-          tensor::ProductPass pass{slot(sigmaRing, layout.sigmaPlanes, i3),
-                                   slot(sigmaRing, layout.sigmaPlanes, clampPlane(i3 - 1)),
-                                   slot(sigmaRing, layout.sigmaPlanes, clampPlane(i3 + 1)),
-                                   n1,
-                                   n2,
-                                   {0.5 / h[0], 0.5 / h[1], 0.5 / h[2]},
-                                   {}};
-          double* p[6];
-          for (int c = 0; c < 6; ++c) {
-            p[c] = productRing + (c * layout.productPlanes + i3 % layout.productPlanes) * ps;
-            pass.product[c] = p[c];
-          }
-          kernels.products(pass);
-          if (rho.smooths) {
-            for (int c = 0; c < 6; ++c) smoothInPlane(rho, p[c]);
-          }
-        }
-      };
-      for (std::int64_t z = z0; z < z1; z += tensor::kAcrossPlanes) {
-        const int count =
-            static_cast<int>(z1 - z < tensor::kAcrossPlanes ? z1 - z : tensor::kAcrossPlanes);
-        ensureProducts(clampPlane(z + count - 1 + rho.radius[2]));
-        // J a run of samples at a time, mapped while it is in the cache.
-        for (std::int64_t x0 = 0; x0 < ps; x0 += kMapRun) {
-          const std::int64_t x1 = ps - x0 < kMapRun ? ps : x0 + kMapRun;
-          for (int c = 0; c < 6 && rho.smooths; ++c) {
-            const double* ring = productRing + c * layout.productPlanes * ps;
-            across(rho, ring, layout.productPlanes, z, count, x0, x1, kMapRun,
-                   jRuns + c * tensor::kAcrossPlanes * kMapRun);
-          }
-          for (int b = 0; b < count; ++b) {
-            tensor::MapPass map = mapTemplate;
-            for (int c = 0; c < 6; ++c) {
-              double* ring = productRing + c * layout.productPlanes * ps;
-              map.j[c] = rho.smooths ? jRuns + (c * tensor::kAcrossPlanes + b) * kMapRun
-                                     : slot(ring, layout.productPlanes, z + b) + x0;
-              map.out[c] = out[c] + (z + b) * ps + x0;
+        for (std::int64_t item = begin; item < end; ++item) {
+          const std::int64_t slab = item / layout.bands, band = item % layout.bands;
+          const std::int64_t z0 = n3 * slab / layout.slabs, z1 = n3 * (slab + 1) / layout.slabs;
+          const std::int64_t y0 = n2 * band / layout.bands, y1 = n2 * (band + 1) / layout.bands;
+          const std::int64_t ya = y0 - layout.halo > 0 ? y0 - layout.halo : 0;
+          const std::int64_t yb = y1 + layout.halo < n2 ? y1 + layout.halo : n2;
+          const std::int64_t ps = n1 * (yb - ya);
+          const VolumeDims planeDims{dims.n1, static_cast<std::int32_t>(yb - ya), 1};
+          // Smooths one plane in place along axes 1 and 2 (the band's edges
+          // inside the volume are wrong as faces, but only the halo sees them).
+          auto smoothInPlane = [&](const Gaussian& g, double* plane) {
+            for (int axis = 1; axis <= 2; ++axis) {
+              const tensor::SmoothPass pass{plane, planeDims, axis, g.weights[axis - 1],
+                                            g.radius[axis - 1]};
+              kernels.smooth(pass, 0, tensor::smoothItemCount(pass), buffer);
             }
-            kernels.map(map, 0, x1 - x0);
+          };
+          auto toDouble = [&](std::int64_t k, double* target) {
+            const float* from = u + k * volumePlane + ya * n1;
+            for (std::int64_t x = 0; x < ps; ++x) target[x] = static_cast<double>(from[x]);
+          };
+          // Planes k .. k + count - 1 along axis 3, samples [from, to) of each,
+          // to target + b targetStride + (x - from).
+          auto across = [&](const Gaussian& g, const double* ring, std::int64_t planes,
+                            std::int64_t k, int count, std::int64_t from, std::int64_t to,
+                            std::int64_t targetStride, double* target) {
+            const tensor::AcrossPass pass{ring,         stride,      planes, n3, k,           count,
+                                          g.weights[2], g.radius[2], from,   to, targetStride};
+            kernels.across(pass, target);
+          };
+
+          // The next plane each stage computes; each starts where the first
+          // plane of the slab first needs it.
+          std::int64_t nextProduct = clampPlane(z0 - rho.radius[2]);
+          std::int64_t nextSigma = clampPlane(nextProduct - 1);
+          std::int64_t nextSmoothed = clampPlane(nextSigma - sigma.radius[2]);
+          auto ensureSmoothed = [&](std::int64_t k) {
+            for (; nextSmoothed <= k; ++nextSmoothed) {
+              double* plane = slot(smoothedRing, layout.smoothedPlanes, nextSmoothed);
+              toDouble(nextSmoothed, plane);
+              smoothInPlane(sigma, plane);
+            }
+          };
+          // u_sigma up to plane k, one plane at a time.
+          auto ensureSigma = [&](std::int64_t k) {
+            for (; nextSigma <= k; ++nextSigma) {
+              double* plane = slot(sigmaRing, layout.sigmaPlanes, nextSigma);
+              if (sigma.smooths) {
+                ensureSmoothed(clampPlane(nextSigma + sigma.radius[2]));
+                across(sigma, smoothedRing, layout.smoothedPlanes, nextSigma, 1, 0, ps, ps, plane);
+              } else {
+                toDouble(nextSigma, plane);
+              }
+            }
+          };
+          // The gradient of u_sigma at plane k and its six products, smoothed
+          // along axes 1 and 2.
+          auto ensureProducts = [&](std::int64_t k) {
+            for (; nextProduct <= k; ++nextProduct) {
+              const std::int64_t i3 = nextProduct;
+              ensureSigma(clampPlane(i3 + 1));
+              tensor::ProductPass pass{slot(sigmaRing, layout.sigmaPlanes, i3),
+                                       slot(sigmaRing, layout.sigmaPlanes, clampPlane(i3 - 1)),
+                                       slot(sigmaRing, layout.sigmaPlanes, clampPlane(i3 + 1)),
+                                       n1,
+                                       yb - ya,
+                                       {0.5 / h[0], 0.5 / h[1], 0.5 / h[2]},
+                                       {}};
+              double* p[6];
+              for (int c = 0; c < 6; ++c) {
+                p[c] =
+                    productRing + (c * layout.productPlanes + i3 % layout.productPlanes) * stride;
+                pass.product[c] = p[c];
+              }
+              kernels.products(pass);
+              if (rho.smooths) {
+                for (int c = 0; c < 6; ++c) smoothInPlane(rho, p[c]);
+              }
+            }
+          };
+          // The band's own rows, as samples of the computed plane.
+          const std::int64_t keptBegin = n1 * (y0 - ya), keptEnd = n1 * (y1 - ya);
+          for (std::int64_t z = z0; z < z1; z += tensor::kAcrossPlanes) {
+            const int count =
+                static_cast<int>(z1 - z < tensor::kAcrossPlanes ? z1 - z : tensor::kAcrossPlanes);
+            ensureProducts(clampPlane(z + count - 1 + rho.radius[2]));
+            // J a run of samples at a time, mapped while it is in the cache.
+            for (std::int64_t x0 = keptBegin; x0 < keptEnd; x0 += kMapRun) {
+              const std::int64_t x1 = keptEnd - x0 < kMapRun ? keptEnd : x0 + kMapRun;
+              for (int c = 0; c < 6 && rho.smooths; ++c) {
+                const double* ring = productRing + c * layout.productPlanes * stride;
+                across(rho, ring, layout.productPlanes, z, count, x0, x1, kMapRun,
+                       jRuns + c * tensor::kAcrossPlanes * kMapRun);
+              }
+              for (int b = 0; b < count; ++b) {
+                tensor::MapPass map = mapTemplate;
+                for (int c = 0; c < 6; ++c) {
+                  double* ring = productRing + c * layout.productPlanes * stride;
+                  map.j[c] = rho.smooths ? jRuns + (c * tensor::kAcrossPlanes + b) * kMapRun
+                                         : slot(ring, layout.productPlanes, z + b) + x0;
+                  map.out[c] = out[c] + (z + b) * volumePlane + ya * n1 + x0;
+                }
+                kernels.map(map, 0, x1 - x0);
+              }
+            }
           }
         }
-      }
-    }
-  });
+      });
 }
 
 double stableStepRadius(const TensorField& tensor, const GradientStencils& gradientStencils,

@@ -63,9 +63,11 @@ std::int64_t gaussianRadius(double sigma, double h);
 double expNonPositive(double x);
 
 // The one scratch computeTensor needs, in doubles: the Gaussian weights of
-// sigma and rho along the three axes, and per worker (one per thread, but
-// each takes a slab of planes along axis 3 at least as thick as its product
-// rings, so thin volumes get fewer) rings of planes, each stage keeping
+// sigma and rho along the three axes, and per worker (one per thread, each
+// taking a slab of planes along axis 3 at least as thick as its product
+// rings and within it a band of rows along axis 2 at least twice as wide as
+// the passes' reach along axis 2, so small volumes get fewer) rings of
+// planes (of the band and the rows its passes reach), each stage keeping
 // only the planes the next one still reads:
 // u smoothed along axes 1 and 2 (2 r_sigma + 1 planes, r_sigma the radius
 // along axis 3), u_sigma (3 planes), the six products smoothed along axes 1

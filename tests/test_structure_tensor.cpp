@@ -120,6 +120,11 @@ TEST(StructureTensor, SameBitsOnEveryPathAndThreadCount) {
       // 'eed'): their edge planes computed on both sides.
       {{9, 7, 40}, Fill::Random, TensorKind::Coherence, 1.0, 1.0},
       {{9, 7, 40}, Fill::Random, TensorKind::Edge, 1.0, 0.0},
+      // Wide enough along axis 2 for bands of rows (a plane; a thin stack;
+      // slabs and bands together).
+      {{33, 64, 1}, Fill::Random, TensorKind::Edge, 1.0, 0.0},
+      {{10, 40, 3}, Fill::Random, TensorKind::Coherence, 1.0, 1.0},
+      {{9, 30, 32}, Fill::Random, TensorKind::Edge, 1.0, 0.0},
       // A reach along axis 3 past the planes listed at once (36 > 32).
       {{6, 5, 40}, Fill::Random, TensorKind::Coherence, 0.5, 9.6},
   };
