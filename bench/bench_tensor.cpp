@@ -1,10 +1,13 @@
 // The tensor ('ced', sigma 1, rho 3, as quillmere_tensor's defaults) and the
 // step-size bound at 128^3, by vector path and thread count, beside two
-// floors: memory (one pass that reads and writes a volume of doubles, the
-// unit of the tensor's passes: about 45 such volumes' traffic in all) and
-// the divider (the eigen-decomposition's square roots and divisions alone).
-// 'structure' runs the passes without the eigen-decomposition; the fresh-
-// scratch cases take the scratch on every call, as the module does.
+// floors: memory (one pass that reads and writes a volume of doubles; the
+// plane pipeline moves about 20 such volumes' traffic past the second-level
+// cache: the product rings written, read again by the axis-3 pass, J
+// written and read, u and the outputs) and the divider (the square roots
+// and divisions of four full Jacobi sweeps alone; the rotation rules now
+// leave most of the last two sweeps' out). 'structure' runs the passes
+// without the eigen-decomposition; the fresh-scratch cases take the scratch
+// on every call, as the module does.
 //
 //   build/linux/bench/bench_tensor --benchmark_enable_random_interleaving=true
 //

@@ -1,9 +1,12 @@
-// The tensor's passes and their threads; the per-voxel arithmetic lives in
-// core/tensor_kernel_body.h. Each pass is split into ranges of independent
-// items (lines, voxels or planes), and no item reads what another item of
-// the same pass writes, so neither the thread count nor the vector path can
-// change a bit. Workers are std::threads started for a pass and joined
-// before it ends, each under its own FloatEnvironmentGuard.
+// The tensor's plane pipeline and the bound's passes, and their threads;
+// the per-voxel arithmetic lives in core/tensor_kernel_body.h. The tensor's
+// workers each take a slab of planes along axis 3 and compute every plane
+// they read themselves (a slab's edge planes of the earlier stages are
+// computed by both neighbours, the same way), the bound's workers take
+// ranges of planes: every value is computed by one fixed sequence of
+// operations wherever it is computed, so neither the thread count nor the
+// vector path can change a bit. Workers are std::threads started for a pass
+// and joined before it ends, each under its own FloatEnvironmentGuard.
 #include "core/structure_tensor.h"
 
 #include <atomic>
@@ -35,12 +38,17 @@ void smoothOneLane(const SmoothPass& pass, std::int64_t begin, std::int64_t end,
   smoothLines<Lane1>(pass, begin, end, buffer);
 }
 
+void acrossOneLane(const AcrossPass& pass, double* target) { acrossPlanes<Lane1>(pass, target); }
+
+void productsOneLane(const ProductPass& pass) { planeProducts<Lane1>(pass); }
+
 void mapOneLane(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<Lane1>(pass, begin, end);
 }
 
-void radiusOneLane(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
-  radiusRun<Lane1>(pass, e, count, radii);
+double radiusOneLane(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                     std::int32_t count) {
+  return radiusRun<Lane1>(pass, deltas, e, count);
 }
 
 std::int64_t smoothItemCount(const SmoothPass& pass) {
@@ -63,13 +71,13 @@ TensorKernels tensorKernelsFor(SweepPath path) {
   if (path == SweepPath::Avx2 && !sweepPathSupported(path)) path = SweepPath::Baseline;
   switch (path) {
     case SweepPath::Baseline:
-      return {smoothBaseline, mapBaseline, radiusBaseline};
+      return {smoothBaseline, acrossBaseline, productsBaseline, mapBaseline, radiusBaseline};
     case SweepPath::Avx2:
-      return {smoothAvx2, mapAvx2, radiusAvx2};
+      return {smoothAvx2, acrossAvx2, productsAvx2, mapAvx2, radiusAvx2};
     case SweepPath::Avx512:
-      return {smoothAvx512, mapAvx512, radiusAvx512};
+      return {smoothAvx512, acrossAvx512, productsAvx512, mapAvx512, radiusAvx512};
     default:
-      return {smoothOneLane, mapOneLane, radiusOneLane};
+      return {smoothOneLane, acrossOneLane, productsOneLane, mapOneLane, radiusOneLane};
   }
 }
 
@@ -143,41 +151,91 @@ std::int64_t largestRadius(const TensorParameters& p) {
   return r;
 }
 
-// The three passes of a Gaussian of std. dev. `scale` (length units) over a
-// volume; their weights go to weights + (axis - 1) weightStride. False (and
-// nothing set) when scale <= 0: no smoothing.
-bool gaussianPasses(VolumeDims dims, const double* spacing, double scale, double* weights,
-                    std::int64_t weightStride, tensor::SmoothPass (&passes)[3]) {
-  if (!(scale > 0.0)) return false;
-  for (int axis = 1; axis <= 3; ++axis) {
-    const std::int64_t r = gaussianRadius(scale, spacing[axis - 1]);
-    double* w = weights + (axis - 1) * weightStride;
-    gaussianWeights(scale / spacing[axis - 1], r, w);
-    passes[axis - 1] = {nullptr, dims, axis, w, static_cast<std::int32_t>(r)};
+// A Gaussian of std. dev. `scale` (length units) along each axis: its
+// weights (w[t], t = 0..radius) at weights + (axis - 1) (r + 1), r the
+// largest radius. radius[a] = 0 along every axis when scale <= 0 (no
+// smoothing).
+struct Gaussian {
+  const double* weights[3];
+  std::int32_t radius[3];
+  bool smooths;
+};
+
+Gaussian gaussian(const double* spacing, double scale, double* weights, std::int64_t r) {
+  Gaussian g{};
+  g.smooths = scale > 0.0;
+  for (int a = 0; a < 3; ++a) {
+    double* w = weights + a * (r + 1);
+    g.weights[a] = w;
+    if (g.smooths) {
+      g.radius[a] = static_cast<std::int32_t>(gaussianRadius(scale, spacing[a]));
+      gaussianWeights(scale / spacing[a], g.radius[a], w);
+    }
   }
-  return true;
+  return g;
 }
 
-// Smooths `count` volumes (consecutive, n doubles apart) along axes 1 and 2,
-// plane by plane, so that a plane is read from memory once for both: the
-// lines of plane i3 along axis 1 are items [i3 n2, (i3 + 1) n2), its column
-// groups along axis 2 the items [i3 blocks, (i3 + 1) blocks).
-void smoothPlanes(const tensor::TensorKernels& kernels, const tensor::SmoothPass (&passes)[3],
-                  double* first, std::int64_t n, int count, double* buffers,
-                  std::int64_t bufferDoubles, int threads) {
-  const VolumeDims dims = passes[0].dims;
-  const std::int64_t planes = dims.n3;
-  const std::int64_t blocks = tensor::smoothItemCount(passes[1]) / planes;
-  runParallel(threads, planes * count, [&](std::int64_t begin, std::int64_t end, int worker) {
-    double* buffer = buffers + worker * bufferDoubles;
-    for (std::int64_t item = begin; item < end; ++item) {
-      const std::int64_t volume = item / planes, i3 = item % planes;
-      tensor::SmoothPass along1 = passes[0], along2 = passes[1];
-      along1.data = along2.data = first + volume * n;
-      kernels.smooth(along1, i3 * dims.n2, (i3 + 1) * dims.n2, buffer);
-      kernels.smooth(along2, i3 * blocks, (i3 + 1) * blocks, buffer);
-    }
-  });
+// Samples of J along a plane computed and mapped at a time: small enough
+// that J stays in the second-level cache between the two (6 components of
+// 8 planes: 384 KB).
+constexpr std::int64_t kMapRun = 1024;
+
+// How the volume is shared among workers, and what one worker's share of
+// the scratch holds, in doubles. The tensor is computed plane by plane
+// along axis 3, each stage keeping only the planes the next one still
+// reads, in rings (plane k in slot k % planes):
+//   smoothed: u smoothed along axes 1 and 2 (2 r_sigma + 1 planes, r_sigma
+//             the radius along axis 3; none without sigma);
+//   uSigma:   u_sigma, three planes (the gradient's reach);
+//   products: the six products smoothed along axes 1 and 2,
+//             2 r_rho + kAcrossPlanes planes each;
+//   j:        the six components of J for kMapRun samples of kAcrossPlanes
+//             planes;
+//   buffer:   the line buffer of the in-plane passes.
+// No ring holds more planes than the volume has. Each worker takes a slab
+// of planes along axis 3 and, within it, a band of rows along axis 2; it
+// computes the planes and rows its passes reach beyond them too (the halo:
+// along axis 2 the sigma and rho radii and the gradient's row), the same
+// way as their own worker does, so every value it keeps has the same bits.
+// A slab is at least as thick as the product rings and a band holds at
+// least twice its halo (and 8 rows), so the work done twice stays below a
+// worker's own; more threads than that leaves idle.
+struct WorkerLayout {
+  std::int64_t slabs, bands, halo;
+  std::int64_t planeSize;  // of a band and its halo, the most of any band
+  std::int64_t smoothedPlanes, sigmaPlanes, productPlanes, bufferDoubles;
+  std::int64_t workers() const { return slabs * bands; }
+  std::int64_t doubles() const {
+    return planeSize * (smoothedPlanes + sigmaPlanes + 6 * productPlanes) +
+           6 * tensor::kAcrossPlanes * kMapRun + bufferDoubles;
+  }
+};
+
+WorkerLayout workerLayout(VolumeDims dims, const TensorParameters& p, int threads) {
+  const std::int64_t n2 = dims.n2, n3 = dims.n3;
+  // Planes a stage keeps when the next one reads `reach` planes on each side
+  // of `together` neighbouring planes at once.
+  auto ring = [&](std::int64_t reach, std::int64_t together) {
+    const std::int64_t planes = 2 * reach + together;
+    return planes < n3 ? planes : n3;
+  };
+  const bool sigma = p.sigma > 0.0, rho = p.rho > 0.0;
+  WorkerLayout l{};
+  l.smoothedPlanes = sigma ? ring(gaussianRadius(p.sigma, p.spacing[2]), 1) : 0;
+  l.sigmaPlanes = ring(1, 1);
+  l.productPlanes = ring(rho ? gaussianRadius(p.rho, p.spacing[2]) : 0, tensor::kAcrossPlanes);
+  const std::int64_t t = clampThreads(threads);
+  const std::int64_t slabs = n3 / l.productPlanes;
+  l.slabs = slabs < 1 ? 1 : (slabs < t ? slabs : t);
+  l.halo = (sigma ? gaussianRadius(p.sigma, p.spacing[1]) : 0) + 1 +
+           (rho ? gaussianRadius(p.rho, p.spacing[1]) : 0);
+  const std::int64_t leastRows = 2 * l.halo > 8 ? 2 * l.halo : 8;
+  const std::int64_t bands = n2 / leastRows, spare = t / l.slabs;
+  l.bands = bands < 1 ? 1 : (bands < spare ? bands : spare);
+  const std::int64_t rows = l.bands == 1 ? n2 : (n2 + l.bands - 1) / l.bands + 2 * l.halo;
+  l.planeSize = static_cast<std::int64_t>(dims.n1) * (rows < n2 ? rows : n2);
+  l.bufferDoubles = tensor::lineBufferDoubles({dims.n1, dims.n2, 1}, largestRadius(p));
+  return l;
 }
 
 }  // namespace
@@ -192,10 +250,9 @@ std::int64_t gaussianRadius(double sigma, double h) {
 double expNonPositive(double x) { return tensor::expNonPositiveV(tensor::Lane1{x}).v; }
 
 std::size_t tensorScratchDoubles(VolumeDims dims, const TensorParameters& parameters, int threads) {
-  const std::int64_t n = static_cast<std::int64_t>(dims.n1) * dims.n2 * dims.n3;
   const std::int64_t r = largestRadius(parameters);
-  return static_cast<std::size_t>(7 * n + 3 * (r + 1) +
-                                  clampThreads(threads) * tensor::lineBufferDoubles(dims, r));
+  const WorkerLayout layout = workerLayout(dims, parameters, threads);
+  return static_cast<std::size_t>(6 * (r + 1) + layout.workers() * layout.doubles());
 }
 
 double* allocateTensorScratch(std::size_t doubles) {
@@ -223,93 +280,147 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
   if (dims.n1 <= 0 || dims.n2 <= 0 || dims.n3 <= 0) return;
   // The weights are computed here, on the calling thread.
   const FloatEnvironmentGuard environment;
-  threads = clampThreads(threads);
-  const std::int64_t n = static_cast<std::int64_t>(dims.n1) * dims.n2 * dims.n3;
   const std::int64_t r = largestRadius(parameters);
-  double* volumes[7];
-  for (int k = 0; k < 7; ++k) volumes[k] = scratch + k * n;
-  double* weights = scratch + 7 * n;
-  double* buffers = weights + 3 * (r + 1);
-  const std::int64_t bufferDoubles = tensor::lineBufferDoubles(dims, r);
-  const tensor::TensorKernels kernels = tensor::tensorKernelsFor(path);
   const double* h = parameters.spacing;
-
-  // u_sigma in volume 6.
-  double* const smoothed = volumes[6];
-  runParallel(threads, n, [&](std::int64_t begin, std::int64_t end, int) {
-    for (std::int64_t e = begin; e < end; ++e) smoothed[e] = static_cast<double>(u[e]);
-  });
-  tensor::SmoothPass passes[3];
-  if (gaussianPasses(dims, h, parameters.sigma, weights, r + 1, passes)) {
-    smoothPlanes(kernels, passes, smoothed, n, 1, buffers, bufferDoubles, threads);
-    tensor::SmoothPass along3 = passes[2];
-    along3.data = smoothed;
-    runParallel(threads, tensor::smoothItemCount(along3),
-                [&](std::int64_t begin, std::int64_t end, int worker) {
-                  kernels.smooth(along3, begin, end, buffers + worker * bufferDoubles);
-                });
-  }
-
-  // Its gradient and the six products of it in volumes 0..5, by planes.
+  const Gaussian sigma = gaussian(h, parameters.sigma, scratch, r);
+  const Gaussian rho = gaussian(h, parameters.rho, scratch + 3 * (r + 1), r);
+  const WorkerLayout layout = workerLayout(dims, parameters, threads);
+  double* const workerScratch = scratch + 6 * (r + 1);
+  const tensor::TensorKernels kernels = tensor::tensorKernelsFor(path);
+  const std::int64_t workers = layout.workers();
   const std::int64_t n1 = dims.n1, n2 = dims.n2, n3 = dims.n3;
-  runParallel(threads, n3, [&](std::int64_t begin, std::int64_t end, int) {
-    const double* s = smoothed;
-    for (std::int64_t i3 = begin; i3 < end; ++i3) {
-      const std::int64_t up3 = i3 + 1 < n3 ? i3 + 1 : i3, dn3 = i3 > 0 ? i3 - 1 : 0;
-      for (std::int64_t i2 = 0; i2 < n2; ++i2) {
-        const std::int64_t up2 = i2 + 1 < n2 ? i2 + 1 : i2, dn2 = i2 > 0 ? i2 - 1 : 0;
-        const std::int64_t row = n1 * (i2 + n2 * i3);
-        const std::int64_t rowUp2 = n1 * (up2 + n2 * i3), rowDn2 = n1 * (dn2 + n2 * i3);
-        const std::int64_t rowUp3 = n1 * (i2 + n2 * up3), rowDn3 = n1 * (i2 + n2 * dn3);
-        for (std::int64_t i1 = 0; i1 < n1; ++i1) {
-          const std::int64_t up1 = i1 + 1 < n1 ? i1 + 1 : i1, dn1 = i1 > 0 ? i1 - 1 : 0;
-          const double g1 = ((s[row + up1] - s[row + dn1]) / 2.0) / h[0];
-          const double g2 = ((s[rowUp2 + i1] - s[rowDn2 + i1]) / 2.0) / h[1];
-          const double g3 = ((s[rowUp3 + i1] - s[rowDn3 + i1]) / 2.0) / h[2];
-          const std::int64_t e = row + i1;
-          volumes[0][e] = g1 * g1;
-          volumes[1][e] = g1 * g2;
-          volumes[2][e] = g1 * g3;
-          volumes[3][e] = g2 * g2;
-          volumes[4][e] = g2 * g3;
-          volumes[5][e] = g3 * g3;
+  const std::int64_t volumePlane = n1 * n2, stride = layout.planeSize;
+
+  tensor::MapPass mapTemplate{};
+  mapTemplate.kind = parameters.kind;
+  mapTemplate.alpha = parameters.alpha;
+  mapTemplate.oneMinusAlpha = 1.0 - parameters.alpha;
+  mapTemplate.c = parameters.c;
+  mapTemplate.lambdaSquared = parameters.lambda * parameters.lambda;
+
+  // One item per worker: its slab of planes [z0, z1) and band of rows
+  // [y0, y1), computed over rows [ya, yb) (the band and its halo).
+  runParallel(
+      static_cast<int>(workers), workers, [&](std::int64_t begin, std::int64_t end, int worker) {
+        double* base = workerScratch + worker * layout.doubles();
+        double* smoothedRing = base;
+        double* sigmaRing = smoothedRing + layout.smoothedPlanes * stride;
+        double* productRing = sigmaRing + layout.sigmaPlanes * stride;
+        double* jRuns = productRing + 6 * layout.productPlanes * stride;
+        double* buffer = jRuns + 6 * tensor::kAcrossPlanes * kMapRun;
+        auto slot = [&](double* ring, std::int64_t planes, std::int64_t k) {
+          return ring + (k % planes) * stride;
+        };
+        auto clampPlane = [&](std::int64_t k) { return k < 0 ? 0 : (k >= n3 ? n3 - 1 : k); };
+
+        for (std::int64_t item = begin; item < end; ++item) {
+          const std::int64_t slab = item / layout.bands, band = item % layout.bands;
+          const std::int64_t z0 = n3 * slab / layout.slabs, z1 = n3 * (slab + 1) / layout.slabs;
+          const std::int64_t y0 = n2 * band / layout.bands, y1 = n2 * (band + 1) / layout.bands;
+          const std::int64_t ya = y0 - layout.halo > 0 ? y0 - layout.halo : 0;
+          const std::int64_t yb = y1 + layout.halo < n2 ? y1 + layout.halo : n2;
+          const std::int64_t ps = n1 * (yb - ya);
+          const VolumeDims planeDims{dims.n1, static_cast<std::int32_t>(yb - ya), 1};
+          // Smooths one plane in place along axes 1 and 2 (the band's edges
+          // inside the volume are wrong as faces, but only the halo sees them).
+          auto smoothInPlane = [&](const Gaussian& g, double* plane) {
+            for (int axis = 1; axis <= 2; ++axis) {
+              const tensor::SmoothPass pass{plane, planeDims, axis, g.weights[axis - 1],
+                                            g.radius[axis - 1]};
+              kernels.smooth(pass, 0, tensor::smoothItemCount(pass), buffer);
+            }
+          };
+          auto toDouble = [&](std::int64_t k, double* target) {
+            const float* from = u + k * volumePlane + ya * n1;
+            for (std::int64_t x = 0; x < ps; ++x) target[x] = static_cast<double>(from[x]);
+          };
+          // Planes k .. k + count - 1 along axis 3, samples [from, to) of each,
+          // to target + b targetStride + (x - from).
+          auto across = [&](const Gaussian& g, const double* ring, std::int64_t planes,
+                            std::int64_t k, int count, std::int64_t from, std::int64_t to,
+                            std::int64_t targetStride, double* target) {
+            const tensor::AcrossPass pass{ring,         stride,      planes, n3, k,           count,
+                                          g.weights[2], g.radius[2], from,   to, targetStride};
+            kernels.across(pass, target);
+          };
+
+          // The next plane each stage computes; each starts where the first
+          // plane of the slab first needs it.
+          std::int64_t nextProduct = clampPlane(z0 - rho.radius[2]);
+          std::int64_t nextSigma = clampPlane(nextProduct - 1);
+          std::int64_t nextSmoothed = clampPlane(nextSigma - sigma.radius[2]);
+          auto ensureSmoothed = [&](std::int64_t k) {
+            for (; nextSmoothed <= k; ++nextSmoothed) {
+              double* plane = slot(smoothedRing, layout.smoothedPlanes, nextSmoothed);
+              toDouble(nextSmoothed, plane);
+              smoothInPlane(sigma, plane);
+            }
+          };
+          // u_sigma up to plane k, one plane at a time.
+          auto ensureSigma = [&](std::int64_t k) {
+            for (; nextSigma <= k; ++nextSigma) {
+              double* plane = slot(sigmaRing, layout.sigmaPlanes, nextSigma);
+              if (sigma.smooths) {
+                ensureSmoothed(clampPlane(nextSigma + sigma.radius[2]));
+                across(sigma, smoothedRing, layout.smoothedPlanes, nextSigma, 1, 0, ps, ps, plane);
+              } else {
+                toDouble(nextSigma, plane);
+              }
+            }
+          };
+          // The gradient of u_sigma at plane k and its six products, smoothed
+          // along axes 1 and 2.
+          auto ensureProducts = [&](std::int64_t k) {
+            for (; nextProduct <= k; ++nextProduct) {
+              const std::int64_t i3 = nextProduct;
+              ensureSigma(clampPlane(i3 + 1));
+              tensor::ProductPass pass{slot(sigmaRing, layout.sigmaPlanes, i3),
+                                       slot(sigmaRing, layout.sigmaPlanes, clampPlane(i3 - 1)),
+                                       slot(sigmaRing, layout.sigmaPlanes, clampPlane(i3 + 1)),
+                                       n1,
+                                       yb - ya,
+                                       {0.5 / h[0], 0.5 / h[1], 0.5 / h[2]},
+                                       {}};
+              double* p[6];
+              for (int c = 0; c < 6; ++c) {
+                p[c] =
+                    productRing + (c * layout.productPlanes + i3 % layout.productPlanes) * stride;
+                pass.product[c] = p[c];
+              }
+              kernels.products(pass);
+              if (rho.smooths) {
+                for (int c = 0; c < 6; ++c) smoothInPlane(rho, p[c]);
+              }
+            }
+          };
+          // The band's own rows, as samples of the computed plane.
+          const std::int64_t keptBegin = n1 * (y0 - ya), keptEnd = n1 * (y1 - ya);
+          for (std::int64_t z = z0; z < z1; z += tensor::kAcrossPlanes) {
+            const int count =
+                static_cast<int>(z1 - z < tensor::kAcrossPlanes ? z1 - z : tensor::kAcrossPlanes);
+            ensureProducts(clampPlane(z + count - 1 + rho.radius[2]));
+            // J a run of samples at a time, mapped while it is in the cache.
+            for (std::int64_t x0 = keptBegin; x0 < keptEnd; x0 += kMapRun) {
+              const std::int64_t x1 = keptEnd - x0 < kMapRun ? keptEnd : x0 + kMapRun;
+              for (int c = 0; c < 6 && rho.smooths; ++c) {
+                const double* ring = productRing + c * layout.productPlanes * stride;
+                across(rho, ring, layout.productPlanes, z, count, x0, x1, kMapRun,
+                       jRuns + c * tensor::kAcrossPlanes * kMapRun);
+              }
+              for (int b = 0; b < count; ++b) {
+                tensor::MapPass map = mapTemplate;
+                for (int c = 0; c < 6; ++c) {
+                  double* ring = productRing + c * layout.productPlanes * stride;
+                  map.j[c] = rho.smooths ? jRuns + (c * tensor::kAcrossPlanes + b) * kMapRun
+                                         : slot(ring, layout.productPlanes, z + b) + x0;
+                  map.out[c] = out[c] + (z + b) * volumePlane + ya * n1 + x0;
+                }
+                kernels.map(map, 0, x1 - x0);
+              }
+            }
+          }
         }
-      }
-    }
-  });
-
-  tensor::MapPass map{};
-  for (int k = 0; k < 6; ++k) {
-    map.j[k] = volumes[k];
-    map.out[k] = out[k];
-  }
-  map.kind = parameters.kind;
-  map.alpha = parameters.alpha;
-  map.oneMinusAlpha = 1.0 - parameters.alpha;
-  map.c = parameters.c;
-  map.lambdaSquared = parameters.lambda * parameters.lambda;
-
-  // The products smoothed, then mapped.
-  tensor::SmoothPass along3{};
-  if (gaussianPasses(dims, h, parameters.rho, weights, r + 1, passes)) {
-    smoothPlanes(kernels, passes, volumes[0], n, 6, buffers, bufferDoubles, threads);
-    along3 = passes[2];
-    const std::int64_t perVolume = tensor::smoothItemCount(along3);
-    runParallel(threads, perVolume * 6, [&](std::int64_t begin, std::int64_t end, int worker) {
-      double* buffer = buffers + worker * bufferDoubles;
-      // Ranges may straddle volumes: cut them at the seams.
-      while (begin < end) {
-        const std::int64_t volume = begin / perVolume;
-        const std::int64_t stop = end < (volume + 1) * perVolume ? end : (volume + 1) * perVolume;
-        tensor::SmoothPass one = along3;
-        one.data = volumes[volume];
-        kernels.smooth(one, begin - volume * perVolume, stop - volume * perVolume, buffer);
-        begin = stop;
-      }
-    });
-  }
-  runParallel(threads, n,
-              [&](std::int64_t begin, std::int64_t end, int) { kernels.map(map, begin, end); });
+      });
 }
 
 double stableStepRadius(const TensorField& tensor, const GradientStencils& gradientStencils,
@@ -321,20 +432,18 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
                           hessianStencils.k12, hessianStencils.k13, hessianStencils.k23};
   const float* grad[3] = {gradientStencils.k1, gradientStencils.k2, gradientStencils.k3};
 
-  // About 20 KB on the calling thread's stack (the sweep's stage takes
-  // more); the workers only read it.
+  // About 12 KB on the calling thread's stack; the workers only read it.
   tensor::RadiusPass pass{};
   const float* t[6] = {tensor.t11.samples, tensor.t12.samples, tensor.t13.samples,
                        tensor.t22.samples, tensor.t23.samples, tensor.t33.samples};
   for (int k = 0; k < 6; ++k) pass.t[k] = t[k];
-  pass.dims = dims;
   for (int m = 0; m < kHessianTaps; ++m) {
     tensor::RadiusTap tap{};
     const int o1 = m % 5 - 2, o2 = (m / 5) % 5 - 2, o3 = m / 25 - 2;
     for (int k = 0; k < 6; ++k) {
       if (hess[k][m] != 0.0f) {
-        tap.hessianIndex[tap.hessianCount] = k;
-        tap.hessianWeight[tap.hessianCount++] = hess[k][m];
+        tap.source[tap.termCount] = k;
+        tap.weight[tap.termCount++] = hess[k][m];
       }
     }
     // First-derivative stencils sit in the middle 3x3x3 of the 5x5x5 offsets.
@@ -342,20 +451,22 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
       const int g = (o1 + 1) + 3 * (o2 + 1) + 9 * (o3 + 1);
       for (int i = 0; i < 3; ++i) {
         if (grad[i][g] != 0.0f) {
-          tap.gradientIndex[tap.gradientCount] = i;
-          tap.gradientWeight[tap.gradientCount++] = grad[i][g];
+          tap.source[tap.termCount] = 6 + i;
+          tap.weight[tap.termCount++] = grad[i][g];
         }
       }
     }
-    if (tap.hessianCount + tap.gradientCount > 0) pass.taps[pass.tapCount++] = tap;
+    if (tap.termCount == 1) {
+      pass.single[tap.source[0]] += std::fabs(tap.weight[0]);
+    } else if (tap.termCount > 1) {
+      pass.taps[pass.tapCount++] = tap;
+    }
   }
   for (int j = 0; j < 3; ++j) {
     for (int g = 0; g < kGradientTaps; ++g) {
       if (grad[j][g] != 0.0f) {
-        const std::int32_t o1 = g % 3 - 1, o2 = (g / 3) % 3 - 1, o3 = g / 9 - 1;
-        const std::int64_t delta = o1 + static_cast<std::int64_t>(dims.n1) *
-                                            (o2 + static_cast<std::int64_t>(dims.n2) * o3);
-        pass.gradientTaps[j][pass.gradientTapCount[j]++] = {{o1, o2, o3}, grad[j][g], delta};
+        pass.gradientTap[j][pass.gradientTapCount[j]] = g;
+        pass.gradientWeight[j][pass.gradientTapCount[j]++] = grad[j][g];
       }
     }
   }
@@ -363,67 +474,49 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
   const tensor::TensorKernels kernels = tensor::tensorKernelsFor(path);
 
   double partial[kMaxSweepThreads];
-  bool anyNumber[kMaxSweepThreads];
-  for (int w = 0; w < kMaxSweepThreads; ++w) {
-    partial[w] = 0.0;
-    anyNumber[w] = false;
-  }
+  for (double& p : partial) p = -1.0;
   const std::int32_t n1 = dims.n1, n2 = dims.n2, n3 = dims.n3;
   runParallel(threads, n3, [&](std::int64_t begin, std::int64_t end, int worker) {
-    double best = 0.0;
-    bool seen = false;
-    auto take = [&](double radius) {
-      if (radius == radius) {  // NaN sums are left out
-        seen = true;
-        if (radius > best) best = radius;
+    double best = partial[worker];
+    // The taps' offsets from voxel (i1, i2, i3), clamped at the faces
+    // (along axis 1 only when `clamp1`: voxels 1 .. n1 - 2 need none).
+    auto setDeltas = [&](tensor::RadiusDeltas& deltas, std::int32_t i1, std::int32_t i2,
+                         std::int32_t i3, bool clamp1) {
+      for (int j = 0; j < 3; ++j) {
+        for (int k = 0; k < shared.gradientTapCount[j]; ++k) {
+          const int g = shared.gradientTap[j][k];
+          const std::int32_t o1 = g % 3 - 1, o2 = (g / 3) % 3 - 1, o3 = g / 9 - 1;
+          const std::int64_t d1 = clamp1 ? clampIndex(i1 + o1, n1 - 1) - i1 : o1;
+          const std::int64_t d2 = clampIndex(i2 + o2, n2 - 1) - i2;
+          const std::int64_t d3 = clampIndex(i3 + o3, n3 - 1) - i3;
+          deltas.delta[j][k] = d1 + static_cast<std::int64_t>(n1) * (d2 + n2 * d3);
+        }
       }
     };
-    // A voxel near a face, through clamped taps (the same arithmetic).
-    auto clamped = [&](std::int32_t i1, std::int32_t i2, std::int32_t i3) {
-      const std::int64_t e = linearIndex(i1, i2, i3, dims);
-      return tensor::radiusOf<tensor::Lane1>(
-                 shared,
-                 [&](int k, const tensor::GradientTap& tap) {
-                   const std::int64_t at =
-                       linearIndex(clampIndex(i1 + tap.offset[0], n1 - 1),
-                                   clampIndex(i2 + tap.offset[1], n2 - 1),
-                                   clampIndex(i3 + tap.offset[2], n3 - 1), dims);
-                   return tensor::Lane1::loadFloat(shared.t[k] + at);
-                 },
-                 [&](int k) { return tensor::Lane1::loadFloat(shared.t[k] + e); })
-          .v;
-    };
-    constexpr std::int32_t kChunk = 256;
-    double radii[kChunk];
+    tensor::RadiusDeltas inside, deltas;
+    if (n2 > 2 && n3 > 2) setDeltas(inside, 1, 1, 1, false);
+    auto take = [&](double radius) { best = radius > best ? radius : best; };
     for (std::int32_t i3 = static_cast<std::int32_t>(begin); i3 < end; ++i3) {
       for (std::int32_t i2 = 0; i2 < n2; ++i2) {
-        const bool rowInside = i2 > 0 && i2 < n2 - 1 && i3 > 0 && i3 < n3 - 1 && n1 > 2;
-        if (!rowInside) {
-          for (std::int32_t i1 = 0; i1 < n1; ++i1) take(clamped(i1, i2, i3));
-          continue;
+        const std::int64_t row = linearIndex(0, i2, i3, dims);
+        setDeltas(deltas, 0, i2, i3, true);
+        take(kernels.radius(shared, deltas, row, 1));
+        if (n1 > 2) {
+          const bool faceRow = i2 == 0 || i2 == n2 - 1 || i3 == 0 || i3 == n3 - 1;
+          if (faceRow) setDeltas(deltas, 1, i2, i3, false);
+          take(kernels.radius(shared, faceRow ? deltas : inside, row + 1, n1 - 2));
         }
-        take(clamped(0, i2, i3));
-        for (std::int32_t i1 = 1; i1 < n1 - 1; i1 += kChunk) {
-          const std::int32_t count = n1 - 1 - i1 < kChunk ? n1 - 1 - i1 : kChunk;
-          kernels.radius(shared, linearIndex(i1, i2, i3, dims), count, radii);
-          for (std::int32_t i = 0; i < count; ++i) take(radii[i]);
+        if (n1 > 1) {
+          setDeltas(deltas, n1 - 1, i2, i3, true);
+          take(kernels.radius(shared, deltas, row + n1 - 1, 1));
         }
-        take(clamped(n1 - 1, i2, i3));
       }
     }
-    // A worker runs several chunks: keep the largest.
-    if (seen && (!anyNumber[worker] || best > partial[worker])) partial[worker] = best;
-    anyNumber[worker] = anyNumber[worker] || seen;
+    partial[worker] = best;  // a worker runs several chunks: keep the largest
   });
-  double best = 0.0;
-  bool seen = false;
-  for (int w = 0; w < kMaxSweepThreads; ++w) {
-    if (anyNumber[w]) {
-      seen = true;
-      if (partial[w] > best) best = partial[w];
-    }
-  }
-  return seen ? best : std::numeric_limits<double>::quiet_NaN();
+  double best = -1.0;
+  for (double p : partial) best = p > best ? p : best;
+  return best >= 0.0 ? best : std::numeric_limits<double>::quiet_NaN();
 }
 
 }  // namespace quillmere

@@ -7,16 +7,19 @@
 //   1. u_sigma: u smoothed with a sampled Gaussian of std. dev. sigma / h_a
 //      along axes 1, 2, 3 in turn (radius ceil(3 sigma / h_a), weights
 //      normalised to sum 1, taps past a face repeat the edge sample);
-//   2. g_a = ((u_sigma(+1) - u_sigma(-1)) / 2) / h_a, the edge sample
+//   2. g_a = (u_sigma(+1) - u_sigma(-1)) (0.5 / h_a), the edge sample
 //      repeated past each face;
 //   3. the six products g_a g_b, each smoothed like step 1 with rho;
 //   4. per voxel: 'structure' stores J as it is; 'ced' and 'eed' take the
-//      eigen-decomposition of J (cyclic Jacobi, a fixed number of sweeps) and
-//      store sum_k f(mu_k) v_k v_k' with the eigenvalue maps of
-//      toolbox/quillmere_tensor.m. The map is a function of the eigenvalues
-//      applied to the projectors v_k v_k', so neither the sign nor the order
-//      of eigenvectors, nor the basis chosen within a repeated eigenvalue,
-//      changes the result beyond rounding.
+//      eigen-decomposition of J (four sweeps of cyclic Jacobi, each rotation
+//      by one of three rules chosen per voxel: left out when negligible, a
+//      series near the diagonal, the square-root formula otherwise; see
+//      core/tensor_kernel_body.h) and store sum_k f(mu_k) v_k v_k' with the
+//      eigenvalue maps of toolbox/quillmere_tensor.m. The map is a function
+//      of the eigenvalues applied to the projectors v_k v_k', so neither the
+//      sign nor the order of eigenvectors, nor the basis chosen within a
+//      repeated eigenvalue, changes the result beyond rounding.
+// The volume is taken plane by plane along axis 3 (see tensorScratchDoubles).
 //
 // Every voxel's result is computed by one fixed sequence of IEEE operations
 // (+, -, *, /, sqrt and comparisons; exp is our own polynomial, never the
@@ -59,18 +62,27 @@ std::int64_t gaussianRadius(double sigma, double h);
 // all): relative error below 1e-13; arguments below -200 give exp(-200).
 double expNonPositive(double x);
 
-// The one scratch computeTensor needs, in doubles: seven volumes (u_sigma,
-// and the six products of its gradient, smoothed in place), the Gaussian
-// weights of the three axes, and one line buffer per thread (64 lines side
-// by side, each as long as the longest axis plus the kernel's reach on both
-// sides). At 128^3 on two threads about 118 MB. Extents >= 1 and radii
-// within kMaxGaussianRadius.
+// The one scratch computeTensor needs, in doubles: the Gaussian weights of
+// sigma and rho along the three axes, and per worker (one per thread, each
+// taking a slab of planes along axis 3 at least as thick as its product
+// rings and within it a band of rows along axis 2 at least twice as wide as
+// the passes' reach along axis 2, so small volumes get fewer) rings of
+// planes (of the band and the rows its passes reach), each stage keeping
+// only the planes the next one still reads:
+// u smoothed along axes 1 and 2 (2 r_sigma + 1 planes, r_sigma the radius
+// along axis 3), u_sigma (3 planes), the six products smoothed along axes 1
+// and 2 (2 r_rho + 8 planes each); J for 1024 samples of 8 planes; and a
+// line buffer (64 lines side by side, each as long as the longer in-plane
+// axis plus the kernel's reach on both sides). No ring holds more planes
+// than the volume. At 128^3 with the defaults of 'ced' (sigma 1, rho 3)
+// about 170 planes, 22 MB, per worker (the seven whole volumes taken
+// before were 118 MB). Extents >= 1 and radii within kMaxGaussianRadius.
 std::size_t tensorScratchDoubles(VolumeDims dims, const TensorParameters& parameters, int threads);
 
 // Takes and returns the scratch. On Linux the block is aligned to 2 MB and
 // offered to the kernel for huge pages: the scratch is fresh memory on every
-// call, and touching it in 4 KB pages (about 25000 faults at 128^3) costs a
-// tenth of the tensor's own work. Elsewhere plain malloc. Null when the
+// call, and touching it in 4 KB pages costs page faults. Elsewhere plain
+// malloc. Null when the
 // memory is not there (or the size overflows).
 double* allocateTensorScratch(std::size_t doubles);
 void freeTensorScratch(double* scratch);
@@ -87,7 +99,8 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
 // The bound R of quillmere_max_dt: the largest, over voxels, of
 // sum_o |w(o)| with w(o) = sum_{i<=j} c_ij T_ij k_ij(o) + sum_i q_i k_i(o)
 // (c_ii = 1, c_ij = 2, q_i = sum_j of stencil k_j correlated with T_ij, taps
-// clamped), in double. Weights that are zero take no part. Voxels where the
+// clamped), in double. Weights that are zero take no part; the offsets o
+// whose w has one term are summed per term (core/tensor_kernels.h). Voxels where the
 // sum is NaN are left out: NaN when every voxel's is; 0 for an empty volume.
 // Each voxel's sum is one fixed sequence of operations and the maximum is
 // exact, so neither the thread count nor the path can change the result.

@@ -42,6 +42,8 @@ struct VecAvx2d {
   static VecAvx2d select(Mask m, VecAvx2d a, VecAvx2d b) {
     return {_mm256_blendv_pd(b.v, a.v, m.v)};
   }
+  static bool all(Mask m) { return _mm256_movemask_pd(m.v) == 15; }
+  static bool any(Mask m) { return _mm256_movemask_pd(m.v) != 0; }
   void storeFloat(float* p) const {
     const __m128 f = _mm256_cvtpd_ps(v);
     const __m128 nan = _mm_castsi128_ps(_mm_set1_epi32(static_cast<int>(kCanonicalNaNBits)));
@@ -61,11 +63,14 @@ inline VecAvx2d operator/(VecAvx2d a, VecAvx2d b) { return {_mm256_div_pd(a.v, b
 void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
   smoothLines<VecAvx2d>(pass, begin, end, buffer);
 }
+void acrossAvx2(const AcrossPass& pass, double* target) { acrossPlanes<VecAvx2d>(pass, target); }
+void productsAvx2(const ProductPass& pass) { planeProducts<VecAvx2d>(pass); }
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecAvx2d>(pass, begin, end);
 }
-void radiusAvx2(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
-  radiusRun<VecAvx2d>(pass, e, count, radii);
+double radiusAvx2(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                  std::int32_t count) {
+  return radiusRun<VecAvx2d>(pass, deltas, e, count);
 }
 
 }  // namespace quillmere::tensor
@@ -82,11 +87,14 @@ namespace quillmere::tensor {
 void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
   smoothOneLane(pass, begin, end, buffer);
 }
+void acrossAvx2(const AcrossPass& pass, double* target) { acrossOneLane(pass, target); }
+void productsAvx2(const ProductPass& pass) { productsOneLane(pass); }
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }
-void radiusAvx2(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
-  radiusOneLane(pass, e, count, radii);
+double radiusAvx2(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                  std::int32_t count) {
+  return radiusOneLane(pass, deltas, e, count);
 }
 }  // namespace quillmere::tensor
 

@@ -58,6 +58,8 @@ struct VecAvx512d {
   static VecAvx512d select(Mask m, VecAvx512d a, VecAvx512d b) {
     return {_mm512_mask_blend_pd(m, b.v, a.v)};
   }
+  static bool all(Mask m) { return m == 0xFF; }
+  static bool any(Mask m) { return m != 0; }
   void storeFloat(float* p) const {
     const __m256 f = _mm512_cvtpd_ps(v);
     const __m256 nan = _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int>(kCanonicalNaNBits)));
@@ -77,11 +79,16 @@ inline VecAvx512d operator/(VecAvx512d a, VecAvx512d b) { return {_mm512_div_pd(
 void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
   smoothLines<VecAvx512d>(pass, begin, end, buffer);
 }
+void acrossAvx512(const AcrossPass& pass, double* target) {
+  acrossPlanes<VecAvx512d>(pass, target);
+}
+void productsAvx512(const ProductPass& pass) { planeProducts<VecAvx512d>(pass); }
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecAvx512d>(pass, begin, end);
 }
-void radiusAvx512(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
-  radiusRun<VecAvx512d>(pass, e, count, radii);
+double radiusAvx512(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                    std::int32_t count) {
+  return radiusRun<VecAvx512d>(pass, deltas, e, count);
 }
 
 }  // namespace quillmere::tensor
@@ -98,11 +105,14 @@ namespace quillmere::tensor {
 void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
   smoothOneLane(pass, begin, end, buffer);
 }
+void acrossAvx512(const AcrossPass& pass, double* target) { acrossOneLane(pass, target); }
+void productsAvx512(const ProductPass& pass) { productsOneLane(pass); }
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }
-void radiusAvx512(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
-  radiusOneLane(pass, e, count, radii);
+double radiusAvx512(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                    std::int32_t count) {
+  return radiusOneLane(pass, deltas, e, count);
 }
 }  // namespace quillmere::tensor
 

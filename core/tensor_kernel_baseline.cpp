@@ -38,6 +38,8 @@ struct VecSse2d {
   static VecSse2d select(Mask m, VecSse2d a, VecSse2d b) {
     return {_mm_or_pd(_mm_and_pd(m.v, a.v), _mm_andnot_pd(m.v, b.v))};
   }
+  static bool all(Mask m) { return _mm_movemask_pd(m.v) == 3; }
+  static bool any(Mask m) { return _mm_movemask_pd(m.v) != 0; }
   void storeFloat(float* p) const {
     const __m128 f = _mm_cvtpd_ps(v);
     const __m128 nan = _mm_castsi128_ps(_mm_set1_epi32(static_cast<int>(kCanonicalNaNBits)));
@@ -54,11 +56,16 @@ struct VecSse2d {
 void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
   smoothLines<VecSse2d>(pass, begin, end, buffer);
 }
+void acrossBaseline(const AcrossPass& pass, double* target) {
+  acrossPlanes<VecSse2d>(pass, target);
+}
+void productsBaseline(const ProductPass& pass) { planeProducts<VecSse2d>(pass); }
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecSse2d>(pass, begin, end);
 }
-void radiusBaseline(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
-  radiusRun<VecSse2d>(pass, e, count, radii);
+double radiusBaseline(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                      std::int32_t count) {
+  return radiusRun<VecSse2d>(pass, deltas, e, count);
 }
 
 }  // namespace quillmere::tensor
@@ -69,11 +76,14 @@ namespace quillmere::tensor {
 void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
   smoothOneLane(pass, begin, end, buffer);
 }
+void acrossBaseline(const AcrossPass& pass, double* target) { acrossOneLane(pass, target); }
+void productsBaseline(const ProductPass& pass) { productsOneLane(pass); }
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }
-void radiusBaseline(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
-  radiusOneLane(pass, e, count, radii);
+double radiusBaseline(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                      std::int32_t count) {
+  return radiusOneLane(pass, deltas, e, count);
 }
 }  // namespace quillmere::tensor
 

@@ -7,12 +7,20 @@
 // floats, widened exactly); broadcast; + - * /;
 // sqrt; max(a, b) = a > b ? a : b (the x86 rule, also for NaN and zeros);
 // abs and copySign (bit operations); greater(a, b) -> Mask; select(m, a, b);
+// all(m), any(m) (every lane's, some lane's mask set);
 // storeFloat (round to single, NaN stored as the canonical quiet NaN).
 // Every operation is one correctly rounded IEEE operation per lane, so a lane
 // gives the bits of Lane1 below on the same inputs.
 
 #ifndef QUILLMERE_TENSOR_KERNEL_BODY_ONCE
 #define QUILLMERE_TENSOR_KERNEL_BODY_ONCE
+// A rotation left out of line keeps its matrices in memory: a store and a
+// reload per entry per rotation.
+#if defined(__GNUC__) || defined(__clang__)
+#define QUILLMERE_TENSOR_INLINE inline __attribute__((always_inline))
+#else
+#define QUILLMERE_TENSOR_INLINE inline
+#endif
 #endif
 
 // One lane: a double, with the same operations as the vector types.
@@ -37,6 +45,8 @@ struct Lane1 {
   }
   static Mask greater(Lane1 a, Lane1 b) { return a.v > b.v; }
   static Lane1 select(Mask m, Lane1 a, Lane1 b) { return m ? a : b; }
+  static bool all(Mask m) { return m; }
+  static bool any(Mask m) { return m; }
   void storeFloat(float* p) const {
     const float f = static_cast<float>(v);
     if (f != f) {
@@ -151,6 +161,125 @@ void smoothLines(const SmoothPass& pass, std::int64_t begin, std::int64_t end, d
   }
 }
 
+// Plane k of an AcrossPass, k clamped to the volume.
+inline const double* acrossPlane(const AcrossPass& pass, std::int64_t k) {
+  k = k < 0 ? 0 : (k >= pass.n3 ? pass.n3 - 1 : k);
+  return pass.ring + (k % pass.ringPlanes) * pass.planeSize;
+}
+
+// K * kLanes neighbouring outputs from x on in each of B neighbouring
+// planes, each with the arithmetic of smoothRun, to target + b targetStride
+// (target is where x goes); plane(i) is plane centre - radius + i.
+template <class V, int K, int B, class Planes>
+inline void acrossRun(const AcrossPass& pass, const Planes& plane, std::int64_t x, double* target) {
+  const std::int32_t r = pass.radius;
+  V acc[B][K];
+  const V w0 = V::broadcast(pass.weights[0]);
+  Unrolled<B>::run([&](int b) {
+    const double* centre = plane(r + b) + x;
+    Unrolled<K>::run([&](int k) { acc[b][k] = w0 * V::load(centre + k * V::kLanes); });
+  });
+  for (std::int32_t t = 1; t <= r; ++t) {
+    const V wt = V::broadcast(pass.weights[t]);
+    Unrolled<B>::run([&](int b) {
+      const double* below = plane(r + b - t) + x;
+      const double* above = plane(r + b + t) + x;
+      Unrolled<K>::run([&](int k) {
+        acc[b][k] =
+            acc[b][k] + wt * (V::load(below + k * V::kLanes) + V::load(above + k * V::kLanes));
+      });
+    });
+  }
+  Unrolled<B>::run([&](int b) {
+    Unrolled<K>::run(
+        [&](int k) { acc[b][k].store(target + b * pass.targetStride + k * V::kLanes); });
+  });
+}
+
+template <class V, int B, class Planes>
+void acrossWith(const AcrossPass& pass, const Planes& plane, double* target) {
+  const std::int64_t n = pass.end, begin = pass.begin;
+  std::int64_t x = begin;
+  // Sixteen sums side by side in registers (B * K of them).
+  constexpr int K = B >= 8 ? 2 : 16 / B;
+  for (; x + K * V::kLanes <= n; x += K * V::kLanes) {
+    acrossRun<V, K, B>(pass, plane, x, target + (x - begin));
+  }
+  for (; x + V::kLanes <= n; x += V::kLanes) {
+    acrossRun<V, 1, B>(pass, plane, x, target + (x - begin));
+  }
+  for (; x < n; ++x) acrossRun<Lane1, 1, B>(pass, plane, x, target + (x - begin));
+}
+
+// The usual radii have their planes looked up once; wider ones on the fly
+// (the same planes, so the same bits).
+constexpr std::int32_t kAcrossListed = 32;
+
+template <class V>
+void acrossPlanes(const AcrossPass& pass, double* target) {
+  if (pass.radius <= kAcrossListed) {
+    struct Listed {
+      const double* planes[2 * kAcrossListed + kAcrossPlanes];
+      const double* operator()(std::int32_t i) const { return planes[i]; }
+    } listed;
+    for (std::int32_t i = 0; i < 2 * pass.radius + pass.count; ++i) {
+      listed.planes[i] = acrossPlane(pass, pass.centre - pass.radius + i);
+    }
+    if (pass.count == kAcrossPlanes) {
+      acrossWith<V, kAcrossPlanes>(pass, listed, target);
+    } else {
+      for (int b = 0; b < pass.count; ++b) {
+        AcrossPass one = pass;
+        one.centre = pass.centre + b;
+        const Listed& all = listed;
+        const auto shifted = [&](std::int32_t i) { return all(i + b); };
+        acrossWith<V, 1>(one, shifted, target + b * pass.targetStride);
+      }
+    }
+    return;
+  }
+  for (int b = 0; b < pass.count; ++b) {
+    const std::int64_t first = pass.centre + b - pass.radius;
+    const auto onTheFly = [&](std::int32_t i) { return acrossPlane(pass, first + i); };
+    acrossWith<V, 1>(pass, onTheFly, target + b * pass.targetStride);
+  }
+}
+
+// The products of voxels i1 .. i1 + kLanes - 1 of row `row`; d1 the
+// offset of the axis-1 neighbours (1, or 0 at a face, where the formula
+// is the same with the edge sample).
+template <class V>
+QUILLMERE_TENSOR_INLINE void productsAt(const ProductPass& pass, std::int64_t e, std::int64_t dn1,
+                                        std::int64_t up1, std::int64_t dn2, std::int64_t up2) {
+  const V g1 =
+      (V::load(pass.plane + e + up1) - V::load(pass.plane + e - dn1)) * V::broadcast(pass.scale[0]);
+  const V g2 =
+      (V::load(pass.plane + e + up2) - V::load(pass.plane + e - dn2)) * V::broadcast(pass.scale[1]);
+  const V g3 = (V::load(pass.above + e) - V::load(pass.below + e)) * V::broadcast(pass.scale[2]);
+  (g1 * g1).store(pass.product[0] + e);
+  (g1 * g2).store(pass.product[1] + e);
+  (g1 * g3).store(pass.product[2] + e);
+  (g2 * g2).store(pass.product[3] + e);
+  (g2 * g3).store(pass.product[4] + e);
+  (g3 * g3).store(pass.product[5] + e);
+}
+
+template <class V>
+void planeProducts(const ProductPass& pass) {
+  const std::int64_t n1 = pass.n1, n2 = pass.n2;
+  for (std::int64_t i2 = 0; i2 < n2; ++i2) {
+    const std::int64_t row = n1 * i2;
+    const std::int64_t up2 = i2 + 1 < n2 ? n1 : 0, dn2 = i2 > 0 ? n1 : 0;
+    // The faces along axis 1 one voxel at a time, the rest in vectors.
+    productsAt<Lane1>(pass, row, 0, n1 > 1 ? 1 : 0, dn2, up2);
+    if (n1 < 2) continue;
+    std::int64_t i1 = 1;
+    for (; i1 + V::kLanes <= n1 - 1; i1 += V::kLanes) productsAt<V>(pass, row + i1, 1, 1, dn2, up2);
+    for (; i1 < n1 - 1; ++i1) productsAt<Lane1>(pass, row + i1, 1, 1, dn2, up2);
+    productsAt<Lane1>(pass, row + n1 - 1, 1, 0, dn2, up2);
+  }
+}
+
 // exp(x) for x <= 0: exp(x / 1024) by its Taylor polynomial (degree 11,
 // truncation below 1e-17 on [-0.2, 0]), squared ten times. Below -200 the
 // argument is held at -200 (exp(-200) ~ 1e-87, nothing a single result can
@@ -183,41 +312,140 @@ V expNonPositiveV(V x) {
 constexpr int kJacobiSweeps = 4;
 
 // One Jacobi rotation in the plane (p, q), s the third index: zeroes A[p][q]
-// and turns the columns p, q of the frame with it. With d = A[q][q] - A[p][p],
-// h = sqrt(d^2 + 4 A[p][q]^2) and m = |d| + h, the smaller rotation has
-//   tan = 2 A[p][q] sgn(d) / m,  cos = sqrt(m / (2h)),  sin = tan cos,
-// which with w = 1 / (2 h m) is cos = m sqrt(w), sin = 2 A[p][q] sgn(d) sqrt(w),
-// tan = 2 A[p][q] sgn(d) 2h w: two square roots and one division. Where h
-// is below 1e-150 (nothing left to turn; 1/(2hm) could overflow) the
-// rotation is the identity.
-template <class V, int p, int q, int s>
-inline void rotate(V (&a)[3][3], V (&vec)[3][3]) {
+// (up to rounding) and turns the columns p, q of the frame with it. With
+// d = A[q][q] - A[p][p], each lane takes one of three rules, chosen by its
+// own values only, so that a lane's bits never depend on its neighbours:
+//  - negligible, |A[p][q]| < 2^-30 |d| + 1e-100: A[p][q] is set to zero and
+//    nothing else changes. The rotation left out would turn the frame by
+//    less than |A[p][q] / d| and move the eigenvalues by less than
+//    A[p][q]^2 / |d|; the maps are bounded by 1, so the tensor moves by less
+//    than about 1e-9 of its largest entry (the tested bound is 1e-6). Once
+//    Jacobi has converged (in the fourth sweep nearly everywhere) whole
+//    vectors skip their rotation.
+//  - near the diagonal, |A[p][q]| < |d| / 128: the rotation by its series
+//    in r = A[p][q] / d, x = r^2: tangent t = r (1 - x + 2 x^2 - 5 x^3),
+//    cos = 1 - x/2 + 11/8 x^2 - 69/16 x^3 + 1843/128 x^4, sin = t cos (the
+//    terms left out are below 1e-18): one division. The frame stays
+//    orthogonal to rounding.
+//  - otherwise: with h = sqrt(d^2 + 4 A[p][q]^2), m = |d| + h and
+//    w = 1 / (2 h m), cos = m sqrt(w), sin = 2 A[p][q] sgn(d) sqrt(w) and
+//    t = 2 A[p][q] sgn(d) 2h w: two square roots and one division. Where h
+//    is below 1e-150 (nothing left to turn; 1/(2hm) could overflow) the
+//    rotation is the identity.
+// The divider bounds the solve; a vector computes only the rules its lanes
+// take.
+template <class V>
+struct Rotation {
+  V c, s, t;
+};
+
+template <class V>
+QUILLMERE_TENSOR_INLINE typename V::Mask negligible(V apq, V d) {
+  return V::greater(V::abs(d) * V::broadcast(0x1p-30) + V::broadcast(1e-100), V::abs(apq));
+}
+
+template <class V>
+QUILLMERE_TENSOR_INLINE typename V::Mask nearDiagonal(V apq, V d) {
+  return V::greater(V::abs(d), V::abs(apq) * V::broadcast(128.0));
+}
+
+// The near rule from r = A[p][q] / d. Horner's scheme: no power of r beyond
+// r^2 is formed, so no lane underflows into subnormals (slow).
+template <class V>
+QUILLMERE_TENSOR_INLINE Rotation<V> nearFromQuotient(V r) {
+  const V one = V::broadcast(1.0);
+  const V x = r * r;
+  const V t = r * (one - x * (one - x * (V::broadcast(2.0) - x * V::broadcast(5.0))));
+  const V c = one - x * (V::broadcast(0.5) -
+                         x * (V::broadcast(11.0 / 8.0) -
+                              x * (V::broadcast(69.0 / 16.0) - x * V::broadcast(1843.0 / 128.0))));
+  return {c, t * c, t};
+}
+
+// The other rule given h and w = 1 / (2 h m) (any value where h is tiny).
+template <class V>
+QUILLMERE_TENSOR_INLINE Rotation<V> farFromRoot(V apq, V d, V h, V w) {
   const V zero = V::broadcast(0.0), one = V::broadcast(1.0);
-  const V apq = a[p][q];
-  const V d = a[q][q] - a[p][p];
-  const V h = V::sqrt(d * d + (apq * apq) * V::broadcast(4.0));
-  const V m = V::abs(d) + h;
   const auto turn = V::greater(h, V::broadcast(1e-150));
-  const V w = one / ((h + h) * V::select(turn, m, one));
   const V root = V::sqrt(w);
   const V twice = (apq + apq) * V::copySign(one, d);
-  const V c = V::select(turn, m * root, one);
-  const V sn = V::select(turn, twice * root, zero);
-  const V t = V::select(turn, (twice * (h + h)) * w, zero);
-  const V tapq = t * apq;
-  a[p][p] = a[p][p] - tapq;
-  a[q][q] = a[q][q] + tapq;
+  const V m = V::abs(d) + h;
+  return {V::select(turn, m * root, one), V::select(turn, twice * root, zero),
+          V::select(turn, (twice * (h + h)) * w, zero)};
+}
+
+// The rotation of lanes that are near or far (negligible lanes are kept
+// by the caller): only the rules some lane needs are computed.
+template <class V>
+QUILLMERE_TENSOR_INLINE Rotation<V> rotationOf(V apq, V d) {
+  const V one = V::broadcast(1.0);
+  const auto near = nearDiagonal<V>(apq, d);
+  if (V::all(near)) return nearFromQuotient<V>(apq / d);
+  const V h = V::sqrt(d * d + (apq * apq) * V::broadcast(4.0));
+  const auto turn = V::greater(h, V::broadcast(1e-150));
+  const V denominator = (h + h) * V::select(turn, V::abs(d) + h, one);
+  if (!V::any(near)) return farFromRoot<V>(apq, d, h, one / denominator);
+  // One division serves both rules: A[p][q] / d in the near lanes, w in
+  // the others.
+  const V quotient = V::select(near, apq, one) / V::select(near, d, denominator);
+  const Rotation<V> n = nearFromQuotient<V>(quotient);
+  const Rotation<V> f = farFromRoot<V>(apq, d, h, quotient);
+  return {V::select(near, n.c, f.c), V::select(near, n.s, f.s), V::select(near, n.t, f.t)};
+}
+
+// Off-diagonal entries below 1e-100 (of a matrix scaled to entries <= 1)
+// are set to zero: they change no eigenvalue or frame beyond rounding, and
+// the rotations would otherwise square them on into subnormal numbers,
+// which cost the processor a hundred cycles each. NaN stays NaN.
+template <class V>
+QUILLMERE_TENSOR_INLINE V negligibleToZero(V x) {
+  return V::select(V::greater(V::broadcast(1e-100), V::abs(x)), V::broadcast(0.0), x);
+}
+
+// Applies r; lanes in `keep` keep their values (but for A[p][q] = 0).
+template <class V, int p, int q, int s, bool kSomeKept>
+QUILLMERE_TENSOR_INLINE void applyRotation(const Rotation<V>& r, typename V::Mask keep,
+                                           V (&a)[3][3], V (&vec)[3][3]) {
+  const V zero = V::broadcast(0.0);
+  const auto kept = [&](V changed, V old) {
+    if constexpr (kSomeKept) {
+      return V::select(keep, old, changed);
+    } else {
+      (void)old;
+      return changed;
+    }
+  };
+  const V tapq = r.t * a[p][q];
+  a[p][p] = kept(a[p][p] - tapq, a[p][p]);
+  a[q][q] = kept(a[q][q] + tapq, a[q][q]);
   a[p][q] = zero;
   a[q][p] = zero;
   const V asp = a[s][p], asq = a[s][q];
-  a[s][p] = c * asp - sn * asq;
+  a[s][p] = kept(negligibleToZero(r.c * asp - r.s * asq), asp);
   a[p][s] = a[s][p];
-  a[s][q] = sn * asp + c * asq;
+  a[s][q] = kept(negligibleToZero(r.s * asp + r.c * asq), asq);
   a[q][s] = a[s][q];
   for (int k = 0; k < 3; ++k) {
     const V vkp = vec[k][p], vkq = vec[k][q];
-    vec[k][p] = c * vkp - sn * vkq;
-    vec[k][q] = sn * vkp + c * vkq;
+    vec[k][p] = kept(r.c * vkp - r.s * vkq, vkp);
+    vec[k][q] = kept(r.s * vkp + r.c * vkq, vkq);
+  }
+}
+
+template <class V, int p, int q, int s>
+QUILLMERE_TENSOR_INLINE void rotate(V (&a)[3][3], V (&vec)[3][3]) {
+  const V apq = a[p][q], d = a[q][q] - a[p][p];
+  const auto skip = negligible<V>(apq, d);
+  if (V::all(skip)) {
+    a[p][q] = V::broadcast(0.0);
+    a[q][p] = a[p][q];
+    return;
+  }
+  const Rotation<V> r = rotationOf<V>(apq, d);
+  if (V::any(skip)) {
+    applyRotation<V, p, q, s, true>(r, skip, a, vec);
+  } else {
+    applyRotation<V, p, q, s, false>(r, skip, a, vec);
   }
 }
 
@@ -231,10 +459,10 @@ void mapStart(const V (&j)[6], V& scale, V (&a)[3][3], V (&vec)[3][3]) {
   scale = V::select(V::greater(scale, zero), scale, one);
   const V inv = one / scale;
   a[0][0] = j[0] * inv;
-  a[0][1] = j[1] * inv;
-  a[0][2] = j[2] * inv;
+  a[0][1] = negligibleToZero(j[1] * inv);
+  a[0][2] = negligibleToZero(j[2] * inv);
   a[1][1] = j[3] * inv;
-  a[1][2] = j[4] * inv;
+  a[1][2] = negligibleToZero(j[4] * inv);
   a[2][2] = j[5] * inv;
   a[1][0] = a[0][1];
   a[2][0] = a[0][2];
@@ -256,12 +484,23 @@ void mapFinish(const MapPass& pass, V scale, const V (&a)[3][3], const V (&vec)[
     // alpha + (1 - alpha) exp(-C / (mu1 - mu_k)^2), 0 for the exponential
     // where the gap is 0: the largest eigenvalue gets alpha, and so does any
     // equal to it, whatever order the eigenvalues come in.
+    // One gap is always 0 (the largest's own): the exponential is taken of
+    // the other two only, A and B in index order.
     const V top = V::max(V::max(mu[0], mu[1]), mu[2]);
+    V gap[3];
+    for (int k = 0; k < 3; ++k) gap[k] = top - mu[k];
+    const auto p0 = V::greater(gap[0], zero), p1 = V::greater(gap[1], zero);
+    const V gapA = V::select(p0, gap[0], gap[1]);
+    const V gapB = V::select(p0, V::select(p1, gap[1], gap[2]), gap[2]);
+    auto coherence = [&](V g) {
+      const V e = expNonPositiveV(zero - V::broadcast(pass.c) / (g * g));
+      return V::select(V::greater(g, zero), e, zero);
+    };
+    const V ca = coherence(gapA), cb = coherence(gapB);
+    const V c[3] = {V::select(p0, ca, zero), V::select(p0, V::select(p1, cb, zero), ca),
+                    V::select(p0, V::select(p1, zero, cb), cb)};
     for (int k = 0; k < 3; ++k) {
-      const V gap = top - mu[k];
-      const V e = expNonPositiveV(zero - V::broadcast(pass.c) / (gap * gap));
-      const V coherence = V::select(V::greater(gap, zero), e, zero);
-      lam[k] = V::broadcast(pass.alpha) + V::broadcast(pass.oneMinusAlpha) * coherence;
+      lam[k] = V::broadcast(pass.alpha) + V::broadcast(pass.oneMinusAlpha) * c[k];
     }
   } else {
     // 1 - exp(-3.31488 / (mu / lambda^2)^4), 1 where mu is 0.
@@ -281,109 +520,124 @@ void mapFinish(const MapPass& pass, V scale, const V (&a)[3][3], const V (&vec)[
   }
 }
 
-// G independent vectors of voxels at once: each rotation is a long chain of
-// square roots and divisions, and independent chains side by side keep the
-// divider busy. Lanes never mix, so G changes no bit.
-template <class V, int G>
-void mapGroups(const MapPass& pass, const V (&j)[G][6], V (&out)[G][6]) {
+// The voxels of one block, kMapBlock vectors, rotation by rotation: a
+// voxel's solve is one long chain of square roots and divisions, and the
+// block's vectors, independent of each other, keep the divider busy (their
+// states stay in the first-level cache). Lanes never mix, so neither the
+// block nor the vector width changes a bit.
+constexpr int kMapBlock = 16;
+
+template <class V>
+struct JacobiState {
+  V scale;
+  V a[3][3];
+  V vec[3][3];
+};
+
+template <class V, int p, int q, int s>
+void rotateBlock(JacobiState<V>* state, int count) {
+  for (int b = 0; b < count; ++b) rotate<V, p, q, s>(state[b].a, state[b].vec);
+}
+
+// Voxels e .. e + count kLanes - 1, count <= kMapBlock.
+template <class V>
+void mapBlock(const MapPass& pass, std::int64_t e, int count) {
   if (pass.kind == TensorKind::Structure) {
-    for (int g = 0; g < G; ++g) {
-      for (int k = 0; k < 6; ++k) out[g][k] = j[g][k];
+    for (int b = 0; b < count; ++b) {
+      for (int k = 0; k < 6; ++k) {
+        V::load(pass.j[k] + e + b * V::kLanes).storeFloat(pass.out[k] + e + b * V::kLanes);
+      }
     }
     return;
   }
-  V scale[G], a[G][3][3], vec[G][3][3];
-  for (int g = 0; g < G; ++g) mapStart<V>(j[g], scale[g], a[g], vec[g]);
-  for (int sweep = 0; sweep < kJacobiSweeps; ++sweep) {
-    for (int g = 0; g < G; ++g) rotate<V, 0, 1, 2>(a[g], vec[g]);
-    for (int g = 0; g < G; ++g) rotate<V, 0, 2, 1>(a[g], vec[g]);
-    for (int g = 0; g < G; ++g) rotate<V, 1, 2, 0>(a[g], vec[g]);
+  JacobiState<V> state[kMapBlock];
+  for (int b = 0; b < count; ++b) {
+    V j[6];
+    for (int k = 0; k < 6; ++k) j[k] = V::load(pass.j[k] + e + b * V::kLanes);
+    mapStart<V>(j, state[b].scale, state[b].a, state[b].vec);
   }
-  for (int g = 0; g < G; ++g) mapFinish<V>(pass, scale[g], a[g], vec[g], out[g]);
+  for (int sweep = 0; sweep < kJacobiSweeps; ++sweep) {
+    rotateBlock<V, 0, 1, 2>(state, count);
+    rotateBlock<V, 0, 2, 1>(state, count);
+    rotateBlock<V, 1, 2, 0>(state, count);
+  }
+  for (int b = 0; b < count; ++b) {
+    V out[6];
+    mapFinish<V>(pass, state[b].scale, state[b].a, state[b].vec, out);
+    for (int k = 0; k < 6; ++k) out[k].storeFloat(pass.out[k] + e + b * V::kLanes);
+  }
 }
 
 template <class V>
 void mapVoxels(const MapPass& pass, std::int64_t begin, std::int64_t end) {
-  constexpr int G = 4;
   std::int64_t e = begin;
-  for (; e + G * V::kLanes <= end; e += G * V::kLanes) {
-    V j[G][6], out[G][6];
-    for (int g = 0; g < G; ++g) {
-      for (int k = 0; k < 6; ++k) j[g][k] = V::load(pass.j[k] + e + g * V::kLanes);
-    }
-    mapGroups<V, G>(pass, j, out);
-    for (int g = 0; g < G; ++g) {
-      for (int k = 0; k < 6; ++k) out[g][k].storeFloat(pass.out[k] + e + g * V::kLanes);
-    }
+  for (; e + V::kLanes <= end;) {
+    const std::int64_t vectors = (end - e) / V::kLanes;
+    const int count = static_cast<int>(vectors < kMapBlock ? vectors : kMapBlock);
+    mapBlock<V>(pass, e, count);
+    e += count * V::kLanes;
   }
-  for (; e + V::kLanes <= end; e += V::kLanes) {
-    V j[1][6], out[1][6];
-    for (int k = 0; k < 6; ++k) j[0][k] = V::load(pass.j[k] + e);
-    mapGroups<V, 1>(pass, j, out);
-    for (int k = 0; k < 6; ++k) out[0][k].storeFloat(pass.out[k] + e);
-  }
-  for (; e < end; ++e) {
-    Lane1 j[1][6], out[1][6];
-    for (int k = 0; k < 6; ++k) j[0][k] = Lane1::load(pass.j[k] + e);
-    mapGroups<Lane1, 1>(pass, j, out);
-    for (int k = 0; k < 6; ++k) out[0][k].storeFloat(pass.out[k] + e);
-  }
+  if (e < end) mapBlock<Lane1>(pass, e, static_cast<int>(end - e));
 }
 
-// The bound's sum at one voxel per lane: tapValue(k, tap) reads component k
-// at a first-derivative tap, centre(k) at the voxel itself.
-template <class V, class TapValue, class Centre>
-V radiusOf(const RadiusPass& pass, const TapValue& tapValue, const Centre& centre) {
+// The bound's sums of one vector of voxels from `at` on (see RadiusPass),
+// and their largest that is not NaN, into best (-1 where none).
+template <class V>
+QUILLMERE_TENSOR_INLINE void radiusVector(const RadiusPass& pass, const RadiusDeltas& deltas,
+                                          std::int64_t at, V& best) {
   constexpr int kRow[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};  // tensor row i in t
-  const V zero = V::broadcast(0.0);
-  V q[3];
+  const V zero = V::broadcast(0.0), two = V::broadcast(2.0);
+  V src[9];
+  src[0] = V::loadFloat(pass.t[0] + at);
+  src[1] = V::loadFloat(pass.t[3] + at);
+  src[2] = V::loadFloat(pass.t[5] + at);
+  src[3] = two * V::loadFloat(pass.t[1] + at);
+  src[4] = two * V::loadFloat(pass.t[2] + at);
+  src[5] = two * V::loadFloat(pass.t[4] + at);
   for (int i = 0; i < 3; ++i) {
     V c[3];
     for (int j = 0; j < 3; ++j) {
+      const float* t = pass.t[kRow[i][j]] + at;
       V sum = zero;
       for (int g = 0; g < pass.gradientTapCount[j]; ++g) {
-        const GradientTap& tap = pass.gradientTaps[j][g];
-        sum = sum + V::broadcast(tap.weight) * tapValue(kRow[i][j], tap);
+        sum = sum + V::broadcast(pass.gradientWeight[j][g]) * V::loadFloat(t + deltas.delta[j][g]);
       }
       c[j] = sum;
     }
-    q[i] = (c[0] + c[1]) + c[2];
+    src[6 + i] = (c[0] + c[1]) + c[2];
   }
-  const V two = V::broadcast(2.0);
-  const V coef[6] = {centre(0),       centre(3),       centre(5),
-                     two * centre(1), two * centre(2), two * centre(4)};
   V radius = zero;
   for (int m = 0; m < pass.tapCount; ++m) {
     const RadiusTap& tap = pass.taps[m];
     V w = zero;
-    for (int k = 0; k < tap.hessianCount; ++k) {
-      w = w + V::broadcast(tap.hessianWeight[k]) * coef[tap.hessianIndex[k]];
-    }
-    for (int k = 0; k < tap.gradientCount; ++k) {
-      w = w + V::broadcast(tap.gradientWeight[k]) * q[tap.gradientIndex[k]];
+    for (int k = 0; k < tap.termCount; ++k) {
+      w = w + V::broadcast(tap.weight[k]) * src[tap.source[k]];
     }
     radius = radius + V::abs(w);
   }
-  return radius;
+  for (int k = 0; k < 9; ++k) {
+    if (pass.single[k] != 0.0) radius = radius + V::abs(src[k]) * V::broadcast(pass.single[k]);
+  }
+  // NaN compares false: such sums never replace best.
+  best = V::select(V::greater(radius, best), radius, best);
 }
 
 template <class V>
-void radiusRun(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii) {
+double radiusRun(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                 std::int32_t count) {
+  double best = -1.0;
   std::int32_t i = 0;
-  for (; i + V::kLanes <= count; i += V::kLanes) {
-    const std::int64_t at = e + i;
-    const V r = radiusOf<V>(
-        pass,
-        [&](int k, const GradientTap& tap) { return V::loadFloat(pass.t[k] + at + tap.delta); },
-        [&](int k) { return V::loadFloat(pass.t[k] + at); });
-    r.store(radii + i);
+  if (count >= V::kLanes) {
+    V bestV = V::broadcast(-1.0);
+    for (; i + V::kLanes <= count; i += V::kLanes) radiusVector<V>(pass, deltas, e + i, bestV);
+    double lanes[V::kLanes];
+    bestV.store(lanes);
+    for (double x : lanes) best = x > best ? x : best;
   }
   for (; i < count; ++i) {
-    const std::int64_t at = e + i;
-    const Lane1 r = radiusOf<Lane1>(
-        pass,
-        [&](int k, const GradientTap& tap) { return Lane1::loadFloat(pass.t[k] + at + tap.delta); },
-        [&](int k) { return Lane1::loadFloat(pass.t[k] + at); });
-    r.store(radii + i);
+    Lane1 b{best};
+    radiusVector<Lane1>(pass, deltas, e + i, b);
+    best = b.v;
   }
+  return best;
 }

@@ -40,6 +40,48 @@ std::int64_t lineBufferDoubles(VolumeDims dims, std::int64_t radius);
 using SmoothKernel = void (*)(const SmoothPass& pass, std::int64_t begin, std::int64_t end,
                               double* buffer);
 
+// The Gaussian pass along axis 3 from a ring of planes: plane k of the
+// volume (k clamped to 0 .. n3 - 1, the edge plane repeated past each face)
+// is at ring + (k % ringPlanes) planeSize, and the pass writes, for the
+// planes c = centre .. centre + count - 1 and x in [begin, end),
+// target(c)(x) = w[0] P_c(x) + sum_{t=1..radius} w[t] (P_{c-t}(x) + P_{c+t}(x))
+// (the arithmetic of SmoothPass along axis 3) to
+// target[(c - centre) targetStride + x - begin]. Neighbouring planes are
+// done together, so that each plane of the ring is read from memory once
+// for all of them.
+constexpr int kAcrossPlanes = 8;
+
+struct AcrossPass {
+  const double* ring;
+  std::int64_t planeSize;
+  std::int64_t ringPlanes;
+  std::int64_t n3;
+  std::int64_t centre;
+  int count;              // 1 .. kAcrossPlanes
+  const double* weights;  // radius + 1 weights, w[0] the centre
+  std::int32_t radius;
+  std::int64_t begin, end;
+  std::int64_t targetStride;
+};
+
+using AcrossKernel = void (*)(const AcrossPass& pass, double* target);
+
+// The gradient of u_sigma at one plane (central differences, the edge
+// sample repeated past each face; g_a = (s(+1) - s(-1)) * scale[a] with
+// scale[a] = 0.5 / h_a) and its six products g1 g1, g1 g2, g1 g3, g2 g2,
+// g2 g3, g3 g3 into product[0..5]. below and above are the planes either
+// side along axis 3 (the plane itself at a face).
+struct ProductPass {
+  const double* plane;
+  const double* below;
+  const double* above;
+  std::int64_t n1, n2;
+  double scale[3];
+  double* product[6];
+};
+
+using ProductKernel = void (*)(const ProductPass& pass);
+
 // Per voxel: the smoothed products j[0..5] (J11, J12, J13, J22, J23, J33)
 // mapped to the tensor of `kind` and rounded to single into out[0..5].
 struct MapPass {
@@ -54,39 +96,47 @@ struct MapPass {
 
 using MapKernel = void (*)(const MapPass& pass, std::int64_t begin, std::int64_t end);
 
-// The nonzero weights of the step-size bound, by 5x5x5 offset.
+// The step-size bound's sum at a voxel: with src = (t11, t22, t33, 2 t12,
+// 2 t13, 2 t23 at the voxel, q1, q2, q3), each tap's weight is
+// w = sum of weight * src[source] over the tap's terms (the nonzero
+// second-derivative weights first, then the first-derivative ones, each in
+// the order of src). The sum of |w| is taken over the taps of two or more
+// terms in order, then, for k = 0..8, |src[k]| single[k] where single[k] is
+// the sum of |weight| over the taps whose one term reads src[k] (|a b| =
+// |a| |b| exactly; only the rounding of the sum differs from tap by tap).
+// q_i = (c_i1 + c_i2) + c_i3, c_ij the sum over the nonzero weights of
+// first-derivative stencil j, in tap order, of weight * T_ij at the tap.
 struct RadiusTap {
-  int hessianCount;
-  int hessianIndex[6];  // into coef: t11, t22, t33, 2 t12, 2 t13, 2 t23
-  double hessianWeight[6];
-  int gradientCount;
-  int gradientIndex[3];  // q1, q2, q3
-  double gradientWeight[3];
-};
-
-// A nonzero weight of a first-derivative stencil.
-struct GradientTap {
-  std::int32_t offset[3];
-  double weight;
-  std::int64_t delta;  // linear offset of the tap where nothing clamps
+  int termCount;
+  int source[9];
+  double weight[9];
 };
 
 struct RadiusPass {
-  const float* t[6];  // t11, t12, t13, t22, t23, t33
-  VolumeDims dims;
-  RadiusTap taps[kHessianTaps];
+  const float* t[6];             // t11, t12, t13, t22, t23, t33
+  RadiusTap taps[kHessianTaps];  // those of two or more terms
   int tapCount;
-  GradientTap gradientTaps[3][kGradientTaps];
+  double single[9];
+  double gradientWeight[3][kGradientTaps];  // the nonzero weights of stencil j
+  int gradientTap[3][kGradientTaps];        // and their 3x3x3 taps
   int gradientTapCount[3];
 };
 
-// The bound's per-voxel sums of `count` consecutive voxels from linear index
-// e on, none of whose taps clamps, into radii[0..count).
-using RadiusKernel = void (*)(const RadiusPass& pass, std::int64_t e, std::int32_t count,
-                              double* radii);
+// Linear offsets of the first-derivative taps of a run of voxels, as
+// gradientTap lists them, with the faces' clamping applied.
+struct RadiusDeltas {
+  std::int64_t delta[3][kGradientTaps];
+};
+
+// Voxels whose sum is NaN are left out: the largest sum of the `count`
+// consecutive voxels from linear index e on, or -1 when every one is NaN.
+using RadiusKernel = double (*)(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                                std::int32_t count);
 
 struct TensorKernels {
   SmoothKernel smooth;
+  AcrossKernel across;
+  ProductKernel products;
   MapKernel map;
   RadiusKernel radius;
 };
@@ -95,17 +145,29 @@ struct TensorKernels {
 TensorKernels tensorKernelsFor(SweepPath path);
 
 void smoothOneLane(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
+void acrossOneLane(const AcrossPass& pass, double* target);
+void productsOneLane(const ProductPass& pass);
 void mapOneLane(const MapPass& pass, std::int64_t begin, std::int64_t end);
-void radiusOneLane(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii);
+double radiusOneLane(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                     std::int32_t count);
 void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
+void acrossBaseline(const AcrossPass& pass, double* target);
+void productsBaseline(const ProductPass& pass);
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end);
-void radiusBaseline(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii);
+double radiusBaseline(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                      std::int32_t count);
 void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
+void acrossAvx2(const AcrossPass& pass, double* target);
+void productsAvx2(const ProductPass& pass);
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end);
-void radiusAvx2(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii);
+double radiusAvx2(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                  std::int32_t count);
 void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
+void acrossAvx512(const AcrossPass& pass, double* target);
+void productsAvx512(const ProductPass& pass);
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end);
-void radiusAvx512(const RadiusPass& pass, std::int64_t e, std::int32_t count, double* radii);
+double radiusAvx512(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                    std::int32_t count);
 
 }  // namespace quillmere::tensor
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/structure_tensor.h"
+#include "core/tensor_kernels.h"
 #include "core/update_sweep.h"
 #include "tests/support/stencil_families.h"
 
@@ -47,7 +48,7 @@ bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
 
-enum class Fill { Random, Zero, Huge, Tiny, WithNaN, Sheet };
+enum class Fill { Random, Zero, Huge, Tiny, WithNaN, Sheet, HalfFlat };
 
 std::vector<float> makeVolume(VolumeDims d, Fill fill) {
   std::vector<float> u(voxels(d));
@@ -73,6 +74,9 @@ std::vector<float> makeVolume(VolumeDims d, Fill fill) {
         break;
       case Fill::Sheet:
         u[e] = (e / static_cast<std::size_t>(d.n1)) % 4 < 2 ? 1.0f : 0.0f;
+        break;
+      case Fill::HalfFlat:  // flat lanes (J = 0) beside structured ones
+        u[e] = e % static_cast<std::size_t>(d.n1) < static_cast<std::size_t>(d.n1) / 2 ? 0.0f : x;
         break;
     }
   }
@@ -108,6 +112,21 @@ TEST(StructureTensor, SameBitsOnEveryPathAndThreadCount) {
       {{1, 1, 1}, Fill::Random, TensorKind::Coherence, 1.0, 3.0},
       {{1, 12, 10}, Fill::Random, TensorKind::Edge, 2.0, 1.0},
       {{30, 1, 1}, Fill::Random, TensorKind::Coherence, 1.0, 1.0},
+      {{19, 6, 9}, Fill::HalfFlat, TensorKind::Coherence, 1.0, 1.0},
+      // Fewer planes than the rings hold; one plane more than the threads.
+      {{7, 6, 2}, Fill::Random, TensorKind::Coherence, 1.0, 1.0},
+      {{5, 4, 3}, Fill::Random, TensorKind::Edge, 0.0, 2.0},
+      // Thick enough for slabs on several threads (two for 'ced', five for
+      // 'eed'): their edge planes computed on both sides.
+      {{9, 7, 40}, Fill::Random, TensorKind::Coherence, 1.0, 1.0},
+      {{9, 7, 40}, Fill::Random, TensorKind::Edge, 1.0, 0.0},
+      // Wide enough along axis 2 for bands of rows (a plane; a thin stack;
+      // slabs and bands together).
+      {{33, 64, 1}, Fill::Random, TensorKind::Edge, 1.0, 0.0},
+      {{10, 40, 3}, Fill::Random, TensorKind::Coherence, 1.0, 1.0},
+      {{9, 30, 32}, Fill::Random, TensorKind::Edge, 1.0, 0.0},
+      // A reach along axis 3 past the planes listed at once (36 > 32).
+      {{6, 5, 40}, Fill::Random, TensorKind::Coherence, 0.5, 9.6},
   };
   for (const Case& c : cases) {
     const std::vector<float> u = makeVolume(c.dims, c.fill);
@@ -209,6 +228,94 @@ TEST(StructureTensor, RampHasTheKnownTensor) {
   }
 }
 
+// The eigenvalue maps on tensors built from known eigenvalues and a random
+// frame, J = Q diag(mu) Q': every path gives Q diag(f(mu)) Q' to within the
+// documented 1e-6 of the largest entry, where eigenvalues are distinct,
+// repeated, nearly repeated, and at huge and tiny scales.
+TEST(StructureTensor, EigenMapsMatchBuiltTensors) {
+  struct Case {
+    double mu[3];
+    TensorKind kind;
+  };
+  const Case cases[] = {
+      {{3.0, 2.0, 1.0}, TensorKind::Coherence},
+      {{3.0, 3.0, 1.0}, TensorKind::Coherence},
+      {{3.0, 1.0, 1.0}, TensorKind::Coherence},
+      {{2.0, 2.0, 2.0}, TensorKind::Coherence},
+      {{2.0, 2.0 - 1e-9, 0.5}, TensorKind::Coherence},
+      {{1.0, 0.3, 0.0}, TensorKind::Coherence},
+      {{3e30, 1e30, 2e29}, TensorKind::Coherence},
+      {{3e-30, 1e-30, 2e-31}, TensorKind::Coherence},
+      {{3.0, 2.0, 1.0}, TensorKind::Edge},
+      {{1.0, 1.0, 1e-3}, TensorKind::Edge},
+  };
+  constexpr int kVoxels = 37;  // vectors and a tail on every path
+  std::mt19937 rng(5u);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  for (const Case& c : cases) {
+    const double top = c.mu[0];
+    const double cc = 1e-2 * top * top, lambda = std::sqrt(0.5 * top), alpha = 0.01;
+    auto f = [&](int k) {
+      if (c.kind == TensorKind::Edge) {
+        return c.mu[k] > 0 ? 1.0 - std::exp(-3.31488 / std::pow(c.mu[k] / (lambda * lambda), 4))
+                           : 1.0;
+      }
+      const double gap = top - c.mu[k];
+      return alpha + (1 - alpha) * (gap > 0 ? std::exp(-cc / (gap * gap)) : 0.0);
+    };
+    std::vector<double> j[6];
+    double want[kVoxels][6];
+    for (int e = 0; e < kVoxels; ++e) {
+      // Q from a random unit quaternion (w, x, y, z).
+      double q[4], norm = 0;
+      for (double& v : q) {
+        v = normal(rng);
+        norm += v * v;
+      }
+      for (double& v : q) v /= std::sqrt(norm);
+      const double w = q[0], x = q[1], y = q[2], z = q[3];
+      const double rot[3][3] = {
+          {1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)},
+          {2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)},
+          {2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)}};
+      constexpr int kRow[6] = {0, 0, 0, 1, 1, 2}, kCol[6] = {0, 1, 2, 1, 2, 2};
+      for (int k = 0; k < 6; ++k) {
+        double sum = 0, mapped = 0;
+        for (int m = 0; m < 3; ++m) {
+          sum += c.mu[m] * rot[kRow[k]][m] * rot[kCol[k]][m];
+          mapped += f(m) * rot[kRow[k]][m] * rot[kCol[k]][m];
+        }
+        j[k].push_back(sum);
+        want[e][k] = mapped;
+      }
+    }
+    for (SweepPath path : kPaths) {
+      if (!quillmere::sweepPathSupported(path)) continue;
+      std::vector<float> out(6 * kVoxels);
+      quillmere::tensor::MapPass map{};
+      for (int k = 0; k < 6; ++k) {
+        map.j[k] = j[k].data();
+        map.out[k] = out.data() + k * kVoxels;
+      }
+      map.kind = c.kind;
+      map.alpha = alpha;
+      map.oneMinusAlpha = 1 - alpha;
+      map.c = cc;
+      map.lambdaSquared = lambda * lambda;
+      quillmere::tensor::tensorKernelsFor(path).map(map, 0, kVoxels);
+      double largest = 0, worst = 0;
+      for (int e = 0; e < kVoxels; ++e) {
+        for (int k = 0; k < 6; ++k) {
+          largest = std::fmax(largest, std::fabs(want[e][k]));
+          worst = std::fmax(worst, std::fabs(out[k * kVoxels + e] - want[e][k]));
+        }
+      }
+      EXPECT_LE(worst, 1e-6 * largest) << quillmere::sweepPathName(path) << ", mu " << c.mu[0]
+                                       << " " << c.mu[1] << " " << c.mu[2];
+    }
+  }
+}
+
 TEST(StructureTensor, ExpMatchesTheLibraryToThirteenDigits) {
   const double points[] = {0.0, -1e-300, -1e-12, -0.5, -1.0, -2.302585, -10.0, -87.3, -199.0};
   for (double x : points) {
@@ -283,6 +390,9 @@ TEST(StableStepRadius, KnownAnswersAndThreadCounts) {
       {{6, 5, 7}, 1.0f, 0.5f, -1, 12.0 + 3 * 4 * 0.5 * 2 * 0.25},
       {{6, 5, 7}, 1.0f, 0.0f, 17, 12.0},  // the NaN voxel is left out
       {{1, 1, 1}, 1.0f, 0.0f, 0, std::numeric_limits<double>::quiet_NaN()},
+      {{1, 4, 3}, 1.0f, 0.0f, -1, 12.0},  // rows of one voxel, two, and faces only
+      {{2, 1, 5}, 1.0f, 0.0f, -1, 12.0},
+      {{3, 3, 3}, 1.0f, 0.0f, 13, 12.0},  // the NaN at the one inner voxel
       {{0, 5, 7}, 1.0f, 0.0f, -1, 0.0},
   };
   for (const Case& c : cases) {
