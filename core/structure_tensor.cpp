@@ -423,6 +423,40 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
       });
 }
 
+double dataRange(const float* u, std::size_t count) {
+  if (count == 0) return 0.0;
+  const FloatEnvironmentGuard environment;
+  // Lanes of running extremes, started where every sample replaces them; a
+  // NaN compares false and never does. Both extremes are exact, so the lanes
+  // and their order cannot change them.
+  constexpr std::size_t kLanes = 16;
+  float high[kLanes], low[kLanes];
+  for (std::size_t l = 0; l < kLanes; ++l) {
+    high[l] = -std::numeric_limits<float>::infinity();
+    low[l] = std::numeric_limits<float>::infinity();
+  }
+  std::size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes) {
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const float x = u[i + l];
+      high[l] = x > high[l] ? x : high[l];
+      low[l] = x < low[l] ? x : low[l];
+    }
+  }
+  for (std::size_t l = 0; i < count; ++i, ++l) {
+    high[l] = u[i] > high[l] ? u[i] : high[l];
+    low[l] = u[i] < low[l] ? u[i] : low[l];
+  }
+  float top = high[0], bottom = low[0];
+  for (std::size_t l = 1; l < kLanes; ++l) {
+    top = high[l] > top ? high[l] : top;
+    bottom = low[l] < bottom ? low[l] : bottom;
+  }
+  // Only an all-NaN volume leaves the maximum below the minimum.
+  if (top < bottom) return std::numeric_limits<double>::quiet_NaN();
+  return static_cast<double>(top) - static_cast<double>(bottom);
+}
+
 double stableStepRadius(const TensorField& tensor, const GradientStencils& gradientStencils,
                         const HessianStencils& hessianStencils, VolumeDims dims, int threads,
                         SweepPath path) {
