@@ -527,23 +527,28 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
         }
       }
     };
-    tensor::RadiusDeltas inside, deltas;
-    if (n2 > 2 && n3 > 2) setDeltas(inside, 1, 1, 1, false);
+    // Rows away from the faces of axes 2 and 3 share their offsets: set once.
+    tensor::RadiusDeltas inside[3], face[3];
+    if (n2 > 2 && n3 > 2) {
+      setDeltas(inside[0], 0, 1, 1, true);
+      setDeltas(inside[1], 1, 1, 1, false);
+      setDeltas(inside[2], n1 - 1, 1, 1, true);
+    }
     auto take = [&](double radius) { best = radius > best ? radius : best; };
     for (std::int32_t i3 = static_cast<std::int32_t>(begin); i3 < end; ++i3) {
       for (std::int32_t i2 = 0; i2 < n2; ++i2) {
         const std::int64_t row = linearIndex(0, i2, i3, dims);
-        setDeltas(deltas, 0, i2, i3, true);
-        take(kernels.radius(shared, deltas, row, 1));
-        if (n1 > 2) {
-          const bool faceRow = i2 == 0 || i2 == n2 - 1 || i3 == 0 || i3 == n3 - 1;
-          if (faceRow) setDeltas(deltas, 1, i2, i3, false);
-          take(kernels.radius(shared, faceRow ? deltas : inside, row + 1, n1 - 2));
+        const bool faceRow = i2 == 0 || i2 == n2 - 1 || i3 == 0 || i3 == n3 - 1;
+        const tensor::RadiusDeltas* deltas = inside;
+        if (faceRow) {
+          setDeltas(face[0], 0, i2, i3, true);
+          if (n1 > 2) setDeltas(face[1], 1, i2, i3, false);
+          if (n1 > 1) setDeltas(face[2], n1 - 1, i2, i3, true);
+          deltas = face;
         }
-        if (n1 > 1) {
-          setDeltas(deltas, n1 - 1, i2, i3, true);
-          take(kernels.radius(shared, deltas, row + n1 - 1, 1));
-        }
+        take(kernels.radius(shared, deltas[0], row, 1));
+        if (n1 > 2) take(kernels.radius(shared, deltas[1], row + 1, n1 - 2));
+        if (n1 > 1) take(kernels.radius(shared, deltas[2], row + n1 - 1, 1));
       }
     }
     partial[worker] = best;  // a worker runs several chunks: keep the largest

@@ -581,8 +581,9 @@ void mapVoxels(const MapPass& pass, std::int64_t begin, std::int64_t end) {
 }
 
 // The bound's sums of one vector of voxels from `at` on (see RadiusPass),
-// and their largest that is not NaN, into best (-1 where none).
-template <class V>
+// and their largest that is not NaN, into best (-1 where none). G > 0: every
+// first-derivative stencil has G taps (the loops unroll); 0: any count.
+template <class V, int G>
 QUILLMERE_TENSOR_INLINE void radiusVector(const RadiusPass& pass, const RadiusDeltas& deltas,
                                           std::int64_t at, V& best) {
   constexpr int kRow[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};  // tensor row i in t
@@ -599,7 +600,8 @@ QUILLMERE_TENSOR_INLINE void radiusVector(const RadiusPass& pass, const RadiusDe
     for (int j = 0; j < 3; ++j) {
       const float* t = pass.t[kRow[i][j]] + at;
       V sum = zero;
-      for (int g = 0; g < pass.gradientTapCount[j]; ++g) {
+      const int taps = G > 0 ? G : pass.gradientTapCount[j];
+      for (int g = 0; g < taps; ++g) {
         sum = sum + V::broadcast(pass.gradientWeight[j][g]) * V::loadFloat(t + deltas.delta[j][g]);
       }
       c[j] = sum;
@@ -622,22 +624,41 @@ QUILLMERE_TENSOR_INLINE void radiusVector(const RadiusPass& pass, const RadiusDe
   best = V::select(V::greater(radius, best), radius, best);
 }
 
-template <class V>
-double radiusRun(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                 std::int32_t count) {
+template <class V, int G>
+double radiusRunOf(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                   std::int32_t count) {
   double best = -1.0;
   std::int32_t i = 0;
   if (count >= V::kLanes) {
     V bestV = V::broadcast(-1.0);
-    for (; i + V::kLanes <= count; i += V::kLanes) radiusVector<V>(pass, deltas, e + i, bestV);
+    for (; i + V::kLanes <= count; i += V::kLanes) radiusVector<V, G>(pass, deltas, e + i, bestV);
+    // The rest in one vector overlapping the last: a voxel's sum has the same
+    // bits in any lane, and the maximum takes it twice unchanged (a third of
+    // a row of 128 went through single lanes before).
+    if (i < count) {
+      radiusVector<V, G>(pass, deltas, e + count - V::kLanes, bestV);
+      i = count;
+    }
     double lanes[V::kLanes];
     bestV.store(lanes);
     for (double x : lanes) best = x > best ? x : best;
   }
   for (; i < count; ++i) {
     Lane1 b{best};
-    radiusVector<Lane1>(pass, deltas, e + i, b);
+    radiusVector<Lane1, G>(pass, deltas, e + i, b);
     best = b.v;
   }
   return best;
+}
+
+// Two taps per first derivative (central differences, the demo's) unrolled;
+// the order of operations is the same either way.
+template <class V>
+double radiusRun(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                 std::int32_t count) {
+  const int* taps = pass.gradientTapCount;
+  if (taps[0] == 2 && taps[1] == 2 && taps[2] == 2) {
+    return radiusRunOf<V, 2>(pass, deltas, e, count);
+  }
+  return radiusRunOf<V, 0>(pass, deltas, e, count);
 }
