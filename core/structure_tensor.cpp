@@ -496,6 +496,9 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
       pass.taps[pass.tapCount++] = tap;
     }
   }
+  for (int k = 0; k < 9; ++k) {
+    if (pass.single[k] != 0.0) pass.singleSource[pass.singleCount++] = k;
+  }
   for (int j = 0; j < 3; ++j) {
     for (int g = 0; g < kGradientTaps; ++g) {
       if (grad[j][g] != 0.0f) {

@@ -583,11 +583,13 @@ void mapVoxels(const MapPass& pass, std::int64_t begin, std::int64_t end) {
 // The bound's sums of one vector of voxels from `at` on (see RadiusPass),
 // and their largest that is not NaN, into best (-1 where none). G > 0: every
 // first-derivative stencil has G taps (the loops unroll); 0: any count.
+// Sums start at their first term rather than at 0: 0 + x differs from x only
+// in the sign of a zero, and every sum ends in an absolute value.
 template <class V, int G>
 QUILLMERE_TENSOR_INLINE void radiusVector(const RadiusPass& pass, const RadiusDeltas& deltas,
                                           std::int64_t at, V& best) {
   constexpr int kRow[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};  // tensor row i in t
-  const V zero = V::broadcast(0.0), two = V::broadcast(2.0);
+  const V two = V::broadcast(2.0);
   V src[9];
   src[0] = V::loadFloat(pass.t[0] + at);
   src[1] = V::loadFloat(pass.t[3] + at);
@@ -599,26 +601,43 @@ QUILLMERE_TENSOR_INLINE void radiusVector(const RadiusPass& pass, const RadiusDe
     V c[3];
     for (int j = 0; j < 3; ++j) {
       const float* t = pass.t[kRow[i][j]] + at;
-      V sum = zero;
       const int taps = G > 0 ? G : pass.gradientTapCount[j];
-      for (int g = 0; g < taps; ++g) {
+      if (taps == 0) {
+        c[j] = V::broadcast(0.0);
+        continue;
+      }
+      V sum = V::broadcast(pass.gradientWeight[j][0]) * V::loadFloat(t + deltas.delta[j][0]);
+      for (int g = 1; g < taps; ++g) {
         sum = sum + V::broadcast(pass.gradientWeight[j][g]) * V::loadFloat(t + deltas.delta[j][g]);
       }
       c[j] = sum;
     }
     src[6 + i] = (c[0] + c[1]) + c[2];
   }
-  V radius = zero;
-  for (int m = 0; m < pass.tapCount; ++m) {
-    const RadiusTap& tap = pass.taps[m];
-    V w = zero;
-    for (int k = 0; k < tap.termCount; ++k) {
-      w = w + V::broadcast(tap.weight[k]) * src[tap.source[k]];
+  // Taps of two and three terms (those of second differences with a first
+  // derivative, and the centre) written out; the terms in the same order.
+  auto tapSum = [&](const RadiusTap& tap) {
+    V w = V::broadcast(tap.weight[0]) * src[tap.source[0]];
+    switch (tap.termCount) {
+      case 2:
+        return w + V::broadcast(tap.weight[1]) * src[tap.source[1]];
+      case 3:
+        w = w + V::broadcast(tap.weight[1]) * src[tap.source[1]];
+        return w + V::broadcast(tap.weight[2]) * src[tap.source[2]];
+      default:
+        for (int k = 1; k < tap.termCount; ++k) {
+          w = w + V::broadcast(tap.weight[k]) * src[tap.source[k]];
+        }
+        return w;
     }
-    radius = radius + V::abs(w);
-  }
-  for (int k = 0; k < 9; ++k) {
-    if (pass.single[k] != 0.0) radius = radius + V::abs(src[k]) * V::broadcast(pass.single[k]);
+  };
+  V radius = V::broadcast(0.0);
+  int m = 0;
+  if (pass.tapCount > 0) radius = V::abs(tapSum(pass.taps[m++]));
+  for (; m < pass.tapCount; ++m) radius = radius + V::abs(tapSum(pass.taps[m]));
+  for (int k = 0; k < pass.singleCount; ++k) {
+    const int source = pass.singleSource[k];
+    radius = radius + V::abs(src[source]) * V::broadcast(pass.single[source]);
   }
   // NaN compares false: such sums never replace best.
   best = V::select(V::greater(radius, best), radius, best);
