@@ -175,6 +175,26 @@ for b = 1:rows(bad)
                 sprintf('refusal %d: %s instead of %s', b, err.identifier, bad{b, 1}));
   end
 end
+% The step size's refusals, with identifiers.
+g = single(ones(4, 4, 3));
+S = quillmere_stencils('central');
+badDt = {
+  'quillmere:maxdt:tensorSize',  {g, g, g, single(ones(4, 3, 4)), g, g, S}
+  'quillmere:maxdt:tensorSize',  {g, g, g, g, g, single(ones(4, 4)), S}
+  'quillmere:maxdt:tensorSize',  {g, g, single(ones(4, 4, 3, 2)), g, g, g, S}
+  'quillmere:maxdt:stencilSize', {g, g, g, g, g, g, S.k1, S.k2, S.k3(1:26), S.k11, S.k22, ...
+                                  S.k33, S.k12, S.k13, S.k23}
+  'quillmere:maxdt:nargin',      {g, g, g, g, g, g, S.k1}
+};
+for b = 1:rows(badDt)
+  try
+    quillmere_max_dt(badDt{b, 2}{:});
+    qtest_check(false, sprintf('step-size refusal %d (%s) not raised', b, badDt{b, 1}));
+  catch err
+    qtest_check(strcmp(err.identifier, badDt{b, 1}), ...
+                sprintf('step-size refusal %d: %s instead of %s', b, err.identifier, badDt{b, 1}));
+  end
+end
 try
   quillmere_tensor_mex(7);
   qtest_check(false, 'unknown mode accepted');
