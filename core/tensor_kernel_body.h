@@ -597,23 +597,20 @@ QUILLMERE_TENSOR_INLINE void radiusVector(const RadiusPass& pass, const RadiusDe
   src[3] = two * V::loadFloat(pass.t[1] + at);
   src[4] = two * V::loadFloat(pass.t[2] + at);
   src[5] = two * V::loadFloat(pass.t[4] + at);
-  for (int i = 0; i < 3; ++i) {
-    V c[3];
-    for (int j = 0; j < 3; ++j) {
-      const float* t = pass.t[kRow[i][j]] + at;
-      const int taps = G > 0 ? G : pass.gradientTapCount[j];
-      if (taps == 0) {
-        c[j] = V::broadcast(0.0);
-        continue;
-      }
-      V sum = V::broadcast(pass.gradientWeight[j][0]) * V::loadFloat(t + deltas.delta[j][0]);
-      for (int g = 1; g < taps; ++g) {
-        sum = sum + V::broadcast(pass.gradientWeight[j][g]) * V::loadFloat(t + deltas.delta[j][g]);
-      }
-      c[j] = sum;
+  // c_ij, written out for every i and j so that the sums stay in registers.
+  auto c = [&](int i, int j) {
+    const float* t = pass.t[kRow[i][j]] + at;
+    const int taps = G > 0 ? G : pass.gradientTapCount[j];
+    if (taps == 0) return V::broadcast(0.0);
+    V sum = V::broadcast(pass.gradientWeight[j][0]) * V::loadFloat(t + deltas.delta[j][0]);
+    for (int g = 1; g < taps; ++g) {
+      sum = sum + V::broadcast(pass.gradientWeight[j][g]) * V::loadFloat(t + deltas.delta[j][g]);
     }
-    src[6 + i] = (c[0] + c[1]) + c[2];
-  }
+    return sum;
+  };
+  src[6] = (c(0, 0) + c(0, 1)) + c(0, 2);
+  src[7] = (c(1, 0) + c(1, 1)) + c(1, 2);
+  src[8] = (c(2, 0) + c(2, 1)) + c(2, 2);
   // Taps of two and three terms (those of second differences with a first
   // derivative, and the centre) written out; the terms in the same order.
   auto tapSum = [&](const RadiusTap& tap) {
