@@ -423,6 +423,40 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
       });
 }
 
+double dataRange(const float* u, std::size_t count) {
+  if (count == 0) return 0.0;
+  const FloatEnvironmentGuard environment;
+  // Lanes of running extremes, started where every sample replaces them; a
+  // NaN compares false and never does. Both extremes are exact, so the lanes
+  // and their order cannot change them.
+  constexpr std::size_t kLanes = 16;
+  float high[kLanes], low[kLanes];
+  for (std::size_t l = 0; l < kLanes; ++l) {
+    high[l] = -std::numeric_limits<float>::infinity();
+    low[l] = std::numeric_limits<float>::infinity();
+  }
+  std::size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes) {
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const float x = u[i + l];
+      high[l] = x > high[l] ? x : high[l];
+      low[l] = x < low[l] ? x : low[l];
+    }
+  }
+  for (std::size_t l = 0; i < count; ++i, ++l) {
+    high[l] = u[i] > high[l] ? u[i] : high[l];
+    low[l] = u[i] < low[l] ? u[i] : low[l];
+  }
+  float top = high[0], bottom = low[0];
+  for (std::size_t l = 1; l < kLanes; ++l) {
+    top = high[l] > top ? high[l] : top;
+    bottom = low[l] < bottom ? low[l] : bottom;
+  }
+  // Only an all-NaN volume leaves the maximum below the minimum.
+  if (top < bottom) return std::numeric_limits<double>::quiet_NaN();
+  return static_cast<double>(top) - static_cast<double>(bottom);
+}
+
 double stableStepRadius(const TensorField& tensor, const GradientStencils& gradientStencils,
                         const HessianStencils& hessianStencils, VolumeDims dims, int threads,
                         SweepPath path) {
@@ -462,6 +496,9 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
       pass.taps[pass.tapCount++] = tap;
     }
   }
+  for (int k = 0; k < 9; ++k) {
+    if (pass.single[k] != 0.0) pass.singleSource[pass.singleCount++] = k;
+  }
   for (int j = 0; j < 3; ++j) {
     for (int g = 0; g < kGradientTaps; ++g) {
       if (grad[j][g] != 0.0f) {
@@ -493,23 +530,28 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
         }
       }
     };
-    tensor::RadiusDeltas inside, deltas;
-    if (n2 > 2 && n3 > 2) setDeltas(inside, 1, 1, 1, false);
+    // Rows away from the faces of axes 2 and 3 share their offsets: set once.
+    tensor::RadiusDeltas inside[3], face[3];
+    if (n2 > 2 && n3 > 2) {
+      setDeltas(inside[0], 0, 1, 1, true);
+      setDeltas(inside[1], 1, 1, 1, false);
+      setDeltas(inside[2], n1 - 1, 1, 1, true);
+    }
     auto take = [&](double radius) { best = radius > best ? radius : best; };
     for (std::int32_t i3 = static_cast<std::int32_t>(begin); i3 < end; ++i3) {
       for (std::int32_t i2 = 0; i2 < n2; ++i2) {
         const std::int64_t row = linearIndex(0, i2, i3, dims);
-        setDeltas(deltas, 0, i2, i3, true);
-        take(kernels.radius(shared, deltas, row, 1));
-        if (n1 > 2) {
-          const bool faceRow = i2 == 0 || i2 == n2 - 1 || i3 == 0 || i3 == n3 - 1;
-          if (faceRow) setDeltas(deltas, 1, i2, i3, false);
-          take(kernels.radius(shared, faceRow ? deltas : inside, row + 1, n1 - 2));
+        const bool faceRow = i2 == 0 || i2 == n2 - 1 || i3 == 0 || i3 == n3 - 1;
+        const tensor::RadiusDeltas* deltas = inside;
+        if (faceRow) {
+          setDeltas(face[0], 0, i2, i3, true);
+          if (n1 > 2) setDeltas(face[1], 1, i2, i3, false);
+          if (n1 > 1) setDeltas(face[2], n1 - 1, i2, i3, true);
+          deltas = face;
         }
-        if (n1 > 1) {
-          setDeltas(deltas, n1 - 1, i2, i3, true);
-          take(kernels.radius(shared, deltas, row + n1 - 1, 1));
-        }
+        take(kernels.radius(shared, deltas[0], row, 1));
+        if (n1 > 2) take(kernels.radius(shared, deltas[1], row + 1, n1 - 2));
+        if (n1 > 1) take(kernels.radius(shared, deltas[2], row + n1 - 1, 1));
       }
     }
     partial[worker] = best;  // a worker runs several chunks: keep the largest

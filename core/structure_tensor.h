@@ -108,6 +108,13 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
                         const HessianStencils& hessianStencils, VolumeDims dims, int threads,
                         SweepPath path = SweepPath::Automatic);
 
+// The data range max(u) - min(u) behind the default C and lambda of
+// quillmere_tensor, as its M-code takes it: double(max) - double(min) over
+// the samples that are not NaN (as the hosts' max and min skip NaN); NaN when
+// every sample is NaN, 0 when there is none. Ties among zeros of either sign
+// cannot change it (equal extremes are one sample, and x - x is +0).
+double dataRange(const float* u, std::size_t count);
+
 }  // namespace quillmere
 
 #endif  // QUILLMERE_CORE_STRUCTURE_TENSOR_H

@@ -581,12 +581,15 @@ void mapVoxels(const MapPass& pass, std::int64_t begin, std::int64_t end) {
 }
 
 // The bound's sums of one vector of voxels from `at` on (see RadiusPass),
-// and their largest that is not NaN, into best (-1 where none).
-template <class V>
+// and their largest that is not NaN, into best (-1 where none). G > 0: every
+// first-derivative stencil has G taps (the loops unroll); 0: any count.
+// Sums start at their first term rather than at 0: 0 + x differs from x only
+// in the sign of a zero, and every sum ends in an absolute value.
+template <class V, int G>
 QUILLMERE_TENSOR_INLINE void radiusVector(const RadiusPass& pass, const RadiusDeltas& deltas,
                                           std::int64_t at, V& best) {
   constexpr int kRow[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};  // tensor row i in t
-  const V zero = V::broadcast(0.0), two = V::broadcast(2.0);
+  const V two = V::broadcast(2.0);
   V src[9];
   src[0] = V::loadFloat(pass.t[0] + at);
   src[1] = V::loadFloat(pass.t[3] + at);
@@ -594,50 +597,84 @@ QUILLMERE_TENSOR_INLINE void radiusVector(const RadiusPass& pass, const RadiusDe
   src[3] = two * V::loadFloat(pass.t[1] + at);
   src[4] = two * V::loadFloat(pass.t[2] + at);
   src[5] = two * V::loadFloat(pass.t[4] + at);
-  for (int i = 0; i < 3; ++i) {
-    V c[3];
-    for (int j = 0; j < 3; ++j) {
-      const float* t = pass.t[kRow[i][j]] + at;
-      V sum = zero;
-      for (int g = 0; g < pass.gradientTapCount[j]; ++g) {
-        sum = sum + V::broadcast(pass.gradientWeight[j][g]) * V::loadFloat(t + deltas.delta[j][g]);
-      }
-      c[j] = sum;
+  // c_ij, written out for every i and j so that the sums stay in registers.
+  auto c = [&](int i, int j) {
+    const float* t = pass.t[kRow[i][j]] + at;
+    const int taps = G > 0 ? G : pass.gradientTapCount[j];
+    if (taps == 0) return V::broadcast(0.0);
+    V sum = V::broadcast(pass.gradientWeight[j][0]) * V::loadFloat(t + deltas.delta[j][0]);
+    for (int g = 1; g < taps; ++g) {
+      sum = sum + V::broadcast(pass.gradientWeight[j][g]) * V::loadFloat(t + deltas.delta[j][g]);
     }
-    src[6 + i] = (c[0] + c[1]) + c[2];
-  }
-  V radius = zero;
-  for (int m = 0; m < pass.tapCount; ++m) {
-    const RadiusTap& tap = pass.taps[m];
-    V w = zero;
-    for (int k = 0; k < tap.termCount; ++k) {
-      w = w + V::broadcast(tap.weight[k]) * src[tap.source[k]];
+    return sum;
+  };
+  src[6] = (c(0, 0) + c(0, 1)) + c(0, 2);
+  src[7] = (c(1, 0) + c(1, 1)) + c(1, 2);
+  src[8] = (c(2, 0) + c(2, 1)) + c(2, 2);
+  // Taps of two and three terms (those of second differences with a first
+  // derivative, and the centre) written out; the terms in the same order.
+  auto tapSum = [&](const RadiusTap& tap) {
+    V w = V::broadcast(tap.weight[0]) * src[tap.source[0]];
+    switch (tap.termCount) {
+      case 2:
+        return w + V::broadcast(tap.weight[1]) * src[tap.source[1]];
+      case 3:
+        w = w + V::broadcast(tap.weight[1]) * src[tap.source[1]];
+        return w + V::broadcast(tap.weight[2]) * src[tap.source[2]];
+      default:
+        for (int k = 1; k < tap.termCount; ++k) {
+          w = w + V::broadcast(tap.weight[k]) * src[tap.source[k]];
+        }
+        return w;
     }
-    radius = radius + V::abs(w);
-  }
-  for (int k = 0; k < 9; ++k) {
-    if (pass.single[k] != 0.0) radius = radius + V::abs(src[k]) * V::broadcast(pass.single[k]);
+  };
+  V radius = V::broadcast(0.0);
+  int m = 0;
+  if (pass.tapCount > 0) radius = V::abs(tapSum(pass.taps[m++]));
+  for (; m < pass.tapCount; ++m) radius = radius + V::abs(tapSum(pass.taps[m]));
+  for (int k = 0; k < pass.singleCount; ++k) {
+    const int source = pass.singleSource[k];
+    radius = radius + V::abs(src[source]) * V::broadcast(pass.single[source]);
   }
   // NaN compares false: such sums never replace best.
   best = V::select(V::greater(radius, best), radius, best);
 }
 
-template <class V>
-double radiusRun(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                 std::int32_t count) {
+template <class V, int G>
+double radiusRunOf(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                   std::int32_t count) {
   double best = -1.0;
   std::int32_t i = 0;
   if (count >= V::kLanes) {
     V bestV = V::broadcast(-1.0);
-    for (; i + V::kLanes <= count; i += V::kLanes) radiusVector<V>(pass, deltas, e + i, bestV);
+    for (; i + V::kLanes <= count; i += V::kLanes) radiusVector<V, G>(pass, deltas, e + i, bestV);
+    // The rest in one vector overlapping the last: a voxel's sum has the same
+    // bits in any lane, and the maximum takes it twice unchanged (a third of
+    // a row of 128 went through single lanes before).
+    if (i < count) {
+      radiusVector<V, G>(pass, deltas, e + count - V::kLanes, bestV);
+      i = count;
+    }
     double lanes[V::kLanes];
     bestV.store(lanes);
     for (double x : lanes) best = x > best ? x : best;
   }
   for (; i < count; ++i) {
     Lane1 b{best};
-    radiusVector<Lane1>(pass, deltas, e + i, b);
+    radiusVector<Lane1, G>(pass, deltas, e + i, b);
     best = b.v;
   }
   return best;
+}
+
+// Two taps per first derivative (central differences, the demo's) unrolled;
+// the order of operations is the same either way.
+template <class V>
+double radiusRun(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
+                 std::int32_t count) {
+  const int* taps = pass.gradientTapCount;
+  if (taps[0] == 2 && taps[1] == 2 && taps[2] == 2) {
+    return radiusRunOf<V, 2>(pass, deltas, e, count);
+  }
+  return radiusRunOf<V, 0>(pass, deltas, e, count);
 }

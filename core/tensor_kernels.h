@@ -117,6 +117,8 @@ struct RadiusPass {
   RadiusTap taps[kHessianTaps];  // those of two or more terms
   int tapCount;
   double single[9];
+  int singleSource[9];  // the k with single[k] != 0, ascending
+  int singleCount;
   double gradientWeight[3][kGradientTaps];  // the nonzero weights of stencil j
   int gradientTap[3][kGradientTaps];        // and their 3x3x3 taps
   int gradientTapCount[3];

@@ -9,6 +9,9 @@
 //   R = quillmere_tensor_mex(2, t11, t12, t13, t22, t23, t33, k1, k2, k3,
 //                            k11, k22, k33, k12, k13, k23)
 //       the bound of quillmere_max_dt (a double), every input real single.
+//   R = quillmere_tensor_mex(3, u)
+//       the data range behind the default C and lambda (a double; NaN when
+//       every sample is NaN, 0 for an empty u), u real single.
 //
 // Host functions called, the complete list (the Windows import files name
 // these and more; keep it in step with the code):
@@ -239,11 +242,27 @@ void radiusMode(mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   *static_cast<double*>(mxGetData(plhs[0])) = radius;
 }
 
+void rangeMode(mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  if (nrhs != 2) {
+    raiseError("quillmere:tensor:nargin", "mode 3 takes u");
+    return;
+  }
+  if (!isRealOfClass(prhs[1], mxSINGLE_CLASS)) {
+    raiseError("quillmere:tensor:notRealSingle", "U must be a real single array");
+    return;
+  }
+  const std::size_t count = mxGetNumberOfElements(prhs[1]);
+  const int one[2] = {1, 1};
+  plhs[0] = mxCreateNumericArray_700(2, one, mxDOUBLE_CLASS, mxREAL);
+  *static_cast<double*>(mxGetData(plhs[0])) =
+      quillmere::dataRange(static_cast<const float*>(mxGetData(prhs[1])), count);
+}
+
 }  // namespace
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   double mode = 0.0;
-  if (nrhs < 1 || !readDoubles(prhs[0], 1, &mode) || !(mode == 1.0 || mode == 2.0)) {
+  if (nrhs < 1 || !readDoubles(prhs[0], 1, &mode) || !(mode == 1.0 || mode == 2.0 || mode == 3.0)) {
     raiseError("quillmere:tensor:mode",
                "quillmere_tensor_mex is the compiled part of quillmere_tensor and "
                "quillmere_max_dt: call those");
@@ -251,7 +270,9 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
   }
   if (mode == 1.0) {
     tensorMode(nlhs, plhs, nrhs, prhs);
-  } else {
+  } else if (mode == 2.0) {
     radiusMode(plhs, nrhs, prhs);
+  } else {
+    rangeMode(plhs, nrhs, prhs);
   }
 }

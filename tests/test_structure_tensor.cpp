@@ -353,16 +353,17 @@ TEST(StructureTensor, ScratchAllocator) {
   }
 }
 
-// The 'central' stencils of the shared families: c = 1/2, second
-// differences 1 -2 1, mixed 1/4.
+// The stencils of one of the shared families; by default 'central': c = 1/2,
+// second differences 1 -2 1, mixed 1/4.
 struct CentralStencils {
   std::vector<float> k[9];
-  CentralStencils() {
-    quillmere::testing::SweepProblem central({0, 0, 0});
-    std::mt19937 unused;
-    quillmere::testing::setStencils(central, quillmere::testing::StencilFamily::Central, unused);
-    for (int i = 0; i < 3; ++i) k[i] = central.k[i];
-    for (int i = 0; i < 6; ++i) k[3 + i] = central.h[i];
+  explicit CentralStencils(
+      quillmere::testing::StencilFamily family = quillmere::testing::StencilFamily::Central) {
+    quillmere::testing::SweepProblem problem({0, 0, 0});
+    std::mt19937 random(5);
+    quillmere::testing::setStencils(problem, family, random);
+    for (int i = 0; i < 3; ++i) k[i] = problem.k[i];
+    for (int i = 0; i < 6; ++i) k[3 + i] = problem.h[i];
   }
   double radius(const std::vector<float>* t, VolumeDims d, int threads,
                 SweepPath path = SweepPath::Automatic) const {
@@ -416,22 +417,32 @@ TEST(StableStepRadius, KnownAnswersAndThreadCounts) {
 
 // On a varying tensor each voxel's sum is one fixed sequence of operations
 // and the bound their exact maximum: every path and thread count gives the
-// same double.
+// same double, with the unrolled two-tap derivatives ('central') and any
+// other count, on rows shorter than a vector, a vector and a bit, several.
 TEST(StableStepRadius, SameValueOnEveryPathAndThreadCount) {
-  const CentralStencils s;
-  const VolumeDims d{11, 9, 13};
-  const std::vector<float> u = makeVolume(d, Fill::Random);
-  const std::vector<float> all =
-      runTensor(u, d, parameters(TensorKind::Coherence, 1.0, 1.0), 1, SweepPath::Automatic);
-  std::vector<float> t[6];
-  const std::size_t n = voxels(d);
-  for (int k = 0; k < 6; ++k) t[k].assign(all.begin() + k * n, all.begin() + (k + 1) * n);
-  const double one = s.radius(t, d, 1, SweepPath::Plain);
-  EXPECT_GT(one, 0.0);
-  for (SweepPath path : kPaths) {
-    if (!quillmere::sweepPathSupported(path)) continue;
-    for (int threads = 1; threads <= 8; ++threads) {
-      EXPECT_EQ(s.radius(t, d, threads, path), one) << quillmere::sweepPathName(path) << threads;
+  using quillmere::testing::StencilFamily;
+  const StencilFamily families[] = {StencilFamily::Central, StencilFamily::Sobel,
+                                    StencilFamily::DenseRandom, StencilFamily::SingleWeight};
+  const VolumeDims shapes[] = {{11, 9, 13}, {37, 4, 5}, {3, 6, 4}};
+  for (StencilFamily family : families) {
+    const CentralStencils s(family);
+    for (const VolumeDims& d : shapes) {
+      const std::vector<float> u = makeVolume(d, Fill::Random);
+      const std::vector<float> all =
+          runTensor(u, d, parameters(TensorKind::Coherence, 1.0, 1.0), 1, SweepPath::Automatic);
+      std::vector<float> t[6];
+      const std::size_t n = voxels(d);
+      for (int k = 0; k < 6; ++k) t[k].assign(all.begin() + k * n, all.begin() + (k + 1) * n);
+      const double one = s.radius(t, d, 1, SweepPath::Plain);
+      EXPECT_GT(one, 0.0) << quillmere::testing::familyName(family);
+      for (SweepPath path : kPaths) {
+        if (!quillmere::sweepPathSupported(path)) continue;
+        for (int threads = 1; threads <= 8; threads += 3) {
+          EXPECT_EQ(s.radius(t, d, threads, path), one)
+              << quillmere::testing::familyName(family) << " " << d.n1 << " "
+              << quillmere::sweepPathName(path) << " " << threads;
+        }
+      }
     }
   }
 }

@@ -70,8 +70,9 @@ else
 end
 T = {t11, t12, t13, t22, t23, t33};
 sz = size(t11);
-for n = 1:6
-  if ~isequal(size(T{n}), sz)
+for n = 2:6
+  szn = size(T{n});
+  if numel(szn) ~= numel(sz) || any(szn ~= sz)
     error('quillmere:maxdt:tensorSize', 'All tensor components must have one size.');
   end
 end
@@ -87,7 +88,8 @@ end
 
 % The compiled bound takes real single arrays of at most three dimensions,
 % what QUILLMERE itself takes; anything else is done here in M-code.
-compiled = numel(sz) <= 3 && all(cellfun(@(a) isa(a, 'single') && isreal(a), [T, k]));
+all15 = [T, k];
+compiled = numel(sz) <= 3 && all(cellfun('isclass', all15, 'single')) && all(cellfun('isreal', all15));
 if compiled && exist('quillmere_tensor_mex', 'file') == 3
   radius = quillmere_tensor_mex(2, T{:}, k{:});
   if radius == 0

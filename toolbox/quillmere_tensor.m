@@ -88,20 +88,36 @@ if ~ischar(kind) || ~any(strcmp(lower(kind), {'structure', 'ced', 'eed'}))
 end
 kind = lower(kind);
 
-range = double(max(u(:))) - double(min(u(:)));
-if isempty(range)
-  range = 0;   % an empty volume: the defaults stay scalars
-end
 opt.sigma = 1;
 opt.rho = 3;
 if strcmp(kind, 'eed')
   opt.rho = 0;
 end
 opt.alpha = 0.001;
-opt.C = (0.005 * range) ^ 4;
-opt.lambda = 0.05 * range;
+opt.C = 0;
+opt.lambda = 0;
 opt.spacing = 1;
-opt = parseOptions(opt, varargin);
+[opt, given] = parseOptions(opt, varargin);
+compiled = exist('quillmere_tensor_mex', 'file') == 3;
+% The data range sets the default C ('ced') and lambda ('eed'): a pass over
+% u, taken only when the kind uses a default the caller left out. Each kind
+% reads only its own of the two, so the other may stay 0.
+if (strcmp(kind, 'ced') && ~given.C) || (strcmp(kind, 'eed') && ~given.lambda)
+  if compiled
+    range = quillmere_tensor_mex(3, u);
+  else
+    range = double(max(u(:))) - double(min(u(:)));
+  end
+  if isempty(range)
+    range = 0;   % an empty volume: the defaults stay scalars
+  end
+  if ~given.C
+    opt.C = (0.005 * range) ^ 4;
+  end
+  if ~given.lambda
+    opt.lambda = 0.05 * range;
+  end
+end
 h = double(opt.spacing(:).');
 if numel(h) == 1
   h = [h h h];
@@ -121,7 +137,7 @@ for name = {'alpha', 'C', 'lambda'}
   end
 end
 
-if exist('quillmere_tensor_mex', 'file') == 3
+if compiled
   [t11, t12, t13, t22, t23, t33] = quillmere_tensor_mex(1, u, ...
       find(strcmp(kind, {'structure', 'ced', 'eed'})), double(opt.sigma), double(opt.rho), h, ...
       double(opt.alpha), double(opt.C), double(opt.lambda));
@@ -196,17 +212,20 @@ k = mu > 0;
 lam(k) = 1 - exp(-3.31488 ./ (mu(k) / lambda ^ 2) .^ 4);
 end
 
-function opt = parseOptions(opt, args)
+function [opt, given] = parseOptions(opt, args)
+% given.(name) is true for the options the caller set.
 if mod(numel(args), 2) ~= 0
   error('quillmere:tensor:options', 'Options come as NAME, VALUE pairs.');
 end
 names = fieldnames(opt);
+given = cell2struct(num2cell(false(numel(names), 1)), names, 1);
 for k = 1:2:numel(args)
   hit = strcmpi(args{k}, names);
   if ~ischar(args{k}) || ~any(hit)
     error('quillmere:tensor:options', 'Unknown option ''%s''.', num2str(args{k}));
   end
   opt.(names{hit}) = args{k + 1};
+  given.(names{hit}) = true;
 end
 end
 

@@ -106,6 +106,50 @@ qtest_check(relativeDifference(c, m) <= tolerance, 'a plane');
 e = single(zeros(0, 3, 3));
 qtest_check(isinf(quillmere_max_dt(e, e, e, e, e, e, S)), 'empty tensor: dt Inf');
 
+% The data range behind the default C and lambda: the helper's against the
+% M-code's, to the bit (NaN skipped, all-NaN NaN, empty 0, infinities), and
+% the defaults it gives the same as passing them.
+nanAt = single(randn(6, 5, 4));
+nanAt([1 17 40]) = NaN;
+ranges = {
+  'NaN first and inside', nanAt
+  'all NaN',              single(NaN(3, 4, 2))
+  'empty',                single(zeros(0, 4, 2))
+  'constant',             single(-2.5 * ones(5, 4, 3))
+  'signed zeros',         single([-0 0; 0 -0])
+  'one inf',              single([1 Inf 3 NaN])
+  'both infinities',      single([-Inf 2 Inf])
+  'only inf',             single([Inf Inf])
+  'only -inf',            single([-Inf NaN -Inf])
+  'odd length',           single(randn(1, 37))
+};
+for r = 1:rows(ranges)
+  u = ranges{r, 2};
+  expected = double(max(u(:))) - double(min(u(:)));
+  if isempty(expected)
+    expected = 0;
+  end
+  got = quillmere_tensor_mex(3, u);
+  qtest_check(isa(got, 'double') && isscalar(got) && ...
+              isequal(typecast(got, 'uint64'), typecast(expected, 'uint64')) || ...
+              (isnan(got) && isnan(expected)), ...
+              sprintf('range, %s: %.17g instead of %.17g', ranges{r, 1}, got, expected));
+  if numel(u) > 0
+    [c{1:6}] = quillmere_tensor(u, 'ced', 'rho', 1);
+    [m{1:6}] = quillmere_tensor(u, 'ced', 'rho', 1, 'C', (0.005 * expected) ^ 4);
+    [e{1:6}] = quillmere_tensor(u, 'eed');
+    [f{1:6}] = quillmere_tensor(u, 'eed', 'lambda', 0.05 * expected);
+    qtest_check(isequaln(c, m) && isequaln(e, f), ...
+                sprintf('range, %s: default C or lambda not from the range', ranges{r, 1}));
+  end
+end
+try
+  quillmere_tensor_mex(3, [1 2 3]);
+  qtest_check(false, 'range of a double accepted');
+catch err
+  qtest_check(strcmp(err.identifier, 'quillmere:tensor:notRealSingle'), 'range of a double refused');
+end
+
 % Refusals, with identifiers.
 good = single(randn(5, 5, 5));
 bad = {
@@ -129,6 +173,26 @@ for b = 1:rows(bad)
   catch err
     qtest_check(strcmp(err.identifier, bad{b, 1}), ...
                 sprintf('refusal %d: %s instead of %s', b, err.identifier, bad{b, 1}));
+  end
+end
+% The step size's refusals, with identifiers.
+g = single(ones(4, 4, 3));
+S = quillmere_stencils('central');
+badDt = {
+  'quillmere:maxdt:tensorSize',  {g, g, g, single(ones(4, 3, 4)), g, g, S}
+  'quillmere:maxdt:tensorSize',  {g, g, g, g, g, single(ones(4, 4)), S}
+  'quillmere:maxdt:tensorSize',  {g, g, single(ones(4, 4, 3, 2)), g, g, g, S}
+  'quillmere:maxdt:stencilSize', {g, g, g, g, g, g, S.k1, S.k2, S.k3(1:26), S.k11, S.k22, ...
+                                  S.k33, S.k12, S.k13, S.k23}
+  'quillmere:maxdt:nargin',      {g, g, g, g, g, g, S.k1}
+};
+for b = 1:rows(badDt)
+  try
+    quillmere_max_dt(badDt{b, 2}{:});
+    qtest_check(false, sprintf('step-size refusal %d (%s) not raised', b, badDt{b, 1}));
+  catch err
+    qtest_check(strcmp(err.identifier, badDt{b, 1}), ...
+                sprintf('step-size refusal %d: %s instead of %s', b, err.identifier, badDt{b, 1}));
   end
 end
 try

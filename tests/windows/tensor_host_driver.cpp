@@ -73,9 +73,9 @@ std::vector<std::vector<ArrayPtr>> tensorCalls() {
 }
 
 // The bits of a case's outputs on `threads` host threads: the six tensor
-// components, then the bound of the 'central' stencils on them (a double, as
-// two words, low first). Empty, with the reason on stderr, when a call
-// raised.
+// components, then the bound of the 'central' stencils on them and the data
+// range of u (doubles, as two words each, low first). Empty, with the reason
+// on stderr, when a call raised.
 std::vector<std::uint32_t> runCase(StandinMexFunction module, const std::vector<ArrayPtr>& call,
                                    const std::vector<ArrayPtr>& stencils, int threads) {
   standinSetComputeThreads(STANDIN_ANSWER_NUMBER, threads);
@@ -108,14 +108,24 @@ std::vector<std::uint32_t> runCase(StandinMexFunction module, const std::vector<
     return {};
   }
   const ArrayPtr boundOut(bound[0]);
-  if (!bound[0] || mxGetClassID(bound[0]) != mxDOUBLE_CLASS) {
-    std::fprintf(stderr, "the bound call did not return a double\n");
+  const ArrayPtr rangeKind = doubles({3});
+  const mxArray* rangeIn[2] = {rangeKind.get(), call[1].get()};
+  mxArray* range[1] = {};
+  if (standinCall(module, 1, range, 2, rangeIn, &result)) {
+    std::fprintf(stderr, "range call raised %s: %s\n", result.identifier, result.message);
     return {};
   }
-  std::uint64_t b;
-  std::memcpy(&b, mxGetData(boundOut.get()), sizeof b);
-  bits.push_back(static_cast<std::uint32_t>(b));
-  bits.push_back(static_cast<std::uint32_t>(b >> 32));
+  const ArrayPtr rangeOut(range[0]);
+  for (const mxArray* d : {bound[0], range[0]}) {
+    if (!d || mxGetClassID(d) != mxDOUBLE_CLASS || mxGetNumberOfElements(d) != 1) {
+      std::fprintf(stderr, "the bound or range call did not return a double\n");
+      return {};
+    }
+    std::uint64_t b;
+    std::memcpy(&b, mxGetData(d), sizeof b);
+    bits.push_back(static_cast<std::uint32_t>(b));
+    bits.push_back(static_cast<std::uint32_t>(b >> 32));
+  }
   return bits;
 }
 
