@@ -34,6 +34,8 @@
 
 #include "mex.h"
 
+#include "gateway/output_arrays.h"
+
 #include "core/float_environment.h"
 #include "core/threaded_sweep.h"
 #include "core/update_sweep.h"
@@ -273,7 +275,8 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
   const int threads = computeThreads();
 
   const int extents[3] = {dims.n1, dims.n2, dims.n3};
-  mxArray* out = mxCreateNumericArray_700(3, extents, mxSINGLE_CLASS, mxREAL);
+  // Every sample is written: the step starts by copying u into it.
+  mxArray* out = quillmere::createWrittenSingleVolume(extents);
   plhs[0] = out;
 
   float* outSamples = static_cast<float*>(mxGetData(out));

@@ -32,6 +32,8 @@
 
 #include "mex.h"
 
+#include "gateway/output_arrays.h"
+
 #include "core/float_environment.h"
 #include "core/structure_tensor.h"
 #include "core/threaded_sweep.h"
@@ -86,9 +88,10 @@ int computeThreads() {
   return quillmere::threadsForHostSetting(setting);
 }
 
+// computeTensor writes every sample of all six.
 mxArray* createSingleVolume(quillmere::VolumeDims dims) {
   const int extents[3] = {dims.n1, dims.n2, dims.n3};
-  return mxCreateNumericArray_700(3, extents, mxSINGLE_CLASS, mxREAL);
+  return quillmere::createWrittenSingleVolume(extents);
 }
 
 void tensorMode(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {

@@ -5,6 +5,7 @@
 #define QUILLMERE_HOSTS_OCTAVE_MEX_H
 
 #include <octave/mex.h>
+#include <octave/version.h>
 
 /* Octave's counterpart of MATLAB's maxNumCompThreads: the processors this
  * process may use (it honours OMP_NUM_THREADS). */
@@ -19,6 +20,14 @@ int mxGetNumberOfDimensions_700(const mxArray* array);
  * extent does not fit in int. */
 const int* mxGetDimensions_700(const mxArray* array);
 mxArray* mxCreateNumericArray_700(int ndim, const int* dims, mxClassID classid, mxComplexity flag);
+
+/* Octave 7 creates arrays without zero-filling them, which the gateway asks
+ * for only for outputs whose every sample the core writes. */
+#if OCTAVE_MAJOR_VERSION >= 7
+#define QUILLMERE_HOST_UNFILLED_ARRAYS 1
+mxArray* mxCreateUninitNumericArray_700(int ndim, const int* dims, mxClassID classid,
+                                        mxComplexity flag);
+#endif
 
 #if defined(__cplusplus)
 }

@@ -7,6 +7,23 @@
 
 #include "mex.h"
 
+namespace {
+
+struct Extents {
+  mwSize n[16];
+};
+
+Extents hostExtents(int ndim, const int* dims) {
+  if (ndim < 0 || ndim > 16) {
+    mexErrMsgIdAndTxt("quillmere:tooLarge", "cannot create an array of %d dimensions", ndim);
+  }
+  Extents e{};
+  for (int i = 0; i < ndim; ++i) e.n[i] = dims[i] < 0 ? 0 : dims[i];
+  return e;
+}
+
+}  // namespace
+
 extern "C" {
 
 int mxGetNumberOfDimensions_700(const mxArray* array) {
@@ -37,12 +54,16 @@ const int* mxGetDimensions_700(const mxArray* array) {
 }
 
 mxArray* mxCreateNumericArray_700(int ndim, const int* dims, mxClassID classid, mxComplexity flag) {
-  mwSize extents[16];
-  if (ndim < 0 || ndim > 16) {
-    mexErrMsgIdAndTxt("quillmere:tooLarge", "cannot create an array of %d dimensions", ndim);
-  }
-  for (int i = 0; i < ndim; ++i) extents[i] = dims[i] < 0 ? 0 : dims[i];
-  return mxCreateNumericArray(static_cast<mwSize>(ndim), extents, classid, flag);
+  Extents e = hostExtents(ndim, dims);
+  return mxCreateNumericArray(static_cast<mwSize>(ndim), e.n, classid, flag);
 }
+
+#if defined(QUILLMERE_HOST_UNFILLED_ARRAYS)
+mxArray* mxCreateUninitNumericArray_700(int ndim, const int* dims, mxClassID classid,
+                                        mxComplexity flag) {
+  Extents e = hostExtents(ndim, dims);
+  return mxCreateUninitNumericArray(static_cast<mwSize>(ndim), e.n, classid, flag);
+}
+#endif
 
 }  // extern "C"
