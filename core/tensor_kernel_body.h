@@ -554,34 +554,22 @@ struct JacobiState {
   V vec[3][3];
 };
 
-// The rotation (p, q) of every vector of a block: first all the rotations
-// (the divider's chains of the vectors, side by side), then their
-// application. Done vector by vector, the out-of-order window holds about
-// two rotations, and the divider waits on the chain of one.
 template <class V, int p, int q, int s>
 void rotateBlock(JacobiState<V>* state, int count) {
-  Rotation<V> rotation[kMapBlock];
-  typename V::Mask skip[kMapBlock];
-  enum Apply : unsigned char { kNone, kAll, kSomeKept };
-  Apply apply[kMapBlock];
   for (int b = 0; b < count; ++b) {
-    const V apq = state[b].a[p][q], d = state[b].a[q][q] - state[b].a[p][p];
-    skip[b] = negligible<V>(apq, d);
-    if (V::all(skip[b])) {
-      apply[b] = kNone;
+    V(&a)[3][3] = state[b].a;
+    const V apq = a[p][q], d = a[q][q] - a[p][p];
+    const auto skip = negligible<V>(apq, d);
+    if (V::all(skip)) {
+      a[p][q] = V::broadcast(0.0);
+      a[q][p] = a[p][q];
       continue;
     }
-    rotation[b] = rotationOf<V>(apq, d);
-    apply[b] = V::any(skip[b]) ? kSomeKept : kAll;
-  }
-  for (int b = 0; b < count; ++b) {
-    if (apply[b] == kNone) {
-      state[b].a[p][q] = V::broadcast(0.0);
-      state[b].a[q][p] = state[b].a[p][q];
-    } else if (apply[b] == kAll) {
-      applyRotation<V, p, q, s, false>(rotation[b], skip[b], state[b].a, state[b].vec);
+    const Rotation<V> r = rotationOf<V>(apq, d);
+    if (V::any(skip)) {
+      applyRotation<V, p, q, s, true>(r, skip, a, state[b].vec);
     } else {
-      applyRotation<V, p, q, s, true>(rotation[b], skip[b], state[b].a, state[b].vec);
+      applyRotation<V, p, q, s, false>(r, skip, a, state[b].vec);
     }
   }
 }
