@@ -419,33 +419,27 @@ QUILLMERE_TENSOR_INLINE V negligibleToZero(V x) {
   return V::select(V::greater(V::broadcast(1e-100), V::abs(x)), V::broadcast(0.0), x);
 }
 
-// Applies r; lanes in `keep` keep their values (but for A[p][q] = 0).
-template <class V, int p, int q, int s, bool kSomeKept>
-QUILLMERE_TENSOR_INLINE void applyRotation(const Rotation<V>& r, typename V::Mask keep,
-                                           V (&a)[3][3], V (&vec)[3][3]) {
+// Applies r. A lane whose rotation is the identity (c = 1, s = t = 0, as
+// negligible lanes beside turning ones are given) keeps its values, but for
+// A[p][q] = 0 and the sign of a zero: x - 0 y = x for finite y, and every
+// entry of a lane whose matrix is finite stays finite.
+template <class V, int p, int q, int s>
+QUILLMERE_TENSOR_INLINE void applyRotation(const Rotation<V>& r, V (&a)[3][3], V (&vec)[3][3]) {
   const V zero = V::broadcast(0.0);
-  const auto kept = [&](V changed, V old) {
-    if constexpr (kSomeKept) {
-      return V::select(keep, old, changed);
-    } else {
-      (void)old;
-      return changed;
-    }
-  };
   const V tapq = r.t * a[p][q];
-  a[p][p] = kept(a[p][p] - tapq, a[p][p]);
-  a[q][q] = kept(a[q][q] + tapq, a[q][q]);
+  a[p][p] = a[p][p] - tapq;
+  a[q][q] = a[q][q] + tapq;
   a[p][q] = zero;
   a[q][p] = zero;
   const V asp = a[s][p], asq = a[s][q];
-  a[s][p] = kept(negligibleToZero(r.c * asp - r.s * asq), asp);
+  a[s][p] = negligibleToZero(r.c * asp - r.s * asq);
   a[p][s] = a[s][p];
-  a[s][q] = kept(negligibleToZero(r.s * asp + r.c * asq), asq);
+  a[s][q] = negligibleToZero(r.s * asp + r.c * asq);
   a[q][s] = a[s][q];
   for (int k = 0; k < 3; ++k) {
     const V vkp = vec[k][p], vkq = vec[k][q];
-    vec[k][p] = kept(r.c * vkp - r.s * vkq, vkp);
-    vec[k][q] = kept(r.s * vkp + r.c * vkq, vkq);
+    vec[k][p] = r.c * vkp - r.s * vkq;
+    vec[k][q] = r.s * vkp + r.c * vkq;
   }
 }
 
@@ -565,12 +559,13 @@ void rotateBlock(JacobiState<V>* state, int count) {
       a[q][p] = a[p][q];
       continue;
     }
-    const Rotation<V> r = rotationOf<V>(apq, d);
+    Rotation<V> r = rotationOf<V>(apq, d);
     if (V::any(skip)) {
-      applyRotation<V, p, q, s, true>(r, skip, a, state[b].vec);
-    } else {
-      applyRotation<V, p, q, s, false>(r, skip, a, state[b].vec);
+      // Three selects instead of one per entry changed.
+      r = {V::select(skip, V::broadcast(1.0), r.c), V::select(skip, V::broadcast(0.0), r.s),
+           V::select(skip, V::broadcast(0.0), r.t)};
     }
+    applyRotation<V, p, q, s>(r, a, state[b].vec);
   }
 }
 
