@@ -391,8 +391,8 @@ QUILLMERE_TENSOR_INLINE Rotation<V> farFromRoot(V apq, V d, V h, V w) {
           V::select(turn, (twice * (h + h)) * w, zero)};
 }
 
-// The rotation of lanes that are near or far (negligible lanes are kept
-// by the caller): only the rules some lane needs are computed.
+// The rotation of lanes that are near or far (negligible lanes are given
+// the identity by the caller): only the rules some lane needs are computed.
 template <class V>
 QUILLMERE_TENSOR_INLINE Rotation<V> rotationOf(V apq, V d) {
   const V one = V::broadcast(1.0);
@@ -421,8 +421,8 @@ QUILLMERE_TENSOR_INLINE V negligibleToZero(V x) {
 
 // Applies r. A lane whose rotation is the identity (c = 1, s = t = 0, as
 // negligible lanes beside turning ones are given) keeps its values, but for
-// A[p][q] = 0 and the sign of a zero: x - 0 y = x for finite y, and every
-// entry of a lane whose matrix is finite stays finite.
+// A[p][q] = 0 and the sign of a zero (x - 0 y = x for finite y; a NaN
+// elsewhere in its matrix reaches the entries it turns).
 template <class V, int p, int q, int s>
 QUILLMERE_TENSOR_INLINE void applyRotation(const Rotation<V>& r, V (&a)[3][3], V (&vec)[3][3]) {
   const V zero = V::broadcast(0.0);
