@@ -283,26 +283,43 @@ void planeProducts(const ProductPass& pass) {
 // exp(x) for x <= 0: exp(x / 1024) by its Taylor polynomial (degree 11,
 // truncation below 1e-17 on [-0.2, 0]), squared ten times. Below -200 the
 // argument is held at -200 (exp(-200) ~ 1e-87, nothing a single result can
-// hold apart from 0).
-template <class V>
-V expNonPositiveV(V x) {
+// hold apart from 0). K arguments side by side, in place: one argument's
+// evaluation is a chain of 33 dependent operations, and K independent
+// chains keep the multiplier busy instead of waiting on each.
+template <class V, int K>
+QUILLMERE_TENSOR_INLINE void expNonPositiveRun(V* x) {
   constexpr double f2 = 2.0, f3 = f2 * 3, f4 = f3 * 4, f5 = f4 * 5, f6 = f5 * 6, f7 = f6 * 7,
                    f8 = f7 * 8, f9 = f8 * 9, f10 = f9 * 10, f11 = f10 * 11;
-  const V r = V::max(x, V::broadcast(-200.0)) * V::broadcast(1.0 / 1024.0);
-  V p = V::broadcast(1.0 / f11);
-  p = p * r + V::broadcast(1.0 / f10);
-  p = p * r + V::broadcast(1.0 / f9);
-  p = p * r + V::broadcast(1.0 / f8);
-  p = p * r + V::broadcast(1.0 / f7);
-  p = p * r + V::broadcast(1.0 / f6);
-  p = p * r + V::broadcast(1.0 / f5);
-  p = p * r + V::broadcast(1.0 / f4);
-  p = p * r + V::broadcast(1.0 / f3);
-  p = p * r + V::broadcast(1.0 / f2);
-  p = p * r + V::broadcast(1.0);
-  p = p * r + V::broadcast(1.0);
-  for (int k = 0; k < 10; ++k) p = p * p;
-  return p;
+  constexpr double kCoefficient[11] = {1.0 / f10, 1.0 / f9, 1.0 / f8, 1.0 / f7, 1.0 / f6, 1.0 / f5,
+                                       1.0 / f4,  1.0 / f3, 1.0 / f2, 1.0,      1.0};
+  V r[K], p[K];
+  Unrolled<K>::run([&](int k) {
+    r[k] = V::max(x[k], V::broadcast(-200.0)) * V::broadcast(1.0 / 1024.0);
+    p[k] = V::broadcast(1.0 / f11);
+  });
+  Unrolled<11>::run([&](int c) {
+    const V coefficient = V::broadcast(kCoefficient[c]);
+    Unrolled<K>::run([&](int k) { p[k] = p[k] * r[k] + coefficient; });
+  });
+  Unrolled<10>::run([&](int) { Unrolled<K>::run([&](int k) { p[k] = p[k] * p[k]; }); });
+  Unrolled<K>::run([&](int k) { x[k] = p[k]; });
+}
+
+template <class V>
+V expNonPositiveV(V x) {
+  expNonPositiveRun<V, 1>(&x);
+  return x;
+}
+
+// exp of n arguments in place, the same bits as expNonPositiveV on each.
+template <class V>
+void expNonPositiveMany(V* x, int n) {
+  // Enough chains to cover the multiplier's latency, within the registers
+  // (32 vector registers with AVX-512, 16 otherwise).
+  constexpr int K = V::kLanes >= 8 ? 8 : 4;
+  int i = 0;
+  for (; i + K <= n; i += K) expNonPositiveRun<V, K>(x + i);
+  for (; i < n; ++i) expNonPositiveRun<V, 1>(x + i);
 }
 
 // Sweeps of cyclic Jacobi. Over 200000 random matrices with simple, double
@@ -374,8 +391,8 @@ QUILLMERE_TENSOR_INLINE Rotation<V> farFromRoot(V apq, V d, V h, V w) {
           V::select(turn, (twice * (h + h)) * w, zero)};
 }
 
-// The rotation of lanes that are near or far (negligible lanes are kept
-// by the caller): only the rules some lane needs are computed.
+// The rotation of lanes that are near or far (negligible lanes are given
+// the identity by the caller): only the rules some lane needs are computed.
 template <class V>
 QUILLMERE_TENSOR_INLINE Rotation<V> rotationOf(V apq, V d) {
   const V one = V::broadcast(1.0);
@@ -402,50 +419,27 @@ QUILLMERE_TENSOR_INLINE V negligibleToZero(V x) {
   return V::select(V::greater(V::broadcast(1e-100), V::abs(x)), V::broadcast(0.0), x);
 }
 
-// Applies r; lanes in `keep` keep their values (but for A[p][q] = 0).
-template <class V, int p, int q, int s, bool kSomeKept>
-QUILLMERE_TENSOR_INLINE void applyRotation(const Rotation<V>& r, typename V::Mask keep,
-                                           V (&a)[3][3], V (&vec)[3][3]) {
+// Applies r. A lane whose rotation is the identity (c = 1, s = t = 0, as
+// negligible lanes beside turning ones are given) keeps its values, but for
+// A[p][q] = 0 and the sign of a zero (x - 0 y = x for finite y; a NaN
+// elsewhere in its matrix reaches the entries it turns).
+template <class V, int p, int q, int s>
+QUILLMERE_TENSOR_INLINE void applyRotation(const Rotation<V>& r, V (&a)[3][3], V (&vec)[3][3]) {
   const V zero = V::broadcast(0.0);
-  const auto kept = [&](V changed, V old) {
-    if constexpr (kSomeKept) {
-      return V::select(keep, old, changed);
-    } else {
-      (void)old;
-      return changed;
-    }
-  };
   const V tapq = r.t * a[p][q];
-  a[p][p] = kept(a[p][p] - tapq, a[p][p]);
-  a[q][q] = kept(a[q][q] + tapq, a[q][q]);
+  a[p][p] = a[p][p] - tapq;
+  a[q][q] = a[q][q] + tapq;
   a[p][q] = zero;
   a[q][p] = zero;
   const V asp = a[s][p], asq = a[s][q];
-  a[s][p] = kept(negligibleToZero(r.c * asp - r.s * asq), asp);
+  a[s][p] = negligibleToZero(r.c * asp - r.s * asq);
   a[p][s] = a[s][p];
-  a[s][q] = kept(negligibleToZero(r.s * asp + r.c * asq), asq);
+  a[s][q] = negligibleToZero(r.s * asp + r.c * asq);
   a[q][s] = a[s][q];
   for (int k = 0; k < 3; ++k) {
     const V vkp = vec[k][p], vkq = vec[k][q];
-    vec[k][p] = kept(r.c * vkp - r.s * vkq, vkp);
-    vec[k][q] = kept(r.s * vkp + r.c * vkq, vkq);
-  }
-}
-
-template <class V, int p, int q, int s>
-QUILLMERE_TENSOR_INLINE void rotate(V (&a)[3][3], V (&vec)[3][3]) {
-  const V apq = a[p][q], d = a[q][q] - a[p][p];
-  const auto skip = negligible<V>(apq, d);
-  if (V::all(skip)) {
-    a[p][q] = V::broadcast(0.0);
-    a[q][p] = a[p][q];
-    return;
-  }
-  const Rotation<V> r = rotationOf<V>(apq, d);
-  if (V::any(skip)) {
-    applyRotation<V, p, q, s, true>(r, skip, a, vec);
-  } else {
-    applyRotation<V, p, q, s, false>(r, skip, a, vec);
+    vec[k][p] = r.c * vkp - r.s * vkq;
+    vec[k][q] = r.s * vkp + r.c * vkq;
   }
 }
 
@@ -472,31 +466,56 @@ void mapStart(const V (&j)[6], V& scale, V (&a)[3][3], V (&vec)[3][3]) {
   }
 }
 
+// The exponentials each map takes per vector: 'ced' of the two gaps that
+// can be nonzero, 'eed' of the three eigenvalues.
+constexpr int kMapExps = 3;
+inline int mapExps(TensorKind kind) { return kind == TensorKind::Coherence ? 2 : 3; }
+
+// The eigenvalues of one vector's converged matrix (J is semi-definite;
+// rounding may dip below zero), and the arguments of its exponentials.
 template <class V>
-void mapFinish(const MapPass& pass, V scale, const V (&a)[3][3], const V (&vec)[3][3],
-               V (&out)[6]) {
-  const V zero = V::broadcast(0.0), one = V::broadcast(1.0);
-  // J is semi-definite; rounding may dip below zero.
-  V mu[3];
+void mapArguments(const MapPass& pass, V scale, const V (&a)[3][3], V (&mu)[3], V* arg) {
+  const V zero = V::broadcast(0.0);
   for (int k = 0; k < 3; ++k) mu[k] = V::max(a[k][k] * scale, zero);
-  V lam[3];
   if (pass.kind == TensorKind::Coherence) {
-    // alpha + (1 - alpha) exp(-C / (mu1 - mu_k)^2), 0 for the exponential
-    // where the gap is 0: the largest eigenvalue gets alpha, and so does any
-    // equal to it, whatever order the eigenvalues come in.
-    // One gap is always 0 (the largest's own): the exponential is taken of
-    // the other two only, A and B in index order.
+    // One gap is always 0 (the largest's own): A and B are the other two,
+    // in index order.
     const V top = V::max(V::max(mu[0], mu[1]), mu[2]);
     V gap[3];
     for (int k = 0; k < 3; ++k) gap[k] = top - mu[k];
     const auto p0 = V::greater(gap[0], zero), p1 = V::greater(gap[1], zero);
     const V gapA = V::select(p0, gap[0], gap[1]);
     const V gapB = V::select(p0, V::select(p1, gap[1], gap[2]), gap[2]);
-    auto coherence = [&](V g) {
-      const V e = expNonPositiveV(zero - V::broadcast(pass.c) / (g * g));
-      return V::select(V::greater(g, zero), e, zero);
-    };
-    const V ca = coherence(gapA), cb = coherence(gapB);
+    arg[0] = zero - V::broadcast(pass.c) / (gapA * gapA);
+    arg[1] = zero - V::broadcast(pass.c) / (gapB * gapB);
+  } else {
+    for (int k = 0; k < 3; ++k) {
+      const V q = mu[k] / V::broadcast(pass.lambdaSquared);
+      const V q2 = q * q;
+      arg[k] = zero - V::broadcast(3.31488) / (q2 * q2);
+    }
+  }
+}
+
+// The tensor from the eigenvalues, the exponentials of mapArguments and the
+// frame.
+template <class V>
+void mapFinish(const MapPass& pass, const V (&mu)[3], const V* e, const V (&vec)[3][3],
+               V (&out)[6]) {
+  const V zero = V::broadcast(0.0), one = V::broadcast(1.0);
+  V lam[3];
+  if (pass.kind == TensorKind::Coherence) {
+    // alpha + (1 - alpha) exp(-C / (mu1 - mu_k)^2), 0 for the exponential
+    // where the gap is 0: the largest eigenvalue gets alpha, and so does any
+    // equal to it, whatever order the eigenvalues come in.
+    const V top = V::max(V::max(mu[0], mu[1]), mu[2]);
+    V gap[3];
+    for (int k = 0; k < 3; ++k) gap[k] = top - mu[k];
+    const auto p0 = V::greater(gap[0], zero), p1 = V::greater(gap[1], zero);
+    const V gapA = V::select(p0, gap[0], gap[1]);
+    const V gapB = V::select(p0, V::select(p1, gap[1], gap[2]), gap[2]);
+    const V ca = V::select(V::greater(gapA, zero), e[0], zero);
+    const V cb = V::select(V::greater(gapB, zero), e[1], zero);
     const V c[3] = {V::select(p0, ca, zero), V::select(p0, V::select(p1, cb, zero), ca),
                     V::select(p0, V::select(p1, zero, cb), cb)};
     for (int k = 0; k < 3; ++k) {
@@ -504,12 +523,7 @@ void mapFinish(const MapPass& pass, V scale, const V (&a)[3][3], const V (&vec)[
     }
   } else {
     // 1 - exp(-3.31488 / (mu / lambda^2)^4), 1 where mu is 0.
-    for (int k = 0; k < 3; ++k) {
-      const V q = mu[k] / V::broadcast(pass.lambdaSquared);
-      const V q2 = q * q;
-      const V g = one - expNonPositiveV(zero - V::broadcast(3.31488) / (q2 * q2));
-      lam[k] = V::select(V::greater(mu[k], zero), g, one);
-    }
+    for (int k = 0; k < 3; ++k) lam[k] = V::select(V::greater(mu[k], zero), one - e[k], one);
   }
   constexpr int kRow[6] = {0, 0, 0, 1, 1, 2};
   constexpr int kCol[6] = {0, 1, 2, 1, 2, 2};
@@ -536,7 +550,23 @@ struct JacobiState {
 
 template <class V, int p, int q, int s>
 void rotateBlock(JacobiState<V>* state, int count) {
-  for (int b = 0; b < count; ++b) rotate<V, p, q, s>(state[b].a, state[b].vec);
+  for (int b = 0; b < count; ++b) {
+    V(&a)[3][3] = state[b].a;
+    const V apq = a[p][q], d = a[q][q] - a[p][p];
+    const auto skip = negligible<V>(apq, d);
+    if (V::all(skip)) {
+      a[p][q] = V::broadcast(0.0);
+      a[q][p] = a[p][q];
+      continue;
+    }
+    Rotation<V> r = rotationOf<V>(apq, d);
+    if (V::any(skip)) {
+      // Three selects instead of one per entry changed.
+      r = {V::select(skip, V::broadcast(1.0), r.c), V::select(skip, V::broadcast(0.0), r.s),
+           V::select(skip, V::broadcast(0.0), r.t)};
+    }
+    applyRotation<V, p, q, s>(r, a, state[b].vec);
+  }
 }
 
 // Voxels e .. e + count kLanes - 1, count <= kMapBlock.
@@ -561,9 +591,17 @@ void mapBlock(const MapPass& pass, std::int64_t e, int count) {
     rotateBlock<V, 0, 2, 1>(state, count);
     rotateBlock<V, 1, 2, 0>(state, count);
   }
+  // The exponentials of the whole block together (see expNonPositiveRun).
+  const int exps = mapExps(pass.kind);
+  V mu[kMapBlock][3];
+  V arg[kMapBlock * kMapExps];
+  for (int b = 0; b < count; ++b) {
+    mapArguments<V>(pass, state[b].scale, state[b].a, mu[b], arg + b * exps);
+  }
+  expNonPositiveMany<V>(arg, count * exps);
   for (int b = 0; b < count; ++b) {
     V out[6];
-    mapFinish<V>(pass, state[b].scale, state[b].a, state[b].vec, out);
+    mapFinish<V>(pass, mu[b], arg + b * exps, state[b].vec, out);
     for (int k = 0; k < 6; ++k) out[k].storeFloat(pass.out[k] + e + b * V::kLanes);
   }
 }

@@ -236,9 +236,13 @@ TEST(StructureTensor, EigenMapsMatchBuiltTensors) {
   struct Case {
     double mu[3];
     TensorKind kind;
+    bool someAligned = false;  // every third voxel's frame the axes: lanes
+                               // with nothing to turn beside turning ones
   };
   const Case cases[] = {
       {{3.0, 2.0, 1.0}, TensorKind::Coherence},
+      {{3.0, 2.0, 1.0}, TensorKind::Coherence, true},
+      {{3.0, 3.0, 1.0}, TensorKind::Edge, true},
       {{3.0, 3.0, 1.0}, TensorKind::Coherence},
       {{3.0, 1.0, 1.0}, TensorKind::Coherence},
       {{2.0, 2.0, 2.0}, TensorKind::Coherence},
@@ -273,6 +277,7 @@ TEST(StructureTensor, EigenMapsMatchBuiltTensors) {
         norm += v * v;
       }
       for (double& v : q) v /= std::sqrt(norm);
+      if (c.someAligned && e % 3 == 0) q[0] = 1, q[1] = q[2] = q[3] = 0;
       const double w = q[0], x = q[1], y = q[2], z = q[3];
       const double rot[3][3] = {
           {1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)},
