@@ -471,6 +471,25 @@ void mapStart(const V (&j)[6], V& scale, V (&a)[3][3], V (&vec)[3][3]) {
 constexpr int kMapExps = 3;
 inline int mapExps(TensorKind kind) { return kind == TensorKind::Coherence ? 2 : 3; }
 
+// The gaps mu1 - mu_k of 'ced'. One is always 0 (the largest's own): a and
+// b are the other two, in index order; p0 and p1 say whether gaps 0 and 1
+// are positive.
+template <class V>
+struct CoherenceGaps {
+  explicit CoherenceGaps(const V (&mu)[3]) {
+    const V zero = V::broadcast(0.0);
+    const V top = V::max(V::max(mu[0], mu[1]), mu[2]);
+    V gap[3];
+    for (int k = 0; k < 3; ++k) gap[k] = top - mu[k];
+    p0 = V::greater(gap[0], zero);
+    p1 = V::greater(gap[1], zero);
+    a = V::select(p0, gap[0], gap[1]);
+    b = V::select(p0, V::select(p1, gap[1], gap[2]), gap[2]);
+  }
+  typename V::Mask p0, p1;
+  V a, b;
+};
+
 // The eigenvalues of one vector's converged matrix (J is semi-definite;
 // rounding may dip below zero), and the arguments of its exponentials.
 template <class V>
@@ -478,16 +497,9 @@ void mapArguments(const MapPass& pass, V scale, const V (&a)[3][3], V (&mu)[3], 
   const V zero = V::broadcast(0.0);
   for (int k = 0; k < 3; ++k) mu[k] = V::max(a[k][k] * scale, zero);
   if (pass.kind == TensorKind::Coherence) {
-    // One gap is always 0 (the largest's own): A and B are the other two,
-    // in index order.
-    const V top = V::max(V::max(mu[0], mu[1]), mu[2]);
-    V gap[3];
-    for (int k = 0; k < 3; ++k) gap[k] = top - mu[k];
-    const auto p0 = V::greater(gap[0], zero), p1 = V::greater(gap[1], zero);
-    const V gapA = V::select(p0, gap[0], gap[1]);
-    const V gapB = V::select(p0, V::select(p1, gap[1], gap[2]), gap[2]);
-    arg[0] = zero - V::broadcast(pass.c) / (gapA * gapA);
-    arg[1] = zero - V::broadcast(pass.c) / (gapB * gapB);
+    const CoherenceGaps<V> g(mu);
+    arg[0] = zero - V::broadcast(pass.c) / (g.a * g.a);
+    arg[1] = zero - V::broadcast(pass.c) / (g.b * g.b);
   } else {
     for (int k = 0; k < 3; ++k) {
       const V q = mu[k] / V::broadcast(pass.lambdaSquared);
@@ -508,14 +520,10 @@ void mapFinish(const MapPass& pass, const V (&mu)[3], const V* e, const V (&vec)
     // alpha + (1 - alpha) exp(-C / (mu1 - mu_k)^2), 0 for the exponential
     // where the gap is 0: the largest eigenvalue gets alpha, and so does any
     // equal to it, whatever order the eigenvalues come in.
-    const V top = V::max(V::max(mu[0], mu[1]), mu[2]);
-    V gap[3];
-    for (int k = 0; k < 3; ++k) gap[k] = top - mu[k];
-    const auto p0 = V::greater(gap[0], zero), p1 = V::greater(gap[1], zero);
-    const V gapA = V::select(p0, gap[0], gap[1]);
-    const V gapB = V::select(p0, V::select(p1, gap[1], gap[2]), gap[2]);
-    const V ca = V::select(V::greater(gapA, zero), e[0], zero);
-    const V cb = V::select(V::greater(gapB, zero), e[1], zero);
+    const CoherenceGaps<V> g(mu);
+    const auto p0 = g.p0, p1 = g.p1;
+    const V ca = V::select(V::greater(g.a, zero), e[0], zero);
+    const V cb = V::select(V::greater(g.b, zero), e[1], zero);
     const V c[3] = {V::select(p0, ca, zero), V::select(p0, V::select(p1, cb, zero), ca),
                     V::select(p0, V::select(p1, zero, cb), cb)};
     for (int k = 0; k < 3; ++k) {
