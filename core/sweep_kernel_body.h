@@ -156,6 +156,22 @@ inline void unitGeometry(const Unit& u, VolumeDims d, UnitGeometry& g) {
   g.columns = d.n1 - g.c0 < kChunkColumns ? static_cast<int>(d.n1 - g.c0) : kChunkColumns;
 }
 
+// The term ((t*k1 + t*k2) + t*k3) of a tensor tap that keeps all three
+// weights, added to q1..q3; the six components are read at t[0..5] + at.
+template <class V>
+QUILLMERE_ALWAYS_INLINE void addFullTensorTerm(const float* const* t, std::ptrdiff_t at, V w1, V w2,
+                                               V w3, V& q1, V& q2, V& q3) {
+  const V t11 = V::loaduOnce(t[0] + at);
+  const V t12 = V::loaduOnce(t[1] + at);
+  const V t13 = V::loaduOnce(t[2] + at);
+  const V t22 = V::loaduOnce(t[3] + at);
+  const V t23 = V::loaduOnce(t[4] + at);
+  const V t33 = V::loaduOnce(t[5] + at);
+  q1 = q1 + ((t11 * w1 + t12 * w2) + t13 * w3);
+  q2 = q2 + ((t12 * w1 + t22 * w2) + t23 * w3);
+  q3 = q3 + ((t13 * w1 + t23 * w2) + t33 * w3);
+}
+
 // q1, q2, q3 of G units' voxels, along each unit's row (they read only the
 // tensor, so neighbouring voxels can share a vector); G units at once for
 // independent chains. Same operations and order per voxel as
@@ -238,15 +254,7 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
         QUILLMERE_UNROLL
         for (int g = 0; g < G; ++g) {
           const std::ptrdiff_t o = at[g][tap.row] + v + tap.aa;
-          const V t11 = V::loaduOnce(base[g][0] + o);
-          const V t12 = V::loaduOnce(base[g][1] + o);
-          const V t13 = V::loaduOnce(base[g][2] + o);
-          const V t22 = V::loaduOnce(base[g][3] + o);
-          const V t23 = V::loaduOnce(base[g][4] + o);
-          const V t33 = V::loaduOnce(base[g][5] + o);
-          q1[g] = q1[g] + ((t11 * w1 + t12 * w2) + t13 * w3);
-          q2[g] = q2[g] + ((t12 * w1 + t22 * w2) + t23 * w3);
-          q3[g] = q3[g] + ((t13 * w1 + t23 * w2) + t33 * w3);
+          addFullTensorTerm(base[g], o, w1, w2, w3, q1[g], q2[g], q3[g]);
         }
       }
     } else {
@@ -260,15 +268,7 @@ void tensorDivergenceRows(const SweepContext& c, const UnitGeometry* geo,
             QUILLMERE_UNROLL
             for (int g = 0; g < G; ++g) {
               const std::ptrdiff_t o = at[g][bb + 3 * cc] + v + aa;
-              const V t11 = V::loaduOnce(base[g][0] + o);
-              const V t12 = V::loaduOnce(base[g][1] + o);
-              const V t13 = V::loaduOnce(base[g][2] + o);
-              const V t22 = V::loaduOnce(base[g][3] + o);
-              const V t23 = V::loaduOnce(base[g][4] + o);
-              const V t33 = V::loaduOnce(base[g][5] + o);
-              q1[g] = q1[g] + ((t11 * w1 + t12 * w2) + t13 * w3);
-              q2[g] = q2[g] + ((t12 * w1 + t22 * w2) + t23 * w3);
-              q3[g] = q3[g] + ((t13 * w1 + t23 * w2) + t33 * w3);
+              addFullTensorTerm(base[g], o, w1, w2, w3, q1[g], q2[g], q3[g]);
             }
           }
     }
@@ -307,15 +307,7 @@ QUILLMERE_ALWAYS_INLINE void addTensorTap(const SparseTaps::TensorTap& tap,
     const V w1 = V::broadcast(tap.weight[0]);
     const V w2 = V::broadcast(tap.weight[1]);
     const V w3 = V::broadcast(tap.weight[2]);
-    const V t11 = V::loaduOnce(base[0] + at);
-    const V t12 = V::loaduOnce(base[1] + at);
-    const V t13 = V::loaduOnce(base[2] + at);
-    const V t22 = V::loaduOnce(base[3] + at);
-    const V t23 = V::loaduOnce(base[4] + at);
-    const V t33 = V::loaduOnce(base[5] + at);
-    q1 = q1 + ((t11 * w1 + t12 * w2) + t13 * w3);
-    q2 = q2 + ((t12 * w1 + t22 * w2) + t23 * w3);
-    q3 = q3 + ((t13 * w1 + t23 * w2) + t33 * w3);
+    addFullTensorTerm(base, at, w1, w2, w3, q1, q2, q3);
   }
 }
 
@@ -374,15 +366,7 @@ void divergenceVectors(const SweepContext& c, const std::ptrdiff_t* rowAt, int v
       const float* const p[6] = {T[0] + at, T[1] + at, T[2] + at, T[3] + at, T[4] + at, T[5] + at};
       QUILLMERE_UNROLL
       for (int g = 0; g < G; ++g) {
-        const V t11 = V::loaduOnce(p[0] + g * W);
-        const V t12 = V::loaduOnce(p[1] + g * W);
-        const V t13 = V::loaduOnce(p[2] + g * W);
-        const V t22 = V::loaduOnce(p[3] + g * W);
-        const V t23 = V::loaduOnce(p[4] + g * W);
-        const V t33 = V::loaduOnce(p[5] + g * W);
-        q1[g] = q1[g] + ((t11 * w1 + t12 * w2) + t13 * w3);
-        q2[g] = q2[g] + ((t12 * w1 + t22 * w2) + t23 * w3);
-        q3[g] = q3[g] + ((t13 * w1 + t23 * w2) + t33 * w3);
+        addFullTensorTerm(p, g * W, w1, w2, w3, q1[g], q2[g], q3[g]);
       }
     }
   }
