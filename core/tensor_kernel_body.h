@@ -245,7 +245,9 @@ void smoothPlane(const PlanePass& pass) {
     for (; next <= last; ++next) {
       if (pass.u) {
         const float* from = pass.u + next * n1;
-        for (std::int64_t x = 0; x < n1; ++x) line[0][x] = static_cast<double>(from[x]);
+        std::int64_t x = 0;
+        for (; x + V::kLanes <= n1; x += V::kLanes) V::loadFloat(from + x).store(line[0] + x);
+        for (; x < n1; ++x) line[0][x] = static_cast<double>(from[x]);
       } else {
         rowProducts<V>(pass, next, line);
       }
