@@ -236,12 +236,21 @@ WorkerLayout workerLayout(VolumeDims dims, const TensorParameters& p, int thread
   l.sigmaPlanes = ring(1, 1);
   l.productPlanes = ring(gaussianRadius(p.rho, p.spacing[2]), tensor::kAcrossPlanes);
   const std::int64_t t = clampThreads(threads);
-  const std::int64_t slabs = n3 / l.productPlanes;
-  l.slabs = slabs < 1 ? 1 : (slabs < t ? slabs : t);
+  const std::int64_t mostSlabs = n3 / l.productPlanes > 1 ? n3 / l.productPlanes : 1;
   l.halo = gaussianRadius(p.sigma, p.spacing[1]) + 1 + gaussianRadius(p.rho, p.spacing[1]);
   const std::int64_t leastRows = 2 * l.halo > 8 ? 2 * l.halo : 8;
-  const std::int64_t bands = n2 / leastRows, spare = t / l.slabs;
-  l.bands = bands < 1 ? 1 : (bands < spare ? bands : spare);
+  const std::int64_t mostBands = n2 / leastRows > 1 ? n2 / leastRows : 1;
+  // The most workers, and of those the most slabs (a slab repeats fewer
+  // values than a band): 4 threads on 3 possible slabs take 2 slabs of 2
+  // bands rather than 3 slabs.
+  l.slabs = l.bands = 1;
+  for (std::int64_t slabs = mostSlabs < t ? mostSlabs : t; slabs >= 1; --slabs) {
+    const std::int64_t bands = t / slabs < mostBands ? t / slabs : mostBands;
+    if (slabs * bands > l.slabs * l.bands) {
+      l.slabs = slabs;
+      l.bands = bands;
+    }
+  }
   const std::int64_t rows = l.bands == 1 ? n2 : (n2 + l.bands - 1) / l.bands + 2 * l.halo;
   l.interleaved = dims.n1 >= kInterleavedRow;
   l.rowPitch = l.interleaved ? tensor::alignedDoubles(dims.n1) : dims.n1;
