@@ -1,9 +1,10 @@
 // The tensor ('ced', sigma 1, rho 3, as quillmere_tensor's defaults) and the
 // step-size bound at 128^3, by vector path and thread count, beside two
 // floors: memory (one pass that reads and writes a volume of doubles; the
-// plane pipeline moves about 20 such volumes' traffic past the second-level
-// cache: the product rings written, read again by the axis-3 pass, J
-// written and read, u and the outputs) and the divider (the square roots
+// plane pipeline moves about 12 such passes' traffic past the second-level
+// cache: the product rings written (and first read for ownership), read
+// again about 2.1 times by the axis-3 pass, u and the outputs; J and the
+// in-plane rows stay in it) and the divider (the square roots
 // and divisions of four full Jacobi sweeps alone; the rotation rules now
 // leave most of the last two sweeps' out). 'structure' runs the passes
 // without the eigen-decomposition; the fresh-scratch cases take the scratch
