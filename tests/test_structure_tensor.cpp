@@ -135,7 +135,7 @@ TEST(StructureTensor, SameBitsOnEveryPathAndThreadCount) {
       // axis 2 beyond the ring of rows, along axis 3 past the listed planes).
       {{37, 30, 40}, Fill::Random, TensorKind::Coherence, 1.0, 1.0},
       {{40, 20, 1}, Fill::HalfFlat, TensorKind::Edge, 1.0, 2.0},
-      {{32, 2, 3}, Fill::Random, TensorKind::Structure, 1.0, 12.0},
+      {{32, 2, 3}, Fill::Random, TensorKind::Structure, 1.0, 14.0},
   };
   for (const Case& c : cases) {
     const std::vector<float> u = makeVolume(c.dims, c.fill);
