@@ -180,6 +180,9 @@ BENCHMARK_CAPTURE(runTensor, structure_avx512_1, SweepPath::Avx512, 1,
                   quillmere::TensorKind::Structure)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(runTensor, automatic_2, SweepPath::Automatic, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(runTensor, structure_automatic_2, SweepPath::Automatic, 2,
+                  quillmere::TensorKind::Structure)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(runTensorFreshScratch, malloc_1, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(runTensorFreshScratch, huge_pages_1, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(runRadius, threads_1, 1)->Unit(benchmark::kMillisecond);

@@ -230,6 +230,8 @@ void smoothLine(double* x, std::int64_t n1, const double* w, std::int32_t r, dou
   for (; j < n1; ++j) smoothRun<Lane1, 1>(x + j, w, r, target + j);
 }
 
+// See PlanePass: rows are produced and smoothed along axis 1 as the next
+// kAcrossPlanes rows along axis 2 first need them.
 template <class V>
 void smoothPlane(const PlanePass& pass) {
   const std::int64_t n1 = pass.n1, n2 = pass.n2;
