@@ -491,7 +491,7 @@ void unitFrame(V (&vec)[3][3]) {
 // rounding of about eps = 2^-53; B - q I has norm sqrt(6) p, so
 // det(B - q I) is off by a few eps p^2 and r by a few eps / p; dm/dr is at
 // most 2 p / 6 on the isolated end, so m is good to a few eps (cos(acos(s)
-// / 3) below is a polynomial good to 1.2e-16). The cofactors are products
+// / 3) below is a polynomial good to 3.3e-16). The cofactors are products
 // of two entries of B - m I (each within 3 p of zero once the deviator is
 // taken out) and good to about 20 eps p, and tr(adj) >= 3 p^2 (both gaps
 // of the isolated end exceed sqrt(3) p), so P is good to about 10 eps / p
@@ -504,9 +504,11 @@ void unitFrame(V (&vec)[3][3]) {
 constexpr double kClosedFormSpread = 0x1p-10;
 
 // cos(acos(s) / 3) for s in [0, 1], in t = 2 s - 1: the Chebyshev series
-// of degree 18 (its error 1e-17; 1.2e-16 with Horner's rounding) written in
-// powers of t. The function is analytic on [-1, 1] (its nearest
-// singularity is at t = -3), so the coefficients fall steadily.
+// of degree 18 (error 1e-17) written in powers of t, evaluated by Estrin's
+// scheme (five levels of dependent operations rather than Horner's
+// eighteen; 3.3e-16 with its rounding, against 1.2e-16 for Horner's). The
+// function is analytic on [-1, 1] (its nearest singularity is at t = -3),
+// so the coefficients fall steadily.
 template <class V>
 QUILLMERE_TENSOR_INLINE V cosThirdOfArccos(V t) {
   constexpr double kCoefficient[19] = {
@@ -517,66 +519,97 @@ QUILLMERE_TENSOR_INLINE V cosThirdOfArccos(V t) {
       -6.5260819301388265e-09, 1.9511274729472492e-09,  -5.829728042072709e-10,
       1.5183725396925284e-10,  -4.4871347530066337e-11, 2.521845450983593e-11,
       -7.934756266692924e-12};
-  V h = V::broadcast(kCoefficient[18]);
-  Unrolled<18>::run([&](int k) { h = h * t + V::broadcast(kCoefficient[17 - k]); });
-  return h;
+  const auto c = [&](int k) { return V::broadcast(kCoefficient[k]); };
+  const V t2 = t * t, t4 = t2 * t2, t8 = t4 * t4, t16 = t8 * t8;
+  V pairs[9];
+  Unrolled<9>::run([&](int k) { pairs[k] = c(2 * k) + c(2 * k + 1) * t; });
+  V quads[5];
+  Unrolled<4>::run([&](int k) { quads[k] = pairs[2 * k] + pairs[2 * k + 1] * t2; });
+  quads[4] = pairs[8] + c(18) * t2;
+  const V low = (quads[0] + quads[1] * t4) + (quads[2] + quads[3] * t4) * t8;
+  return low + quads[4] * t16;
 }
 
-// The closed form's state of one vector between its solve and its tensor.
+// The closed form's state of one vector between its steps and its tensor.
 template <class V>
 struct ClosedForm {
   typename V::Mask applies;  // p > kClosedFormSpread
-  V q, p2, p;
-  V projector[6];  // P, in the order of the outputs (11, 12, 13, 22, 23, 33)
-  V pair[6];       // N
-  V gap;           // g
+  V q, p, r;                 // p is 1 where the closed form does not apply
+  V m;                       // the isolated eigenvalue
+  V projector[6];            // P, in the order of the outputs (11, 12, 13, 22, 23, 33)
+  V pair[6];                 // N
+  V gap;                     // g
 };
 
+// Diagonal entries below 1e-100 as the off-diagonal ones (see
+// negligibleToZero): no product of two entries goes subnormal.
 template <class V>
-QUILLMERE_TENSOR_INLINE void closedFormSpread(const V (&a)[3][3], ClosedForm<V>& cf) {
-  const V tr = (a[0][0] + a[1][1]) + a[2][2];
-  cf.q = tr * V::broadcast(1.0 / 3.0);
-  const V c0 = a[0][0] - cf.q, c1 = a[1][1] - cf.q, c2 = a[2][2] - cf.q;
-  const V off = (a[0][1] * a[0][1] + a[0][2] * a[0][2]) + a[1][2] * a[1][2];
-  cf.p2 = (((c0 * c0 + c1 * c1) + c2 * c2) + (off + off)) * V::broadcast(1.0 / 6.0);
-  cf.p = V::sqrt(cf.p2);
-  cf.applies = V::greater(cf.p, V::broadcast(kClosedFormSpread));
+QUILLMERE_TENSOR_INLINE void closedFormEntries(const V (&a)[3][3], V (&b)[6]) {
+  b[0] = negligibleToZero(a[0][0]);
+  b[1] = a[0][1];
+  b[2] = a[0][2];
+  b[3] = negligibleToZero(a[1][1]);
+  b[4] = a[1][2];
+  b[5] = negligibleToZero(a[2][2]);
 }
 
-// The projector and the pair of cf's lanes (see kClosedFormSpread), and
-// their eigenvalues (isolated, higher of the pair, lower), unscaled as
-// jacobiEigenvalues gives them, into mu.
+// The steps of the closed form, each over a whole block before the next:
+// one vector's steps are a chain of square roots, divisions and a
+// polynomial, and independent vectors side by side keep the units busy.
+// First q, p (and whether the closed form applies) and r.
 template <class V>
-QUILLMERE_TENSOR_INLINE void closedFormSolve(const V (&a)[3][3], V scale, ClosedForm<V>& cf,
-                                             V (&mu)[3]) {
-  const V zero = V::broadcast(0.0), one = V::broadcast(1.0), half = V::broadcast(0.5);
+QUILLMERE_TENSOR_INLINE void closedFormStart(const V (&a)[3][3], ClosedForm<V>& cf) {
+  const V one = V::broadcast(1.0);
+  V b[6];
+  closedFormEntries<V>(a, b);
+  const V q = ((b[0] + b[3]) + b[5]) * V::broadcast(1.0 / 3.0);
+  const V c0 = b[0] - q, c1 = b[3] - q, c2 = b[5] - q;
+  const V off = (b[1] * b[1] + b[2] * b[2]) + b[4] * b[4];
+  V p2 = (((c0 * c0 + c1 * c1) + c2 * c2) + (off + off)) * V::broadcast(1.0 / 6.0);
+  V p = V::sqrt(p2);
+  cf.applies = V::greater(p, V::broadcast(kClosedFormSpread));
   // Lanes that keep Jacobi compute on ones, not on values that could be
   // subnormal.
-  const V p = V::select(cf.applies, cf.p, one), p2 = V::select(cf.applies, cf.p2, one);
-  const V q = cf.q;
-  // Diagonal entries below 1e-100 as the off-diagonal ones (see
-  // negligibleToZero): no product below goes subnormal.
-  const V b0 = negligibleToZero(a[0][0]), b1 = negligibleToZero(a[1][1]),
-          b2 = negligibleToZero(a[2][2]);
-  const V b01 = a[0][1], b02 = a[0][2], b12 = a[1][2];
-  const V c0 = b0 - q, c1 = b1 - q, c2 = b2 - q;
-  const V det = (c0 * (c1 * c2 - b12 * b12) - b01 * (b01 * c2 - b12 * b02)) +
-                b02 * (b01 * b12 - c1 * b02);
-  const V r = det / ((p2 * p) * V::broadcast(2.0));
-  const auto bottom = V::greater(zero, r);
-  V s = V::abs(r);
+  p = V::select(cf.applies, p, one);
+  p2 = V::select(cf.applies, p2, one);
+  const V det = (c0 * (c1 * c2 - b[4] * b[4]) - b[1] * (b[1] * c2 - b[4] * b[2])) +
+                b[2] * (b[1] * b[4] - c1 * b[2]);
+  cf.q = q;
+  cf.p = p;
+  cf.r = det / ((p2 * p) * V::broadcast(2.0));
+}
+
+// The isolated eigenvalue and its projector.
+template <class V>
+QUILLMERE_TENSOR_INLINE void closedFormProjector(const V (&a)[3][3], ClosedForm<V>& cf) {
+  const V zero = V::broadcast(0.0), one = V::broadcast(1.0);
+  V b[6];
+  closedFormEntries<V>(a, b);
+  V s = V::abs(cf.r);
   s = V::select(V::greater(s, one), one, s);
-  const V twoPh = (p + p) * cosThirdOfArccos<V>((s + s) - one);
-  const V m = V::select(bottom, q - twoPh, q + twoPh);
+  const V twoPh = (cf.p + cf.p) * cosThirdOfArccos<V>((s + s) - one);
+  const V m = V::select(V::greater(zero, cf.r), cf.q - twoPh, cf.q + twoPh);
   // adj(B - m I), its entries in output order.
-  const V d0 = b0 - m, d1 = b1 - m, d2 = b2 - m;
-  const V adj[6] = {d1 * d2 - b12 * b12, b02 * b12 - b01 * d2, b01 * b12 - b02 * d1,
-                    d0 * d2 - b02 * b02, b01 * b02 - d0 * b12, d0 * d1 - b01 * b01};
+  const V d0 = b[0] - m, d1 = b[3] - m, d2 = b[5] - m;
+  const V adj[6] = {d1 * d2 - b[4] * b[4], b[2] * b[4] - b[1] * d2, b[1] * b[4] - b[2] * d1,
+                    d0 * d2 - b[2] * b[2], b[1] * b[2] - d0 * b[4], d0 * d1 - b[1] * b[1]};
   const V inv = one / ((adj[0] + adj[3]) + adj[5]);
   for (int k = 0; k < 6; ++k) cf.projector[k] = adj[k] * inv;
-  const V h = ((b0 + b1) + b2 - m) * half;
+  cf.m = m;
+}
+
+// The pair's N and gap, and the eigenvalues (isolated, higher of the pair,
+// lower), unscaled as jacobiEigenvalues gives them, into mu.
+template <class V>
+QUILLMERE_TENSOR_INLINE void closedFormPair(const V (&a)[3][3], V scale, ClosedForm<V>& cf,
+                                            V (&mu)[3]) {
+  const V zero = V::broadcast(0.0), half = V::broadcast(0.5);
+  V b[6];
+  closedFormEntries<V>(a, b);
+  const V m = cf.m;
+  const V h = (((b[0] + b[3]) + b[5]) - m) * half;
   const V w = m - h;
-  const V entry[6] = {b0 - h, b01, b02, b1 - h, b12, b2 - h};
+  const V entry[6] = {b[0] - h, b[1], b[2], b[3] - h, b[4], b[5] - h};
   V diagonal = zero, offDiagonal = zero;
   for (int k = 0; k < 6; ++k) {
     cf.pair[k] = negligibleToZero(entry[k] - w * cf.projector[k]);
@@ -753,15 +786,20 @@ void mapBlock(const MapPass& pass, std::int64_t e, int count) {
     V j[6];
     for (int k = 0; k < 6; ++k) j[k] = V::load(pass.j[k] + e + b * V::kLanes);
     mapStart<V>(j, state[b].scale, state[b].a);
-    closedFormSpread<V>(state[b].a, closed[b]);
+    closedFormStart<V>(state[b].a, closed[b]);
     allClosed[b] = V::all(closed[b].applies);
     anyClosed[b] = V::any(closed[b].applies);
-    // Before Jacobi turns the matrix.
-    if (anyClosed[b]) closedFormSolve<V>(state[b].a, state[b].scale, closed[b], mu[b]);
     if (!allClosed[b]) {
       unitFrame<V>(state[b].vec);
       jacobi[jacobiCount++] = b;
     }
+  }
+  // Before Jacobi turns the matrices.
+  for (int b = 0; b < count; ++b) {
+    if (anyClosed[b]) closedFormProjector<V>(state[b].a, closed[b]);
+  }
+  for (int b = 0; b < count; ++b) {
+    if (anyClosed[b]) closedFormPair<V>(state[b].a, state[b].scale, closed[b], mu[b]);
   }
   for (int sweep = 0; sweep < kJacobiSweeps && jacobiCount > 0; ++sweep) {
     rotateBlock<V, 0, 1, 2>(state, jacobi, jacobiCount);
