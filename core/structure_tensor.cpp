@@ -51,7 +51,7 @@ bool mapTakesClosedForm(const double* j) {
   Lane1 scale, a[3][3];
   mapStart<Lane1>(products, scale, a);
   ClosedForm<Lane1> cf;
-  closedFormStart<Lane1>(a, cf);
+  closedFormSpread<Lane1>(a, cf);
   return cf.applies;
 }
 

@@ -536,8 +536,9 @@ struct ClosedForm {
   typename V::Mask applies;  // p > kClosedFormSpread
   V q, p, r;                 // p is 1 where the closed form does not apply
   V m;                       // the isolated eigenvalue
-  V projector[6];            // P, in the order of the outputs (11, 12, 13, 22, 23, 33)
-  V pair[6];                 // N
+  V trace;                   // tr(adj(B - m I))
+  V projector[6];            // adj(B - m I), then P; in the order of the outputs
+  V pair[6];                 // N / g (0 where g is)
   V gap;                     // g
 };
 
@@ -553,30 +554,38 @@ QUILLMERE_TENSOR_INLINE void closedFormEntries(const V (&a)[3][3], V (&b)[6]) {
   b[5] = negligibleToZero(a[2][2]);
 }
 
-// The steps of the closed form, each over a whole block before the next:
-// one vector's steps are a chain of square roots, divisions and a
-// polynomial, and independent vectors side by side keep the units busy.
-// First q, p (and whether the closed form applies) and r.
+// The steps of the closed form, each over a whole block before the next,
+// each with one square root or division at most: one vector's steps are a
+// chain of them and of a polynomial, and independent vectors side by side
+// keep the units busy. First q and p (and whether the closed form applies).
 template <class V>
-QUILLMERE_TENSOR_INLINE void closedFormStart(const V (&a)[3][3], ClosedForm<V>& cf) {
+QUILLMERE_TENSOR_INLINE void closedFormSpread(const V (&a)[3][3], ClosedForm<V>& cf) {
   const V one = V::broadcast(1.0);
   V b[6];
   closedFormEntries<V>(a, b);
   const V q = ((b[0] + b[3]) + b[5]) * V::broadcast(1.0 / 3.0);
   const V c0 = b[0] - q, c1 = b[3] - q, c2 = b[5] - q;
   const V off = (b[1] * b[1] + b[2] * b[2]) + b[4] * b[4];
-  V p2 = (((c0 * c0 + c1 * c1) + c2 * c2) + (off + off)) * V::broadcast(1.0 / 6.0);
-  V p = V::sqrt(p2);
+  const V p2 = (((c0 * c0 + c1 * c1) + c2 * c2) + (off + off)) * V::broadcast(1.0 / 6.0);
+  const V p = V::sqrt(p2);
   cf.applies = V::greater(p, V::broadcast(kClosedFormSpread));
   // Lanes that keep Jacobi compute on ones, not on values that could be
   // subnormal.
-  p = V::select(cf.applies, p, one);
-  p2 = V::select(cf.applies, p2, one);
+  cf.q = q;
+  cf.p = V::select(cf.applies, p, one);
+  cf.r = V::select(cf.applies, p2, one);
+}
+
+// r = det(B - q I) / (2 p^3).
+template <class V>
+QUILLMERE_TENSOR_INLINE void closedFormRatio(const V (&a)[3][3], ClosedForm<V>& cf) {
+  V b[6];
+  closedFormEntries<V>(a, b);
+  const V q = cf.q;
+  const V c0 = b[0] - q, c1 = b[3] - q, c2 = b[5] - q;
   const V det = (c0 * (c1 * c2 - b[4] * b[4]) - b[1] * (b[1] * c2 - b[4] * b[2])) +
                 b[2] * (b[1] * b[4] - c1 * b[2]);
-  cf.q = q;
-  cf.p = p;
-  cf.r = det / ((p2 * p) * V::broadcast(2.0));
+  cf.r = det / ((cf.r * cf.p) * V::broadcast(2.0));  // cf.r held p^2
 }
 
 // The isolated eigenvalue and its projector.
@@ -593,26 +602,27 @@ QUILLMERE_TENSOR_INLINE void closedFormProjector(const V (&a)[3][3], ClosedForm<
   const V d0 = b[0] - m, d1 = b[3] - m, d2 = b[5] - m;
   const V adj[6] = {d1 * d2 - b[4] * b[4], b[2] * b[4] - b[1] * d2, b[1] * b[4] - b[2] * d1,
                     d0 * d2 - b[2] * b[2], b[1] * b[2] - d0 * b[4], d0 * d1 - b[1] * b[1]};
-  const V inv = one / ((adj[0] + adj[3]) + adj[5]);
-  for (int k = 0; k < 6; ++k) cf.projector[k] = adj[k] * inv;
+  for (int k = 0; k < 6; ++k) cf.projector[k] = adj[k];
+  cf.trace = (adj[0] + adj[3]) + adj[5];
   cf.m = m;
 }
 
-// The pair's N and gap, and the eigenvalues (isolated, higher of the pair,
-// lower), unscaled as jacobiEigenvalues gives them, into mu.
+// The pair's direction and gap, P, and the eigenvalues (isolated, higher
+// of the pair, lower). With T = tr(adj), T N = T (B - (t/2) I) -
+// (m - t/2) adj and T g is its norm (T > 0), so that one division,
+// 1 / (T^2 g), gives P, N / g and g. First T N and T g.
 template <class V>
-QUILLMERE_TENSOR_INLINE void closedFormPair(const V (&a)[3][3], V scale, ClosedForm<V>& cf,
-                                            V (&mu)[3]) {
-  const V zero = V::broadcast(0.0), half = V::broadcast(0.5);
+QUILLMERE_TENSOR_INLINE void closedFormPair(const V (&a)[3][3], ClosedForm<V>& cf) {
+  const V zero = V::broadcast(0.0);
   V b[6];
   closedFormEntries<V>(a, b);
-  const V m = cf.m;
-  const V h = (((b[0] + b[3]) + b[5]) - m) * half;
+  const V m = cf.m, trace = cf.trace;
+  const V h = (((b[0] + b[3]) + b[5]) - m) * V::broadcast(0.5);
   const V w = m - h;
   const V entry[6] = {b[0] - h, b[1], b[2], b[3] - h, b[4], b[5] - h};
   V diagonal = zero, offDiagonal = zero;
   for (int k = 0; k < 6; ++k) {
-    cf.pair[k] = negligibleToZero(entry[k] - w * cf.projector[k]);
+    cf.pair[k] = negligibleToZero(trace * entry[k] - w * cf.projector[k]);
     const V square = cf.pair[k] * cf.pair[k];
     if (k == 0 || k == 3 || k == 5) {
       diagonal = diagonal + square;
@@ -621,6 +631,27 @@ QUILLMERE_TENSOR_INLINE void closedFormPair(const V (&a)[3][3], V scale, ClosedF
     }
   }
   cf.gap = V::sqrt((diagonal + (offDiagonal + offDiagonal)) * V::broadcast(2.0));
+}
+
+// Then the division, and the eigenvalues unscaled as jacobiEigenvalues
+// gives them into mu.
+template <class V>
+QUILLMERE_TENSOR_INLINE void closedFormFinish(const V (&a)[3][3], V scale, ClosedForm<V>& cf,
+                                              V (&mu)[3]) {
+  const V zero = V::broadcast(0.0), one = V::broadcast(1.0), half = V::broadcast(0.5);
+  V b[6];
+  closedFormEntries<V>(a, b);
+  const V m = cf.m, trace = cf.trace;
+  const V h = (((b[0] + b[3]) + b[5]) - m) * half;
+  const V traceGap = cf.gap;
+  const V safeGap = V::select(V::greater(traceGap, zero), traceGap, one);
+  const V inv = one / (trace * safeGap);
+  const V byTrace = safeGap * inv, byTraceGap = trace * inv;
+  for (int k = 0; k < 6; ++k) {
+    cf.projector[k] = cf.projector[k] * byTrace;
+    cf.pair[k] = cf.pair[k] * byTraceGap;
+  }
+  cf.gap = traceGap * byTrace;
   const V halfGap = cf.gap * half;
   mu[0] = V::max(m * scale, zero);
   mu[1] = V::max((h + halfGap) * scale, zero);
@@ -715,13 +746,11 @@ void frameTensor(const V (&lam)[3], const V (&vec)[3][3], V (&out)[6]) {
 // f(lower) of the pair (see kClosedFormSpread).
 template <class V>
 void closedFormTensor(const V (&lam)[3], const ClosedForm<V>& cf, V (&out)[6]) {
-  const V zero = V::broadcast(0.0), one = V::broadcast(1.0);
   const V mean = (lam[1] + lam[2]) * V::broadcast(0.5);
   const V toIsolated = lam[0] - mean;
-  const auto apart = V::greater(cf.gap, zero);
-  const V slope = V::select(apart, (lam[1] - lam[2]) / V::select(apart, cf.gap, one), zero);
+  const V spread = lam[1] - lam[2];
   for (int k = 0; k < 6; ++k) {
-    out[k] = toIsolated * cf.projector[k] + slope * cf.pair[k];
+    out[k] = toIsolated * cf.projector[k] + spread * cf.pair[k];
     if (k == 0 || k == 3 || k == 5) out[k] = mean + out[k];
   }
 }
@@ -786,21 +815,27 @@ void mapBlock(const MapPass& pass, std::int64_t e, int count) {
     V j[6];
     for (int k = 0; k < 6; ++k) j[k] = V::load(pass.j[k] + e + b * V::kLanes);
     mapStart<V>(j, state[b].scale, state[b].a);
-    closedFormStart<V>(state[b].a, closed[b]);
+  }
+  for (int b = 0; b < count; ++b) {
+    closedFormSpread<V>(state[b].a, closed[b]);
     allClosed[b] = V::all(closed[b].applies);
     anyClosed[b] = V::any(closed[b].applies);
-    if (!allClosed[b]) {
-      unitFrame<V>(state[b].vec);
-      jacobi[jacobiCount++] = b;
-    }
+    if (!allClosed[b]) jacobi[jacobiCount++] = b;
   }
-  // Before Jacobi turns the matrices.
+  // The closed form before Jacobi turns the matrices.
+  for (int b = 0; b < count; ++b) {
+    if (anyClosed[b]) closedFormRatio<V>(state[b].a, closed[b]);
+  }
   for (int b = 0; b < count; ++b) {
     if (anyClosed[b]) closedFormProjector<V>(state[b].a, closed[b]);
   }
   for (int b = 0; b < count; ++b) {
-    if (anyClosed[b]) closedFormPair<V>(state[b].a, state[b].scale, closed[b], mu[b]);
+    if (anyClosed[b]) closedFormPair<V>(state[b].a, closed[b]);
   }
+  for (int b = 0; b < count; ++b) {
+    if (anyClosed[b]) closedFormFinish<V>(state[b].a, state[b].scale, closed[b], mu[b]);
+  }
+  for (int i = 0; i < jacobiCount; ++i) unitFrame<V>(state[jacobi[i]].vec);
   for (int sweep = 0; sweep < kJacobiSweeps && jacobiCount > 0; ++sweep) {
     rotateBlock<V, 0, 1, 2>(state, jacobi, jacobiCount);
     rotateBlock<V, 0, 2, 1>(state, jacobi, jacobiCount);
