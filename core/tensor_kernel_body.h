@@ -534,6 +534,7 @@ QUILLMERE_TENSOR_INLINE V cosThirdOfArccos(V t) {
 template <class V>
 struct ClosedForm {
   typename V::Mask applies;  // p > kClosedFormSpread
+  V b[6];                    // B, its entries in the order of the outputs
   V q, p, r;                 // p is 1 where the closed form does not apply
   V m;                       // the isolated eigenvalue
   V trace;                   // tr(adj(B - m I))
@@ -561,7 +562,7 @@ QUILLMERE_TENSOR_INLINE void closedFormEntries(const V (&a)[3][3], V (&b)[6]) {
 template <class V>
 QUILLMERE_TENSOR_INLINE void closedFormSpread(const V (&a)[3][3], ClosedForm<V>& cf) {
   const V one = V::broadcast(1.0);
-  V b[6];
+  V(&b)[6] = cf.b;
   closedFormEntries<V>(a, b);
   const V q = ((b[0] + b[3]) + b[5]) * V::broadcast(1.0 / 3.0);
   const V c0 = b[0] - q, c1 = b[3] - q, c2 = b[5] - q;
@@ -578,9 +579,8 @@ QUILLMERE_TENSOR_INLINE void closedFormSpread(const V (&a)[3][3], ClosedForm<V>&
 
 // r = det(B - q I) / (2 p^3).
 template <class V>
-QUILLMERE_TENSOR_INLINE void closedFormRatio(const V (&a)[3][3], ClosedForm<V>& cf) {
-  V b[6];
-  closedFormEntries<V>(a, b);
+QUILLMERE_TENSOR_INLINE void closedFormRatio(ClosedForm<V>& cf) {
+  const V(&b)[6] = cf.b;
   const V q = cf.q;
   const V c0 = b[0] - q, c1 = b[3] - q, c2 = b[5] - q;
   const V det = (c0 * (c1 * c2 - b[4] * b[4]) - b[1] * (b[1] * c2 - b[4] * b[2])) +
@@ -590,10 +590,9 @@ QUILLMERE_TENSOR_INLINE void closedFormRatio(const V (&a)[3][3], ClosedForm<V>& 
 
 // The isolated eigenvalue and its projector.
 template <class V>
-QUILLMERE_TENSOR_INLINE void closedFormProjector(const V (&a)[3][3], ClosedForm<V>& cf) {
+QUILLMERE_TENSOR_INLINE void closedFormProjector(ClosedForm<V>& cf) {
   const V zero = V::broadcast(0.0), one = V::broadcast(1.0);
-  V b[6];
-  closedFormEntries<V>(a, b);
+  const V(&b)[6] = cf.b;
   V s = V::abs(cf.r);
   s = V::select(V::greater(s, one), one, s);
   const V twoPh = (cf.p + cf.p) * cosThirdOfArccos<V>((s + s) - one);
@@ -612,10 +611,9 @@ QUILLMERE_TENSOR_INLINE void closedFormProjector(const V (&a)[3][3], ClosedForm<
 // (m - t/2) adj and T g is its norm (T > 0), so that one division,
 // 1 / (T^2 g), gives P, N / g and g. First T N and T g.
 template <class V>
-QUILLMERE_TENSOR_INLINE void closedFormPair(const V (&a)[3][3], ClosedForm<V>& cf) {
+QUILLMERE_TENSOR_INLINE void closedFormPair(ClosedForm<V>& cf) {
   const V zero = V::broadcast(0.0);
-  V b[6];
-  closedFormEntries<V>(a, b);
+  const V(&b)[6] = cf.b;
   const V m = cf.m, trace = cf.trace;
   const V h = (((b[0] + b[3]) + b[5]) - m) * V::broadcast(0.5);
   const V w = m - h;
@@ -636,11 +634,9 @@ QUILLMERE_TENSOR_INLINE void closedFormPair(const V (&a)[3][3], ClosedForm<V>& c
 // Then the division, and the eigenvalues unscaled as jacobiEigenvalues
 // gives them into mu.
 template <class V>
-QUILLMERE_TENSOR_INLINE void closedFormFinish(const V (&a)[3][3], V scale, ClosedForm<V>& cf,
-                                              V (&mu)[3]) {
+QUILLMERE_TENSOR_INLINE void closedFormFinish(V scale, ClosedForm<V>& cf, V (&mu)[3]) {
   const V zero = V::broadcast(0.0), one = V::broadcast(1.0), half = V::broadcast(0.5);
-  V b[6];
-  closedFormEntries<V>(a, b);
+  const V(&b)[6] = cf.b;
   const V m = cf.m, trace = cf.trace;
   const V h = (((b[0] + b[3]) + b[5]) - m) * half;
   const V traceGap = cf.gap;
@@ -824,16 +820,16 @@ void mapBlock(const MapPass& pass, std::int64_t e, int count) {
   }
   // The closed form before Jacobi turns the matrices.
   for (int b = 0; b < count; ++b) {
-    if (anyClosed[b]) closedFormRatio<V>(state[b].a, closed[b]);
+    if (anyClosed[b]) closedFormRatio<V>(closed[b]);
   }
   for (int b = 0; b < count; ++b) {
-    if (anyClosed[b]) closedFormProjector<V>(state[b].a, closed[b]);
+    if (anyClosed[b]) closedFormProjector<V>(closed[b]);
   }
   for (int b = 0; b < count; ++b) {
-    if (anyClosed[b]) closedFormPair<V>(state[b].a, closed[b]);
+    if (anyClosed[b]) closedFormPair<V>(closed[b]);
   }
   for (int b = 0; b < count; ++b) {
-    if (anyClosed[b]) closedFormFinish<V>(state[b].a, state[b].scale, closed[b], mu[b]);
+    if (anyClosed[b]) closedFormFinish<V>(state[b].scale, closed[b], mu[b]);
   }
   for (int i = 0; i < jacobiCount; ++i) unitFrame<V>(state[jacobi[i]].vec);
   for (int sweep = 0; sweep < kJacobiSweeps && jacobiCount > 0; ++sweep) {
