@@ -4,10 +4,11 @@
 // plane pipeline moves about 20 such volumes' traffic past the second-level
 // cache: the product rings written, read again by the axis-3 pass, J
 // written and read, u and the outputs) and the divider (the square roots
-// and divisions of four full Jacobi sweeps alone; the rotation rules now
-// leave most of the last two sweeps' out). 'structure' runs the passes
-// without the eigen-decomposition; the fresh-scratch cases take the scratch
-// on every call, as the module does.
+// and divisions of four full Jacobi sweeps alone, which the closed-form
+// solve avoids wherever J is not nearly isotropic). 'structure' runs the
+// passes without the eigen-decomposition; runMapAlone the eigen-solve and
+// map without the passes; the fresh-scratch cases take the scratch on every
+// call, as the module does.
 //
 //   build/linux/bench/bench_tensor --benchmark_enable_random_interleaving=true
 //

@@ -492,15 +492,19 @@ void unitFrame(V (&vec)[3][3]) {
 // det(B - q I) is off by a few eps p^2 and r by a few eps / p; dm/dr is at
 // most 2 p / 6 on the isolated end, so m is good to a few eps (cos(acos(s)
 // / 3) below is a polynomial good to 3.3e-16). The cofactors are products
-// of two entries of B - m I (each within 3 p of zero once the deviator is
-// taken out) and good to about 20 eps p, and tr(adj) >= 3 p^2 (both gaps
-// of the isolated end exceed sqrt(3) p), so P is good to about 10 eps / p
-// and N and g to a few tens of eps. The maps are at most 1 and, in these
-// units, change by at most about their argument's relative error, so the
-// tensor moves by about 10 eps / p of its largest entry: 2e-12 at the
-// threshold, against the 1e-6 the tests hold it to (and 6e-8 from the one
-// rounding to single). Lanes at or below the threshold (near-isotropic J,
-// J = 0, NaN or inf anywhere: the comparison is false) take Jacobi.
+// of two entries of B - m I (each within 5 p of zero: the deviator's are
+// within sqrt(6) p, and |m - q| <= 2 p) and good to about 20 eps p, and
+// tr(adj), the product of the isolated end's two gaps, is at least 3 p^2,
+// so P is good to about 10 eps / p and N and g to a few tens of eps. The
+// maps are at most 1, and 'ced' moves by at most 0.74 times the relative
+// error of a gap (those of the isolated end exceed sqrt(3) p; the pair's
+// enters only through the bounded divided difference), 'eed' by 1.5 times
+// that of an eigenvalue, as with Jacobi's. So the tensor moves by about
+// 10 eps / p of its largest entry beyond what Jacobi's rounding does:
+// 1e-12 at the threshold, against the 1e-6 the tests hold it to (and 6e-8
+// from the one rounding to single). Lanes at or below the threshold
+// (near-isotropic J, J = 0, NaN or inf anywhere: the comparison is false)
+// take Jacobi.
 constexpr double kClosedFormSpread = 0x1p-10;
 
 // cos(acos(s) / 3) for s in [0, 1], in t = 2 s - 1: the Chebyshev series
