@@ -149,25 +149,34 @@ void runMapAlone(benchmark::State& state, SweepPath path) {
       jacobi += quillmere::tensor::mapTakesClosedForm(voxel) ? 0 : 1;
     }
   }
+  const auto mapRuns = [&](quillmere::tensor::MapKernel map, std::vector<float>& to) {
+    for (std::int64_t run = 0; run < kRuns; ++run) {
+      quillmere::tensor::MapPass pass{};
+      for (int k = 0; k < 6; ++k) {
+        pass.j[k] = &j[(k * kRuns + run) * kRun];
+        pass.out[k] = &to[(k * kRuns + run) * kRun];
+      }
+      pass.kind = quillmere::TensorKind::Coherence;
+      pass.alpha = p.alpha;
+      pass.oneMinusAlpha = 1.0 - p.alpha;
+      pass.c = p.c;
+      pass.lambdaSquared = p.lambda * p.lambda;
+      map(pass, 0, kRun);
+    }
+  };
   const quillmere::tensor::MapKernel map = quillmere::tensor::tensorKernelsFor(path).map;
   for (auto _ : state) {
     for (std::int64_t repeat = 0; repeat < static_cast<std::int64_t>(kVoxels) / (kRun * kRuns);
          ++repeat) {
-      for (std::int64_t run = 0; run < kRuns; ++run) {
-        quillmere::tensor::MapPass pass{};
-        for (int k = 0; k < 6; ++k) {
-          pass.j[k] = &j[(k * kRuns + run) * kRun];
-          pass.out[k] = &out[(k * kRuns + run) * kRun];
-        }
-        pass.kind = quillmere::TensorKind::Coherence;
-        pass.alpha = p.alpha;
-        pass.oneMinusAlpha = 1.0 - p.alpha;
-        pass.c = p.c;
-        pass.lambdaSquared = p.lambda * p.lambda;
-        map(pass, 0, kRun);
-      }
+      mapRuns(map, out);
     }
     benchmark::DoNotOptimize(out.data());
+  }
+  // The plain path's bits, checked after timing.
+  std::vector<float> plain(out.size());
+  mapRuns(quillmere::tensor::tensorKernelsFor(SweepPath::Plain).map, plain);
+  if (std::memcmp(plain.data(), out.data(), out.size() * sizeof(float)) != 0) {
+    state.SkipWithError("the map differs from the plain path");
   }
   state.counters["jacobi"] = jacobi / static_cast<double>(kRun * kRuns);
 }
