@@ -5,10 +5,11 @@
 // cache: the product rings written (and first read for ownership), read
 // again about 2.1 times by the axis-3 pass, u and the outputs; J and the
 // in-plane rows stay in it) and the divider (the square roots
-// and divisions of four full Jacobi sweeps alone; the rotation rules now
-// leave most of the last two sweeps' out). 'structure' runs the passes
-// without the eigen-decomposition; the fresh-scratch cases take the scratch
-// on every call, as the module does.
+// and divisions of four full Jacobi sweeps alone, which the closed-form
+// solve avoids wherever J is not nearly isotropic). 'structure' runs the
+// passes without the eigen-decomposition; runMapAlone the eigen-solve and
+// map without the passes; the fresh-scratch cases take the scratch on every
+// call, as the module does.
 //
 //   build/linux/bench/bench_tensor --benchmark_enable_random_interleaving=true
 //
@@ -25,6 +26,7 @@
 #endif
 
 #include "core/structure_tensor.h"
+#include "core/tensor_kernels.h"
 #include "core/update_sweep.h"
 #include "tests/support/stencil_families.h"
 
@@ -116,6 +118,70 @@ void runRadius(benchmark::State& state, int threads) {
   }
 }
 
+// The eigen-solve and map alone, as the pipeline runs them (runs of 1024
+// voxels whose J is in the cache): 16 runs of J spread over the volume
+// ('structure' of the bench volume, widened to double), mapped to 'ced'
+// 128 times over, the work of one 128^3 volume. The share of lanes that
+// take Jacobi rather than the closed form is counted as "jacobi".
+void runMapAlone(benchmark::State& state, SweepPath path) {
+  if (!quillmere::sweepPathSupported(path)) {
+    state.SkipWithError("path not supported here");
+    return;
+  }
+  constexpr std::int64_t kRun = 1024, kRuns = 16;
+  quillmere::TensorParameters p = cedParameters();
+  p.kind = quillmere::TensorKind::Structure;
+  std::vector<double> scratch(quillmere::tensorScratchDoubles(kDims, p, 1));
+  std::vector<float> structure(6 * kVoxels);
+  float* const outs[6] = {&structure[0],           &structure[kVoxels],
+                          &structure[2 * kVoxels], &structure[3 * kVoxels],
+                          &structure[4 * kVoxels], &structure[5 * kVoxels]};
+  quillmere::computeTensor(volume().data(), kDims, p, outs, scratch.data(), 1);
+  std::vector<double> j(6 * kRun * kRuns);
+  std::vector<float> out(6 * kRun * kRuns);
+  double jacobi = 0;
+  for (std::int64_t run = 0; run < kRuns; ++run) {
+    const std::int64_t from = run * static_cast<std::int64_t>(kVoxels / kRuns);
+    for (std::int64_t x = 0; x < kRun; ++x) {
+      double voxel[6];
+      for (int k = 0; k < 6; ++k) {
+        voxel[k] = j[(k * kRuns + run) * kRun + x] = outs[k][from + x];
+      }
+      jacobi += quillmere::tensor::mapTakesClosedForm(voxel) ? 0 : 1;
+    }
+  }
+  const auto mapRuns = [&](quillmere::tensor::MapKernel map, std::vector<float>& to) {
+    for (std::int64_t run = 0; run < kRuns; ++run) {
+      quillmere::tensor::MapPass pass{};
+      for (int k = 0; k < 6; ++k) {
+        pass.j[k] = &j[(k * kRuns + run) * kRun];
+        pass.out[k] = &to[(k * kRuns + run) * kRun];
+      }
+      pass.kind = quillmere::TensorKind::Coherence;
+      pass.alpha = p.alpha;
+      pass.oneMinusAlpha = 1.0 - p.alpha;
+      pass.c = p.c;
+      pass.lambdaSquared = p.lambda * p.lambda;
+      map(pass, 0, kRun);
+    }
+  };
+  const quillmere::tensor::MapKernel map = quillmere::tensor::tensorKernelsFor(path).map;
+  for (auto _ : state) {
+    for (std::int64_t repeat = 0; repeat < static_cast<std::int64_t>(kVoxels) / (kRun * kRuns);
+         ++repeat) {
+      mapRuns(map, out);
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  // The plain path's bits, checked after timing.
+  std::vector<float> plain(out.size());
+  mapRuns(quillmere::tensor::tensorKernelsFor(SweepPath::Plain).map, plain);
+  if (std::memcmp(plain.data(), out.data(), out.size() * sizeof(float)) != 0) {
+    state.SkipWithError("the map differs from the plain path");
+  }
+  state.counters["jacobi"] = jacobi / static_cast<double>(kRun * kRuns);
+}
+
 // The floor of one smoothing pass: read and write 128^3 doubles once.
 void runCopyFloor(benchmark::State& state) {
   std::vector<double> a(kVoxels, 1.0), b(kVoxels, 2.0);
@@ -183,6 +249,8 @@ BENCHMARK_CAPTURE(runTensor, automatic_2, SweepPath::Automatic, 2)->Unit(benchma
 BENCHMARK_CAPTURE(runTensor, structure_automatic_2, SweepPath::Automatic, 2,
                   quillmere::TensorKind::Structure)
     ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(runMapAlone, avx512, SweepPath::Avx512)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(runMapAlone, avx2, SweepPath::Avx2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(runTensorFreshScratch, malloc_1, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(runTensorFreshScratch, huge_pages_1, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(runRadius, threads_1, 1)->Unit(benchmark::kMillisecond);

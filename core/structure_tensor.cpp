@@ -42,6 +42,15 @@ void mapOneLane(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<Lane1>(pass, begin, end);
 }
 
+bool mapTakesClosedForm(const double* j) {
+  const Lane1 products[6] = {{j[0]}, {j[1]}, {j[2]}, {j[3]}, {j[4]}, {j[5]}};
+  Lane1 scale, a[3][3];
+  mapStart<Lane1>(products, scale, a);
+  ClosedForm<Lane1> cf;
+  closedFormSpread<Lane1>(a, cf);
+  return cf.applies;
+}
+
 double radiusOneLane(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
                      std::int32_t count) {
   return radiusRun<Lane1>(pass, deltas, e, count);

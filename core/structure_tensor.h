@@ -11,19 +11,23 @@
 //      repeated past each face;
 //   3. the six products g_a g_b, each smoothed like step 1 with rho;
 //   4. per voxel: 'structure' stores J as it is; 'ced' and 'eed' take the
-//      eigen-decomposition of J (four sweeps of cyclic Jacobi, each rotation
-//      by one of three rules chosen per voxel: left out when negligible, a
-//      series near the diagonal, the square-root formula otherwise; see
-//      core/tensor_kernel_body.h) and store sum_k f(mu_k) v_k v_k' with the
-//      eigenvalue maps of toolbox/quillmere_tensor.m. The map is a function
-//      of the eigenvalues applied to the projectors v_k v_k', so neither the
-//      sign nor the order of eigenvectors, nor the basis chosen within a
-//      repeated eigenvalue, changes the result beyond rounding.
+//      eigen-decomposition of J and store sum_k f(mu_k) P_k with the
+//      eigenvalue maps of toolbox/quillmere_tensor.m. Where the eigenvalues
+//      are spread out (p > 2^-10 of J's largest entry, p the deviator's
+//      spread) in closed form: the eigenvalue at the better separated end
+//      of the spectrum from the characteristic cubic, its projector from
+//      the adjugate of J - mu I, the other two through the rest of J
+//      without eigenvectors; elsewhere (near-isotropic J) by four sweeps of
+//      cyclic Jacobi, each rotation by one of three rules chosen per voxel
+//      (see core/tensor_kernel_body.h). The rule is the voxel's own. The
+//      map is a function of the eigenvalues applied to the projectors, so
+//      neither the sign nor the order of eigenvectors, nor the basis chosen
+//      within a repeated eigenvalue, changes the result beyond rounding.
 // The volume is taken plane by plane along axis 3 (see tensorScratchDoubles).
 //
 // Every voxel's result is computed by one fixed sequence of IEEE operations
-// (+, -, *, /, sqrt and comparisons; exp is our own polynomial, never the
-// platform's), so the bits do not depend on the thread count, the vector
+// (+, -, *, /, sqrt and comparisons; exp and cos(acos(x) / 3) are our own
+// polynomials, never the platform's), so the bits do not depend on the thread count, the vector
 // path or the platform. Runs under FloatEnvironmentGuard on every thread. A
 // NaN result is stored as the canonical quiet NaN.
 #ifndef QUILLMERE_CORE_STRUCTURE_TENSOR_H

@@ -442,9 +442,9 @@ QUILLMERE_TENSOR_INLINE void applyRotation(const Rotation<V>& r, V (&a)[3][3], V
   }
 }
 
-// The tensor of one voxel per lane from its six products.
+// The scaled matrix of one voxel per lane from its six products.
 template <class V>
-void mapStart(const V (&j)[6], V& scale, V (&a)[3][3], V (&vec)[3][3]) {
+void mapStart(const V (&j)[6], V& scale, V (&a)[3][3]) {
   const V zero = V::broadcast(0.0), one = V::broadcast(1.0);
   // Scale by the largest entry, so tiny and huge tensors rotate alike.
   scale = V::abs(j[0]);
@@ -460,9 +460,201 @@ void mapStart(const V (&j)[6], V& scale, V (&a)[3][3], V (&vec)[3][3]) {
   a[1][0] = a[0][1];
   a[2][0] = a[0][2];
   a[2][1] = a[1][2];
+}
+
+// Jacobi starts from the unit frame.
+template <class V>
+void unitFrame(V (&vec)[3][3]) {
   for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) vec[r][c] = r == c ? one : zero;
+    for (int c = 0; c < 3; ++c) vec[r][c] = V::broadcast(r == c ? 1.0 : 0.0);
   }
+}
+
+// The closed form, for lanes whose eigenvalues are spread out; the others
+// keep Jacobi. With B the scaled matrix (entries <= 1), q = tr(B) / 3 and
+// p = sqrt(tr((B - q I)^2) / 6), the eigenvalues are q + 2 p cos(phi +
+// 2 pi k / 3), phi = acos(r) / 3, r = det(B - q I) / (2 p^3). The end of
+// the spectrum on the side of r's sign (the largest for r >= 0, else the
+// smallest) is isolated: its gap to the nearest other is at least sqrt(3) p
+// (2 sqrt(3) p sin(pi/3 - phi) with phi in [0, pi/6]), whatever the other
+// two do. Its projector is adj(B - m I) / tr(adj(B - m I)); the other two
+// span Q = I - P, and with t = tr(B) - m,
+//   N = B - (t/2) I - (m - t/2) P = (g/2) (P_hi - P_lo),  g = sqrt(2 |N|^2)
+// their gap g and eigenvalues t/2 +- g/2 come from N directly, accurate
+// however close the two are. The tensor is then the map f applied as
+//   f(m) P + (f_hi + f_lo)/2 Q + ((f_hi - f_lo) / g) N,
+// a divided difference that stays bounded as g -> 0 (N shrinks with g):
+// no eigenvector of the pair is ever needed.
+//
+// Why p > 2^-10 keeps the tensor within its bound. Entries of B carry
+// rounding of about eps = 2^-53; B - q I has norm sqrt(6) p, so
+// det(B - q I) is off by a few eps p^2 and r by a few eps / p; dm/dr is at
+// most 2 p / 6 on the isolated end, so m is good to a few eps (cos(acos(s)
+// / 3) below is a polynomial good to 3.3e-16). The cofactors are products
+// of two entries of B - m I (each within 5 p of zero: the deviator's are
+// within sqrt(6) p, and |m - q| <= 2 p) and good to about 20 eps p, and
+// tr(adj), the product of the isolated end's two gaps, is at least 3 p^2,
+// so P is good to about 10 eps / p and N and g to a few tens of eps. The
+// maps are at most 1, and 'ced' moves by at most 0.74 times the relative
+// error of a gap (those of the isolated end exceed sqrt(3) p; the pair's
+// enters only through the bounded divided difference), 'eed' by 1.5 times
+// that of an eigenvalue, as with Jacobi's. So the tensor moves by about
+// 10 eps / p of its largest entry beyond what Jacobi's rounding does:
+// 1e-12 at the threshold, against the 1e-6 the tests hold it to (and 6e-8
+// from the one rounding to single). Lanes at or below the threshold
+// (near-isotropic J, J = 0, NaN or inf anywhere: the comparison is false)
+// take Jacobi.
+constexpr double kClosedFormSpread = 0x1p-10;
+
+// cos(acos(s) / 3) for s in [0, 1], in t = 2 s - 1: the Chebyshev series
+// of degree 18 (error 1e-17) written in powers of t, evaluated by Estrin's
+// scheme (five levels of dependent operations rather than Horner's
+// eighteen; 3.3e-16 with its rounding, against 1.2e-16 for Horner's). The
+// function is analytic on [-1, 1] (its nearest singularity is at t = -3),
+// so the coefficients fall steadily.
+template <class V>
+QUILLMERE_TENSOR_INLINE V cosThirdOfArccos(V t) {
+  constexpr double kCoefficient[19] = {
+      0.9396926207859084,      0.06582180727244992,     -0.006431413987664382,
+      0.0011066549558273362,   -0.00023364527940431342, 5.4914418804086046e-05,
+      -1.3791278413055884e-05, 3.6232881929592767e-06,  -9.83536685199323e-07,
+      2.736826734516379e-07,   -7.764966127211011e-08,  2.236164973247703e-08,
+      -6.5260819301388265e-09, 1.9511274729472492e-09,  -5.829728042072709e-10,
+      1.5183725396925284e-10,  -4.4871347530066337e-11, 2.521845450983593e-11,
+      -7.934756266692924e-12};
+  const auto c = [&](int k) { return V::broadcast(kCoefficient[k]); };
+  const V t2 = t * t, t4 = t2 * t2, t8 = t4 * t4, t16 = t8 * t8;
+  V pairs[9];
+  Unrolled<9>::run([&](int k) { pairs[k] = c(2 * k) + c(2 * k + 1) * t; });
+  V quads[5];
+  Unrolled<4>::run([&](int k) { quads[k] = pairs[2 * k] + pairs[2 * k + 1] * t2; });
+  quads[4] = pairs[8] + c(18) * t2;
+  const V low = (quads[0] + quads[1] * t4) + (quads[2] + quads[3] * t4) * t8;
+  return low + quads[4] * t16;
+}
+
+// The closed form's state of one vector between its steps and its tensor.
+template <class V>
+struct ClosedForm {
+  typename V::Mask applies;  // p > kClosedFormSpread
+  V b[6];                    // B, its entries in the order of the outputs
+  V q, p, r;                 // p is 1 where the closed form does not apply
+  V m;                       // the isolated eigenvalue
+  V trace;                   // tr(adj(B - m I))
+  V projector[6];            // adj(B - m I), then P; in the order of the outputs
+  V pair[6];                 // N / g (0 where g is)
+  V gap;                     // g
+};
+
+// Diagonal entries below 1e-100 as the off-diagonal ones (see
+// negligibleToZero): no product of two entries goes subnormal.
+template <class V>
+QUILLMERE_TENSOR_INLINE void closedFormEntries(const V (&a)[3][3], V (&b)[6]) {
+  b[0] = negligibleToZero(a[0][0]);
+  b[1] = a[0][1];
+  b[2] = a[0][2];
+  b[3] = negligibleToZero(a[1][1]);
+  b[4] = a[1][2];
+  b[5] = negligibleToZero(a[2][2]);
+}
+
+// The steps of the closed form, each over a whole block before the next,
+// each with one square root or division at most: one vector's steps are a
+// chain of them and of a polynomial, and independent vectors side by side
+// keep the units busy. First q and p (and whether the closed form applies).
+template <class V>
+QUILLMERE_TENSOR_INLINE void closedFormSpread(const V (&a)[3][3], ClosedForm<V>& cf) {
+  const V one = V::broadcast(1.0);
+  V(&b)[6] = cf.b;
+  closedFormEntries<V>(a, b);
+  const V q = ((b[0] + b[3]) + b[5]) * V::broadcast(1.0 / 3.0);
+  const V c0 = b[0] - q, c1 = b[3] - q, c2 = b[5] - q;
+  const V off = (b[1] * b[1] + b[2] * b[2]) + b[4] * b[4];
+  const V p2 = (((c0 * c0 + c1 * c1) + c2 * c2) + (off + off)) * V::broadcast(1.0 / 6.0);
+  const V p = V::sqrt(p2);
+  cf.applies = V::greater(p, V::broadcast(kClosedFormSpread));
+  // Lanes that keep Jacobi compute on ones, not on values that could be
+  // subnormal.
+  cf.q = q;
+  cf.p = V::select(cf.applies, p, one);
+  cf.r = V::select(cf.applies, p2, one);
+}
+
+// r = det(B - q I) / (2 p^3).
+template <class V>
+QUILLMERE_TENSOR_INLINE void closedFormRatio(ClosedForm<V>& cf) {
+  const V(&b)[6] = cf.b;
+  const V q = cf.q;
+  const V c0 = b[0] - q, c1 = b[3] - q, c2 = b[5] - q;
+  const V det = (c0 * (c1 * c2 - b[4] * b[4]) - b[1] * (b[1] * c2 - b[4] * b[2])) +
+                b[2] * (b[1] * b[4] - c1 * b[2]);
+  cf.r = det / ((cf.r * cf.p) * V::broadcast(2.0));  // cf.r held p^2
+}
+
+// The isolated eigenvalue and its projector.
+template <class V>
+QUILLMERE_TENSOR_INLINE void closedFormProjector(ClosedForm<V>& cf) {
+  const V zero = V::broadcast(0.0), one = V::broadcast(1.0);
+  const V(&b)[6] = cf.b;
+  V s = V::abs(cf.r);
+  s = V::select(V::greater(s, one), one, s);
+  const V twoPh = (cf.p + cf.p) * cosThirdOfArccos<V>((s + s) - one);
+  const V m = V::select(V::greater(zero, cf.r), cf.q - twoPh, cf.q + twoPh);
+  // adj(B - m I), its entries in output order.
+  const V d0 = b[0] - m, d1 = b[3] - m, d2 = b[5] - m;
+  const V adj[6] = {d1 * d2 - b[4] * b[4], b[2] * b[4] - b[1] * d2, b[1] * b[4] - b[2] * d1,
+                    d0 * d2 - b[2] * b[2], b[1] * b[2] - d0 * b[4], d0 * d1 - b[1] * b[1]};
+  for (int k = 0; k < 6; ++k) cf.projector[k] = adj[k];
+  cf.trace = (adj[0] + adj[3]) + adj[5];
+  cf.m = m;
+}
+
+// The pair's direction and gap, P, and the eigenvalues (isolated, higher
+// of the pair, lower). With T = tr(adj), T N = T (B - (t/2) I) -
+// (m - t/2) adj and T g is its norm (T > 0), so that one division,
+// 1 / (T^2 g), gives P, N / g and g. First T N and T g.
+template <class V>
+QUILLMERE_TENSOR_INLINE void closedFormPair(ClosedForm<V>& cf) {
+  const V zero = V::broadcast(0.0);
+  const V(&b)[6] = cf.b;
+  const V m = cf.m, trace = cf.trace;
+  const V h = (((b[0] + b[3]) + b[5]) - m) * V::broadcast(0.5);
+  const V w = m - h;
+  const V entry[6] = {b[0] - h, b[1], b[2], b[3] - h, b[4], b[5] - h};
+  V diagonal = zero, offDiagonal = zero;
+  for (int k = 0; k < 6; ++k) {
+    cf.pair[k] = negligibleToZero(trace * entry[k] - w * cf.projector[k]);
+    const V square = cf.pair[k] * cf.pair[k];
+    if (k == 0 || k == 3 || k == 5) {
+      diagonal = diagonal + square;
+    } else {
+      offDiagonal = offDiagonal + square;
+    }
+  }
+  cf.gap = V::sqrt((diagonal + (offDiagonal + offDiagonal)) * V::broadcast(2.0));
+}
+
+// Then the division, and the eigenvalues unscaled as jacobiEigenvalues
+// gives them into mu.
+template <class V>
+QUILLMERE_TENSOR_INLINE void closedFormFinish(V scale, ClosedForm<V>& cf, V (&mu)[3]) {
+  const V zero = V::broadcast(0.0), one = V::broadcast(1.0), half = V::broadcast(0.5);
+  const V(&b)[6] = cf.b;
+  const V m = cf.m, trace = cf.trace;
+  const V h = (((b[0] + b[3]) + b[5]) - m) * half;
+  const V traceGap = cf.gap;
+  const V safeGap = V::select(V::greater(traceGap, zero), traceGap, one);
+  const V inv = one / (trace * safeGap);
+  const V byTrace = safeGap * inv, byTraceGap = trace * inv;
+  for (int k = 0; k < 6; ++k) {
+    cf.projector[k] = cf.projector[k] * byTrace;
+    cf.pair[k] = cf.pair[k] * byTraceGap;
+  }
+  cf.gap = traceGap * byTrace;
+  const V halfGap = cf.gap * half;
+  mu[0] = V::max(m * scale, zero);
+  mu[1] = V::max((h + halfGap) * scale, zero);
+  mu[2] = V::max((h - halfGap) * scale, zero);
 }
 
 // The exponentials each map takes per vector: 'ced' of the two gaps that
@@ -490,11 +682,16 @@ struct CoherenceGaps {
 };
 
 // The eigenvalues of one vector's converged matrix (J is semi-definite;
-// rounding may dip below zero), and the arguments of its exponentials.
+// rounding may dip below zero).
 template <class V>
-void mapArguments(const MapPass& pass, V scale, const V (&a)[3][3], V (&mu)[3], V* arg) {
+void jacobiEigenvalues(V scale, const V (&a)[3][3], V (&mu)[3]) {
+  for (int k = 0; k < 3; ++k) mu[k] = V::max(a[k][k] * scale, V::broadcast(0.0));
+}
+
+// The arguments of the exponentials of the eigenvalues mu.
+template <class V>
+void mapArguments(const MapPass& pass, const V (&mu)[3], V* arg) {
   const V zero = V::broadcast(0.0);
-  for (int k = 0; k < 3; ++k) mu[k] = V::max(a[k][k] * scale, zero);
   if (pass.kind == TensorKind::Coherence) {
     const CoherenceGaps<V> g(mu);
     arg[0] = zero - V::broadcast(pass.c) / (g.a * g.a);
@@ -508,13 +705,11 @@ void mapArguments(const MapPass& pass, V scale, const V (&a)[3][3], V (&mu)[3], 
   }
 }
 
-// The tensor from the eigenvalues, the exponentials of mapArguments and the
-// frame.
+// The mapped eigenvalues from the eigenvalues and the exponentials of
+// mapArguments.
 template <class V>
-void mapFinish(const MapPass& pass, const V (&mu)[3], const V* e, const V (&vec)[3][3],
-               V (&out)[6]) {
+void mapEigenvalues(const MapPass& pass, const V (&mu)[3], const V* e, V (&lam)[3]) {
   const V zero = V::broadcast(0.0), one = V::broadcast(1.0);
-  V lam[3];
   if (pass.kind == TensorKind::Coherence) {
     // alpha + (1 - alpha) exp(-C / (mu1 - mu_k)^2), 0 for the exponential
     // where the gap is 0: the largest eigenvalue gets alpha, and so does any
@@ -532,12 +727,30 @@ void mapFinish(const MapPass& pass, const V (&mu)[3], const V* e, const V (&vec)
     // 1 - exp(-3.31488 / (mu / lambda^2)^4), 1 where mu is 0.
     for (int k = 0; k < 3; ++k) lam[k] = V::select(V::greater(mu[k], zero), one - e[k], one);
   }
+}
+
+// The tensor sum_k lam_k v_k v_k' of Jacobi's frame.
+template <class V>
+void frameTensor(const V (&lam)[3], const V (&vec)[3][3], V (&out)[6]) {
   constexpr int kRow[6] = {0, 0, 0, 1, 1, 2};
   constexpr int kCol[6] = {0, 1, 2, 1, 2, 2};
   for (int k = 0; k < 6; ++k) {
     const int ra = kRow[k], cb = kCol[k];
     out[k] = (lam[0] * vec[ra][0]) * vec[cb][0] + (lam[1] * vec[ra][1]) * vec[cb][1];
     out[k] = out[k] + (lam[2] * vec[ra][2]) * vec[cb][2];
+  }
+}
+
+// The tensor of the closed form from lam = f(isolated), f(higher),
+// f(lower) of the pair (see kClosedFormSpread).
+template <class V>
+void closedFormTensor(const V (&lam)[3], const ClosedForm<V>& cf, V (&out)[6]) {
+  const V mean = (lam[1] + lam[2]) * V::broadcast(0.5);
+  const V toIsolated = lam[0] - mean;
+  const V spread = lam[1] - lam[2];
+  for (int k = 0; k < 6; ++k) {
+    out[k] = toIsolated * cf.projector[k] + spread * cf.pair[k];
+    if (k == 0 || k == 3 || k == 5) out[k] = mean + out[k];
   }
 }
 
@@ -556,9 +769,10 @@ struct JacobiState {
 };
 
 template <class V, int p, int q, int s>
-void rotateBlock(JacobiState<V>* state, int count) {
-  for (int b = 0; b < count; ++b) {
-    V(&a)[3][3] = state[b].a;
+void rotateBlock(JacobiState<V>* state, const int* index, int count) {
+  for (int i = 0; i < count; ++i) {
+    JacobiState<V>& st = state[index[i]];
+    V(&a)[3][3] = st.a;
     const V apq = a[p][q], d = a[q][q] - a[p][p];
     const auto skip = negligible<V>(apq, d);
     if (V::all(skip)) {
@@ -572,11 +786,14 @@ void rotateBlock(JacobiState<V>* state, int count) {
       r = {V::select(skip, V::broadcast(1.0), r.c), V::select(skip, V::broadcast(0.0), r.s),
            V::select(skip, V::broadcast(0.0), r.t)};
     }
-    applyRotation<V, p, q, s>(r, a, state[b].vec);
+    applyRotation<V, p, q, s>(r, a, st.vec);
   }
 }
 
-// Voxels e .. e + count kLanes - 1, count <= kMapBlock.
+// Voxels e .. e + count kLanes - 1, count <= kMapBlock. Each lane takes the
+// closed form or Jacobi by its own values; a vector runs Jacobi only when
+// one of its lanes needs it, and both where its lanes differ (one
+// selection per eigenvalue and per output, lane by lane).
 template <class V>
 void mapBlock(const MapPass& pass, std::int64_t e, int count) {
   if (pass.kind == TensorKind::Structure) {
@@ -588,27 +805,67 @@ void mapBlock(const MapPass& pass, std::int64_t e, int count) {
     return;
   }
   JacobiState<V> state[kMapBlock];
+  ClosedForm<V> closed[kMapBlock];
+  V mu[kMapBlock][3];
+  bool allClosed[kMapBlock], anyClosed[kMapBlock];
+  int jacobi[kMapBlock];
+  int jacobiCount = 0;
   for (int b = 0; b < count; ++b) {
     V j[6];
     for (int k = 0; k < 6; ++k) j[k] = V::load(pass.j[k] + e + b * V::kLanes);
-    mapStart<V>(j, state[b].scale, state[b].a, state[b].vec);
+    mapStart<V>(j, state[b].scale, state[b].a);
   }
-  for (int sweep = 0; sweep < kJacobiSweeps; ++sweep) {
-    rotateBlock<V, 0, 1, 2>(state, count);
-    rotateBlock<V, 0, 2, 1>(state, count);
-    rotateBlock<V, 1, 2, 0>(state, count);
+  for (int b = 0; b < count; ++b) {
+    closedFormSpread<V>(state[b].a, closed[b]);
+    allClosed[b] = V::all(closed[b].applies);
+    anyClosed[b] = V::any(closed[b].applies);
+    if (!allClosed[b]) jacobi[jacobiCount++] = b;
+  }
+  // The closed form before Jacobi turns the matrices.
+  for (int b = 0; b < count; ++b) {
+    if (anyClosed[b]) closedFormRatio<V>(closed[b]);
+  }
+  for (int b = 0; b < count; ++b) {
+    if (anyClosed[b]) closedFormProjector<V>(closed[b]);
+  }
+  for (int b = 0; b < count; ++b) {
+    if (anyClosed[b]) closedFormPair<V>(closed[b]);
+  }
+  for (int b = 0; b < count; ++b) {
+    if (anyClosed[b]) closedFormFinish<V>(state[b].scale, closed[b], mu[b]);
+  }
+  for (int i = 0; i < jacobiCount; ++i) unitFrame<V>(state[jacobi[i]].vec);
+  for (int sweep = 0; sweep < kJacobiSweeps && jacobiCount > 0; ++sweep) {
+    rotateBlock<V, 0, 1, 2>(state, jacobi, jacobiCount);
+    rotateBlock<V, 0, 2, 1>(state, jacobi, jacobiCount);
+    rotateBlock<V, 1, 2, 0>(state, jacobi, jacobiCount);
   }
   // The exponentials of the whole block together (see expNonPositiveRun).
   const int exps = mapExps(pass.kind);
-  V mu[kMapBlock][3];
   V arg[kMapBlock * kMapExps];
   for (int b = 0; b < count; ++b) {
-    mapArguments<V>(pass, state[b].scale, state[b].a, mu[b], arg + b * exps);
+    if (!allClosed[b]) {
+      V frame[3];
+      jacobiEigenvalues<V>(state[b].scale, state[b].a, frame);
+      for (int k = 0; k < 3; ++k) {
+        mu[b][k] = anyClosed[b] ? V::select(closed[b].applies, mu[b][k], frame[k]) : frame[k];
+      }
+    }
+    mapArguments<V>(pass, mu[b], arg + b * exps);
   }
   expNonPositiveMany<V>(arg, count * exps);
   for (int b = 0; b < count; ++b) {
+    V lam[3];
+    mapEigenvalues<V>(pass, mu[b], arg + b * exps, lam);
     V out[6];
-    mapFinish<V>(pass, mu[b], arg + b * exps, state[b].vec, out);
+    if (anyClosed[b]) closedFormTensor<V>(lam, closed[b], out);
+    if (!allClosed[b]) {
+      V frame[6];
+      frameTensor<V>(lam, state[b].vec, frame);
+      for (int k = 0; k < 6; ++k) {
+        out[k] = anyClosed[b] ? V::select(closed[b].applies, out[k], frame[k]) : frame[k];
+      }
+    }
     for (int k = 0; k < 6; ++k) out[k].storeFloat(pass.out[k] + e + b * V::kLanes);
   }
 }

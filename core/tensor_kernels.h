@@ -109,6 +109,10 @@ struct MapPass {
 
 using MapKernel = void (*)(const MapPass& pass, std::int64_t begin, std::int64_t end);
 
+// Whether the map takes the closed-form eigen-solve for the products
+// j[0..5] (rather than Jacobi); the rule is the same on every path.
+bool mapTakesClosedForm(const double* j);
+
 // The step-size bound's sum at a voxel: with src = (t11, t22, t33, 2 t12,
 // 2 t13, 2 t23 at the voxel, q1, q2, q3), each tap's weight is
 // w = sum of weight * src[source] over the tap's terms (the nonzero

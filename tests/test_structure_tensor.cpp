@@ -241,28 +241,47 @@ TEST(StructureTensor, RampHasTheKnownTensor) {
 
 // The eigenvalue maps on tensors built from known eigenvalues and a random
 // frame, J = Q diag(mu) Q': every path gives Q diag(f(mu)) Q' to within the
-// documented 1e-6 of the largest entry, where eigenvalues are distinct,
-// repeated, nearly repeated, and at huge and tiny scales.
+// documented 1e-6 of the largest entry, and the plain path's bits, where
+// eigenvalues are distinct, repeated, nearly repeated, and at huge and tiny
+// scales. Each row also says which solve its lanes take: the closed form
+// for a spread-out spectrum (p > 2^-10 of the largest entry), Jacobi for a
+// near-isotropic one, both side by side in one vector where the spread is
+// at the threshold and the frames differ (scaling by the largest entry
+// moves p with the frame).
 TEST(StructureTensor, EigenMapsMatchBuiltTensors) {
+  enum class Solve { Closed, Jacobi, Both };
   struct Case {
     double mu[3];
     TensorKind kind;
+    Solve solve;
     bool someAligned = false;  // every third voxel's frame the axes: lanes
                                // with nothing to turn beside turning ones
   };
+  constexpr double kAbove = 3 * 0x1p-10 * (1 + 0x1p-20), kBelow = 3 * 0x1p-10 * (1 - 0x1p-20);
   const Case cases[] = {
-      {{3.0, 2.0, 1.0}, TensorKind::Coherence},
-      {{3.0, 2.0, 1.0}, TensorKind::Coherence, true},
-      {{3.0, 3.0, 1.0}, TensorKind::Edge, true},
-      {{3.0, 3.0, 1.0}, TensorKind::Coherence},
-      {{3.0, 1.0, 1.0}, TensorKind::Coherence},
-      {{2.0, 2.0, 2.0}, TensorKind::Coherence},
-      {{2.0, 2.0 - 1e-9, 0.5}, TensorKind::Coherence},
-      {{1.0, 0.3, 0.0}, TensorKind::Coherence},
-      {{3e30, 1e30, 2e29}, TensorKind::Coherence},
-      {{3e-30, 1e-30, 2e-31}, TensorKind::Coherence},
-      {{3.0, 2.0, 1.0}, TensorKind::Edge},
-      {{1.0, 1.0, 1e-3}, TensorKind::Edge},
+      {{3.0, 2.0, 1.0}, TensorKind::Coherence, Solve::Closed},
+      {{3.0, 2.0, 1.0}, TensorKind::Coherence, Solve::Closed, true},
+      {{3.0, 3.0, 1.0}, TensorKind::Edge, Solve::Closed, true},
+      {{3.0, 3.0, 1.0}, TensorKind::Coherence, Solve::Closed},
+      {{3.0, 1.0, 1.0}, TensorKind::Coherence, Solve::Closed},
+      {{2.0, 2.0, 2.0}, TensorKind::Coherence, Solve::Jacobi},
+      {{2.0, 2.0 - 1e-9, 0.5}, TensorKind::Coherence, Solve::Closed},
+      {{3.0, 1.0, 1.0 - 1e-9}, TensorKind::Edge, Solve::Closed},
+      {{1.0, 0.3, 0.0}, TensorKind::Coherence, Solve::Closed},
+      {{3e30, 1e30, 2e29}, TensorKind::Coherence, Solve::Closed},
+      {{3e-30, 1e-30, 2e-31}, TensorKind::Coherence, Solve::Closed},
+      {{3.0, 2.0, 1.0}, TensorKind::Edge, Solve::Closed},
+      {{1.0, 1.0, 1e-3}, TensorKind::Edge, Solve::Closed},
+      // Rank one, as 'eed' gives by default (rho = 0).
+      {{1.0, 0.0, 0.0}, TensorKind::Edge, Solve::Closed, true},
+      {{1.0, 0.0, 0.0}, TensorKind::Coherence, Solve::Closed},
+      // A tube and a sheet with p just above the threshold in every frame,
+      // and just below it in the axes' frame only.
+      {{1.0, 1.0 - kAbove, 1.0 - kAbove}, TensorKind::Coherence, Solve::Closed},
+      {{1.0, 1.0, 1.0 - kAbove}, TensorKind::Edge, Solve::Closed},
+      {{1.0, 1.0 - kBelow, 1.0 - kBelow}, TensorKind::Coherence, Solve::Both, true},
+      {{1.0, 1.0, 1.0 - kBelow}, TensorKind::Edge, Solve::Both, true},
+      {{1.0, 1.0 - 1e-6, 1.0 - 2e-6}, TensorKind::Coherence, Solve::Jacobi},
   };
   constexpr int kVoxels = 37;  // vectors and a tail on every path
   std::mt19937 rng(5u);
@@ -280,6 +299,7 @@ TEST(StructureTensor, EigenMapsMatchBuiltTensors) {
     };
     std::vector<double> j[6];
     double want[kVoxels][6];
+    int closed = 0;
     for (int e = 0; e < kVoxels; ++e) {
       // Q from a random unit quaternion (w, x, y, z).
       double q[4], norm = 0;
@@ -295,6 +315,7 @@ TEST(StructureTensor, EigenMapsMatchBuiltTensors) {
           {2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)},
           {2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)}};
       constexpr int kRow[6] = {0, 0, 0, 1, 1, 2}, kCol[6] = {0, 1, 2, 1, 2, 2};
+      double voxel[6];
       for (int k = 0; k < 6; ++k) {
         double sum = 0, mapped = 0;
         for (int m = 0; m < 3; ++m) {
@@ -302,9 +323,25 @@ TEST(StructureTensor, EigenMapsMatchBuiltTensors) {
           mapped += f(m) * rot[kRow[k]][m] * rot[kCol[k]][m];
         }
         j[k].push_back(sum);
+        voxel[k] = sum;
         want[e][k] = mapped;
       }
+      closed += quillmere::tensor::mapTakesClosedForm(voxel) ? 1 : 0;
     }
+    const char* row = c.kind == TensorKind::Edge ? "eed" : "ced";
+    switch (c.solve) {
+      case Solve::Closed:
+        EXPECT_EQ(closed, kVoxels) << row << " " << c.mu[0] << " " << c.mu[1] << " " << c.mu[2];
+        break;
+      case Solve::Jacobi:
+        EXPECT_EQ(closed, 0) << row << " " << c.mu[0] << " " << c.mu[1] << " " << c.mu[2];
+        break;
+      case Solve::Both:
+        EXPECT_GT(closed, 0) << row << " " << c.mu[0] << " " << c.mu[1] << " " << c.mu[2];
+        EXPECT_LT(closed, kVoxels) << row << " " << c.mu[0] << " " << c.mu[1] << " " << c.mu[2];
+        break;
+    }
+    std::vector<float> plain;
     for (SweepPath path : kPaths) {
       if (!quillmere::sweepPathSupported(path)) continue;
       std::vector<float> out(6 * kVoxels);
@@ -326,8 +363,11 @@ TEST(StructureTensor, EigenMapsMatchBuiltTensors) {
           worst = std::fmax(worst, std::fabs(out[k * kVoxels + e] - want[e][k]));
         }
       }
-      EXPECT_LE(worst, 1e-6 * largest) << quillmere::sweepPathName(path) << ", mu " << c.mu[0]
-                                       << " " << c.mu[1] << " " << c.mu[2];
+      EXPECT_LE(worst, 1e-6 * largest) << quillmere::sweepPathName(path) << ", " << row << " mu "
+                                       << c.mu[0] << " " << c.mu[1] << " " << c.mu[2];
+      if (path == SweepPath::Plain) plain = out;
+      EXPECT_TRUE(sameBits(out, plain)) << quillmere::sweepPathName(path) << ", " << row << " mu "
+                                        << c.mu[0] << " " << c.mu[1] << " " << c.mu[2];
     }
   }
 }

@@ -52,17 +52,19 @@ function [t11, t12, t13, t22, t23, t33] = quillmere_tensor(u, kind, varargin)
 %
 %   The work is done by the compiled helper quillmere_tensor_mex, built
 %   beside the QUILLMERE module, on the threads the host allows
-%   (maxNumCompThreads in MATLAB, nproc in Octave). It finds the eigenvectors
-%   by Jacobi rotations and gives the same bits whatever the thread count,
-%   processor or platform. Where the helper is not on the path the same
-%   tensor is computed in M-code (eigenvectors by QUILLMERE_EIGSYM3), much
-%   more slowly, with the warning quillmere:tensor:noCompiled once per
-%   session. The two agree to within 1e-6 of the largest tensor entry (the
-%   tested bound; measured at most 6.2e-8, about one single-precision step
-%   of the largest entry: the helper leaves out Jacobi rotations too small
-%   to move the tensor by more than about 1e-9 of it) on random volumes, on
-%   isotropic and constant regions, tubes, sheets and at huge and tiny
-%   intensities.
+%   (maxNumCompThreads in MATLAB, nproc in Octave). It solves for the
+%   eigenvalues in closed form where they are spread out and by Jacobi
+%   rotations where J is nearly isotropic, and gives the same bits whatever
+%   the thread count, processor or platform. Where the helper is not on the
+%   path the same tensor is computed in M-code (eigenvectors by
+%   QUILLMERE_EIGSYM3), much more slowly, with the warning
+%   quillmere:tensor:noCompiled once per session. The two agree to within
+%   1e-6 of the largest tensor entry (the tested bound; measured at most
+%   1.2e-10; in nearly isotropic voxels the helper leaves out Jacobi
+%   rotations too small to move the tensor by more than about 1e-9 of it,
+%   which can move a result by one single-precision step, 6.2e-8 of the
+%   largest entry) on random volumes, on isotropic and constant regions,
+%   tubes, sheets and at huge and tiny intensities.
 %
 %   U must be a real single array with at most three dimensions; sigma and
 %   rho must be real scalars >= 0; unknown kinds and options are refused.
