@@ -34,13 +34,9 @@ namespace {
 
 }  // namespace
 
-void smoothOneLane(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
-  smoothLines<Lane1>(pass, begin, end, buffer);
-}
+void planeOneLane(const PlanePass& pass) { smoothPlane<Lane1>(pass); }
 
 void acrossOneLane(const AcrossPass& pass, double* target) { acrossPlanes<Lane1>(pass, target); }
-
-void productsOneLane(const ProductPass& pass) { planeProducts<Lane1>(pass); }
 
 void mapOneLane(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<Lane1>(pass, begin, end);
@@ -60,18 +56,18 @@ double radiusOneLane(const RadiusPass& pass, const RadiusDeltas& deltas, std::in
   return radiusRun<Lane1>(pass, deltas, e, count);
 }
 
-std::int64_t smoothItemCount(const SmoothPass& pass) {
-  const VolumeDims d = pass.dims;
-  if (pass.axis == 1) return static_cast<std::int64_t>(d.n2) * d.n3;
-  const std::int64_t blocks = (d.n1 + kBlockColumns - 1) / kBlockColumns;
-  return blocks * (pass.axis == 2 ? d.n3 : d.n2);
+std::int64_t planeRingRows(std::int64_t n2, std::int64_t r2) {
+  const std::int64_t rows = 2 * r2 + kAcrossPlanes;
+  return rows < n2 ? rows : n2;
 }
 
-std::int64_t lineBufferDoubles(VolumeDims dims, std::int64_t radius) {
-  const std::int64_t along1 = dims.n1 + 2 * radius;
-  const std::int64_t longest = dims.n2 > dims.n3 ? dims.n2 : dims.n3;
-  const std::int64_t across = kBlockColumns * (longest + 2 * radius);
-  return along1 > across ? along1 : across;
+std::int64_t alignedDoubles(std::int64_t n) {
+  return (n + kAlignDoubles - 1) / kAlignDoubles * kAlignDoubles;
+}
+
+std::int64_t planeScratchDoubles(std::int64_t n1, std::int64_t n2, std::int64_t r1,
+                                 std::int64_t r2) {
+  return 6 * alignedDoubles(n1 + 2 * r1) + 6 * planeRingRows(n2, r2) * alignedDoubles(n1);
 }
 
 TensorKernels tensorKernelsFor(SweepPath path) {
@@ -80,13 +76,13 @@ TensorKernels tensorKernelsFor(SweepPath path) {
   if (path == SweepPath::Avx2 && !sweepPathSupported(path)) path = SweepPath::Baseline;
   switch (path) {
     case SweepPath::Baseline:
-      return {smoothBaseline, acrossBaseline, productsBaseline, mapBaseline, radiusBaseline};
+      return {planeBaseline, acrossBaseline, mapBaseline, radiusBaseline};
     case SweepPath::Avx2:
-      return {smoothAvx2, acrossAvx2, productsAvx2, mapAvx2, radiusAvx2};
+      return {planeAvx2, acrossAvx2, mapAvx2, radiusAvx2};
     case SweepPath::Avx512:
-      return {smoothAvx512, acrossAvx512, productsAvx512, mapAvx512, radiusAvx512};
+      return {planeAvx512, acrossAvx512, mapAvx512, radiusAvx512};
     default:
-      return {smoothOneLane, acrossOneLane, productsOneLane, mapOneLane, radiusOneLane};
+      return {planeOneLane, acrossOneLane, mapOneLane, radiusOneLane};
   }
 }
 
@@ -162,23 +158,24 @@ std::int64_t largestRadius(const TensorParameters& p) {
 
 // A Gaussian of std. dev. `scale` (length units) along each axis: its
 // weights (w[t], t = 0..radius) at weights + (axis - 1) (r + 1), r the
-// largest radius. radius[a] = 0 along every axis when scale <= 0 (no
-// smoothing).
+// largest radius. When scale <= 0 (no smoothing) radius 0 and w[0] = 1
+// along every axis: the passes then give each sample as it is (1 x = x,
+// also for zeros of either sign, inf and NaN).
 struct Gaussian {
   const double* weights[3];
   std::int32_t radius[3];
-  bool smooths;
 };
 
 Gaussian gaussian(const double* spacing, double scale, double* weights, std::int64_t r) {
   Gaussian g{};
-  g.smooths = scale > 0.0;
   for (int a = 0; a < 3; ++a) {
     double* w = weights + a * (r + 1);
     g.weights[a] = w;
-    if (g.smooths) {
+    if (scale > 0.0) {
       g.radius[a] = static_cast<std::int32_t>(gaussianRadius(scale, spacing[a]));
       gaussianWeights(scale / spacing[a], g.radius[a], w);
+    } else {
+      w[0] = 1.0;
     }
   }
   return g;
@@ -186,21 +183,34 @@ Gaussian gaussian(const double* spacing, double scale, double* weights, std::int
 
 // Samples of J along a plane computed and mapped at a time: small enough
 // that J stays in the second-level cache between the two (6 components of
-// 8 planes: 384 KB).
-constexpr std::int64_t kMapRun = 1024;
+// 16 planes: 384 KB).
+constexpr std::int64_t kMapRun = 512;
+
+double* alignedUp(double* p) {
+  const std::uintptr_t line = sizeof(double) * tensor::kAlignDoubles;
+  const std::uintptr_t a = reinterpret_cast<std::uintptr_t>(p);
+  return p + ((line - a % line) % line) / sizeof(double);
+}
+
+// Rows at least this long are interleaved in the rings the axis-3 pass
+// reads (see AcrossPass): one contiguous block per row instead of a stream
+// per ring plane, which the hardware prefetchers do not follow past a few
+// dozen. Shorter rows keep planar rings, whose pass runs over whole planes
+// in vectors instead of row by row.
+constexpr std::int64_t kInterleavedRow = 32;
 
 // How the volume is shared among workers, and what one worker's share of
 // the scratch holds, in doubles. The tensor is computed plane by plane
 // along axis 3, each stage keeping only the planes the next one still
 // reads, in rings (plane k in slot k % planes):
 //   smoothed: u smoothed along axes 1 and 2 (2 r_sigma + 1 planes, r_sigma
-//             the radius along axis 3; none without sigma);
-//   uSigma:   u_sigma, three planes (the gradient's reach);
+//             the radius along axis 3; one without sigma);
+//   uSigma:   u_sigma, three planes (the gradient's reach), planar;
 //   products: the six products smoothed along axes 1 and 2,
 //             2 r_rho + kAcrossPlanes planes each;
 //   j:        the six components of J for kMapRun samples of kAcrossPlanes
 //             planes;
-//   buffer:   the line buffer of the in-plane passes.
+//   plane:    the in-plane passes' lines and rings of rows (PlanePass).
 // No ring holds more planes than the volume has. Each worker takes a slab
 // of planes along axis 3 and, within it, a band of rows along axis 2; it
 // computes the planes and rows its passes reach beyond them too (the halo:
@@ -211,12 +221,14 @@ constexpr std::int64_t kMapRun = 1024;
 // worker's own; more threads than that leaves idle.
 struct WorkerLayout {
   std::int64_t slabs, bands, halo;
-  std::int64_t planeSize;  // of a band and its halo, the most of any band
-  std::int64_t smoothedPlanes, sigmaPlanes, productPlanes, bufferDoubles;
+  std::int64_t rowPitch;   // of the interleaved rings, n1 rounded up to whole lines
+  std::int64_t planeSize;  // of a band and its halo, the most of any band, whole lines
+  std::int64_t smoothedPlanes, sigmaPlanes, productPlanes, planeDoubles;
+  bool interleaved;
   std::int64_t workers() const { return slabs * bands; }
   std::int64_t doubles() const {
     return planeSize * (smoothedPlanes + sigmaPlanes + 6 * productPlanes) +
-           6 * tensor::kAcrossPlanes * kMapRun + bufferDoubles;
+           6 * tensor::kAcrossPlanes * kMapRun + planeDoubles;
   }
 };
 
@@ -228,22 +240,33 @@ WorkerLayout workerLayout(VolumeDims dims, const TensorParameters& p, int thread
     const std::int64_t planes = 2 * reach + together;
     return planes < n3 ? planes : n3;
   };
-  const bool sigma = p.sigma > 0.0, rho = p.rho > 0.0;
   WorkerLayout l{};
-  l.smoothedPlanes = sigma ? ring(gaussianRadius(p.sigma, p.spacing[2]), 1) : 0;
+  l.smoothedPlanes = ring(gaussianRadius(p.sigma, p.spacing[2]), 1);
   l.sigmaPlanes = ring(1, 1);
-  l.productPlanes = ring(rho ? gaussianRadius(p.rho, p.spacing[2]) : 0, tensor::kAcrossPlanes);
+  l.productPlanes = ring(gaussianRadius(p.rho, p.spacing[2]), tensor::kAcrossPlanes);
   const std::int64_t t = clampThreads(threads);
-  const std::int64_t slabs = n3 / l.productPlanes;
-  l.slabs = slabs < 1 ? 1 : (slabs < t ? slabs : t);
-  l.halo = (sigma ? gaussianRadius(p.sigma, p.spacing[1]) : 0) + 1 +
-           (rho ? gaussianRadius(p.rho, p.spacing[1]) : 0);
+  const std::int64_t mostSlabs = n3 / l.productPlanes > 1 ? n3 / l.productPlanes : 1;
+  l.halo = gaussianRadius(p.sigma, p.spacing[1]) + 1 + gaussianRadius(p.rho, p.spacing[1]);
   const std::int64_t leastRows = 2 * l.halo > 8 ? 2 * l.halo : 8;
-  const std::int64_t bands = n2 / leastRows, spare = t / l.slabs;
-  l.bands = bands < 1 ? 1 : (bands < spare ? bands : spare);
+  const std::int64_t mostBands = n2 / leastRows > 1 ? n2 / leastRows : 1;
+  // The most workers, and of those the most slabs (a slab repeats fewer
+  // values than a band): 4 threads on 3 possible slabs take 2 slabs of 2
+  // bands rather than 3 slabs.
+  l.slabs = l.bands = 1;
+  for (std::int64_t slabs = mostSlabs < t ? mostSlabs : t; slabs >= 1; --slabs) {
+    const std::int64_t bands = t / slabs < mostBands ? t / slabs : mostBands;
+    if (slabs * bands > l.slabs * l.bands) {
+      l.slabs = slabs;
+      l.bands = bands;
+    }
+  }
   const std::int64_t rows = l.bands == 1 ? n2 : (n2 + l.bands - 1) / l.bands + 2 * l.halo;
-  l.planeSize = static_cast<std::int64_t>(dims.n1) * (rows < n2 ? rows : n2);
-  l.bufferDoubles = tensor::lineBufferDoubles({dims.n1, dims.n2, 1}, largestRadius(p));
+  l.interleaved = dims.n1 >= kInterleavedRow;
+  l.rowPitch = l.interleaved ? tensor::alignedDoubles(dims.n1) : dims.n1;
+  l.planeSize = tensor::alignedDoubles(l.rowPitch * (rows < n2 ? rows : n2));
+  const std::int64_t r = largestRadius(p);
+  l.planeDoubles =
+      tensor::alignedDoubles(tensor::planeScratchDoubles(dims.n1, rows < n2 ? rows : n2, r, r));
   return l;
 }
 
@@ -261,7 +284,9 @@ double expNonPositive(double x) { return tensor::expNonPositiveV(tensor::Lane1{x
 std::size_t tensorScratchDoubles(VolumeDims dims, const TensorParameters& parameters, int threads) {
   const std::int64_t r = largestRadius(parameters);
   const WorkerLayout layout = workerLayout(dims, parameters, threads);
-  return static_cast<std::size_t>(6 * (r + 1) + layout.workers() * layout.doubles());
+  // Room to start the workers' share on a whole cache line.
+  return static_cast<std::size_t>(6 * (r + 1) + tensor::kAlignDoubles - 1 +
+                                  layout.workers() * layout.doubles());
 }
 
 double* allocateTensorScratch(std::size_t doubles) {
@@ -294,7 +319,10 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
   const Gaussian sigma = gaussian(h, parameters.sigma, scratch, r);
   const Gaussian rho = gaussian(h, parameters.rho, scratch + 3 * (r + 1), r);
   const WorkerLayout layout = workerLayout(dims, parameters, threads);
-  double* const workerScratch = scratch + 6 * (r + 1);
+  // Every worker's rings, runs of J and rows start on a cache line (when
+  // rows are whole lines, so do their rows): a vector load that straddles
+  // two lines costs two.
+  double* const workerScratch = alignedUp(scratch + 6 * (r + 1));
   const tensor::TensorKernels kernels = tensor::tensorKernelsFor(path);
   const std::int64_t workers = layout.workers();
   const std::int64_t n1 = dims.n1, n2 = dims.n2, n3 = dims.n3;
@@ -316,10 +344,8 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
         double* sigmaRing = smoothedRing + layout.smoothedPlanes * stride;
         double* productRing = sigmaRing + layout.sigmaPlanes * stride;
         double* jRuns = productRing + 6 * layout.productPlanes * stride;
-        double* buffer = jRuns + 6 * tensor::kAcrossPlanes * kMapRun;
-        auto slot = [&](double* ring, std::int64_t planes, std::int64_t k) {
-          return ring + (k % planes) * stride;
-        };
+        static_assert(kMapRun % tensor::kAlignDoubles == 0, "runs of J on whole lines");
+        double* planeScratch = jRuns + 6 * tensor::kAcrossPlanes * kMapRun;
         auto clampPlane = [&](std::int64_t k) { return k < 0 ? 0 : (k >= n3 ? n3 - 1 : k); };
 
         for (std::int64_t item = begin; item < end; ++item) {
@@ -329,27 +355,57 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
           const std::int64_t ya = y0 - layout.halo > 0 ? y0 - layout.halo : 0;
           const std::int64_t yb = y1 + layout.halo < n2 ? y1 + layout.halo : n2;
           const std::int64_t ps = n1 * (yb - ya);
-          const VolumeDims planeDims{dims.n1, static_cast<std::int32_t>(yb - ya), 1};
-          // Smooths one plane in place along axes 1 and 2 (the band's edges
-          // inside the volume are wrong as faces, but only the halo sees them).
-          auto smoothInPlane = [&](const Gaussian& g, double* plane) {
-            for (int axis = 1; axis <= 2; ++axis) {
-              const tensor::SmoothPass pass{plane, planeDims, axis, g.weights[axis - 1],
-                                            g.radius[axis - 1]};
-              kernels.smooth(pass, 0, tensor::smoothItemCount(pass), buffer);
-            }
+          // Where plane k's rows go in a ring of `planes` read by the axis-3
+          // pass: its start, and the distance between its rows.
+          auto ringSlot = [&](double* ring, std::int64_t planes, std::int64_t k) {
+            return ring + (k % planes) * (layout.interleaved ? layout.rowPitch : stride);
           };
-          auto toDouble = [&](std::int64_t k, double* target) {
-            const float* from = u + k * volumePlane + ya * n1;
-            for (std::int64_t x = 0; x < ps; ++x) target[x] = static_cast<double>(from[x]);
+          auto ringRowStride = [&](std::int64_t planes) {
+            return layout.interleaved ? planes * layout.rowPitch : n1;
+          };
+          // Smooths rows [ya, yb) of one plane along axes 1 and 2 into
+          // target (rows targetRowStride apart): of u (plane k), or, without
+          // u, the products of the gradient of the u_sigma plane k.
+          auto smoothInPlane = [&](const Gaussian& g, const float* from, std::int64_t k,
+                                   double* const* target, std::int64_t targetRowStride) {
+            tensor::PlanePass pass{};
+            pass.u = from;
+            if (!from) {
+              pass.plane = sigmaRing + (k % layout.sigmaPlanes) * stride;
+              pass.below = sigmaRing + (clampPlane(k - 1) % layout.sigmaPlanes) * stride;
+              pass.above = sigmaRing + (clampPlane(k + 1) % layout.sigmaPlanes) * stride;
+              pass.sourceRowStride = n1;
+              for (int a = 0; a < 3; ++a) pass.scale[a] = 0.5 / h[a];
+            }
+            pass.n1 = n1;
+            pass.n2 = yb - ya;
+            for (int a = 0; a < 2; ++a) {
+              pass.weights[a] = g.weights[a];
+              pass.radius[a] = g.radius[a];
+            }
+            for (int c = 0; c < (from ? 1 : 6); ++c) pass.target[c] = target[c];
+            pass.targetRowStride = targetRowStride;
+            pass.scratch = planeScratch;
+            kernels.plane(pass);
           };
           // Planes k .. k + count - 1 along axis 3, samples [from, to) of each,
           // to target + b targetStride + (x - from).
           auto across = [&](const Gaussian& g, const double* ring, std::int64_t planes,
                             std::int64_t k, int count, std::int64_t from, std::int64_t to,
                             std::int64_t targetStride, double* target) {
-            const tensor::AcrossPass pass{ring,         stride,      planes, n3, k,           count,
-                                          g.weights[2], g.radius[2], from,   to, targetStride};
+            const tensor::AcrossPass pass{ring,
+                                          layout.interleaved ? layout.rowPitch : stride,
+                                          planes,
+                                          n3,
+                                          k,
+                                          count,
+                                          g.weights[2],
+                                          g.radius[2],
+                                          from,
+                                          to,
+                                          n1,
+                                          ringRowStride(planes),
+                                          targetStride};
             kernels.across(pass, target);
           };
 
@@ -360,46 +416,31 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
           std::int64_t nextSmoothed = clampPlane(nextSigma - sigma.radius[2]);
           auto ensureSmoothed = [&](std::int64_t k) {
             for (; nextSmoothed <= k; ++nextSmoothed) {
-              double* plane = slot(smoothedRing, layout.smoothedPlanes, nextSmoothed);
-              toDouble(nextSmoothed, plane);
-              smoothInPlane(sigma, plane);
+              double* const plane[1] = {
+                  ringSlot(smoothedRing, layout.smoothedPlanes, nextSmoothed)};
+              smoothInPlane(sigma, u + nextSmoothed * volumePlane + ya * n1, nextSmoothed, plane,
+                            ringRowStride(layout.smoothedPlanes));
             }
           };
           // u_sigma up to plane k, one plane at a time.
           auto ensureSigma = [&](std::int64_t k) {
             for (; nextSigma <= k; ++nextSigma) {
-              double* plane = slot(sigmaRing, layout.sigmaPlanes, nextSigma);
-              if (sigma.smooths) {
-                ensureSmoothed(clampPlane(nextSigma + sigma.radius[2]));
-                across(sigma, smoothedRing, layout.smoothedPlanes, nextSigma, 1, 0, ps, ps, plane);
-              } else {
-                toDouble(nextSigma, plane);
-              }
+              ensureSmoothed(clampPlane(nextSigma + sigma.radius[2]));
+              across(sigma, smoothedRing, layout.smoothedPlanes, nextSigma, 1, 0, ps, ps,
+                     sigmaRing + (nextSigma % layout.sigmaPlanes) * stride);
             }
           };
           // The gradient of u_sigma at plane k and its six products, smoothed
           // along axes 1 and 2.
           auto ensureProducts = [&](std::int64_t k) {
             for (; nextProduct <= k; ++nextProduct) {
-              const std::int64_t i3 = nextProduct;
-              ensureSigma(clampPlane(i3 + 1));
-              tensor::ProductPass pass{slot(sigmaRing, layout.sigmaPlanes, i3),
-                                       slot(sigmaRing, layout.sigmaPlanes, clampPlane(i3 - 1)),
-                                       slot(sigmaRing, layout.sigmaPlanes, clampPlane(i3 + 1)),
-                                       n1,
-                                       yb - ya,
-                                       {0.5 / h[0], 0.5 / h[1], 0.5 / h[2]},
-                                       {}};
+              ensureSigma(clampPlane(nextProduct + 1));
               double* p[6];
               for (int c = 0; c < 6; ++c) {
-                p[c] =
-                    productRing + (c * layout.productPlanes + i3 % layout.productPlanes) * stride;
-                pass.product[c] = p[c];
+                p[c] = ringSlot(productRing + c * layout.productPlanes * stride,
+                                layout.productPlanes, nextProduct);
               }
-              kernels.products(pass);
-              if (rho.smooths) {
-                for (int c = 0; c < 6; ++c) smoothInPlane(rho, p[c]);
-              }
+              smoothInPlane(rho, nullptr, nextProduct, p, ringRowStride(layout.productPlanes));
             }
           };
           // The band's own rows, as samples of the computed plane.
@@ -411,7 +452,7 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
             // J a run of samples at a time, mapped while it is in the cache.
             for (std::int64_t x0 = keptBegin; x0 < keptEnd; x0 += kMapRun) {
               const std::int64_t x1 = keptEnd - x0 < kMapRun ? keptEnd : x0 + kMapRun;
-              for (int c = 0; c < 6 && rho.smooths; ++c) {
+              for (int c = 0; c < 6; ++c) {
                 const double* ring = productRing + c * layout.productPlanes * stride;
                 across(rho, ring, layout.productPlanes, z, count, x0, x1, kMapRun,
                        jRuns + c * tensor::kAcrossPlanes * kMapRun);
@@ -419,9 +460,7 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
               for (int b = 0; b < count; ++b) {
                 tensor::MapPass map = mapTemplate;
                 for (int c = 0; c < 6; ++c) {
-                  double* ring = productRing + c * layout.productPlanes * stride;
-                  map.j[c] = rho.smooths ? jRuns + (c * tensor::kAcrossPlanes + b) * kMapRun
-                                         : slot(ring, layout.productPlanes, z + b) + x0;
+                  map.j[c] = jRuns + (c * tensor::kAcrossPlanes + b) * kMapRun;
                   map.out[c] = out[c] + (z + b) * volumePlane + ya * n1 + x0;
                 }
                 kernels.map(map, 0, x1 - x0);

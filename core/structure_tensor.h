@@ -75,12 +75,13 @@ double expNonPositive(double x);
 // only the planes the next one still reads:
 // u smoothed along axes 1 and 2 (2 r_sigma + 1 planes, r_sigma the radius
 // along axis 3), u_sigma (3 planes), the six products smoothed along axes 1
-// and 2 (2 r_rho + 8 planes each); J for 1024 samples of 8 planes; and a
-// line buffer (64 lines side by side, each as long as the longer in-plane
-// axis plus the kernel's reach on both sides). No ring holds more planes
-// than the volume. At 128^3 with the defaults of 'ced' (sigma 1, rho 3)
-// about 170 planes, 22 MB, per worker (the seven whole volumes taken
-// before were 118 MB). Extents >= 1 and radii within kMaxGaussianRadius.
+// and 2 (2 r_rho + 16 planes each); J for 512 samples of 16 planes; and the
+// in-plane passes' lines and rings of rows (2 r + 16 rows of the six
+// products, r their radius along axis 2). No ring holds more planes than
+// the volume. At 128^3 with the defaults of 'ced' (sigma 1, rho 3) about
+// 28.7 MB per worker (the seven whole volumes taken before the rings were
+// 118 MB). Any alignment; the workers' share starts on a cache line. Extents
+// >= 1 and radii within kMaxGaussianRadius.
 std::size_t tensorScratchDoubles(VolumeDims dims, const TensorParameters& parameters, int threads);
 
 // Takes and returns the scratch. On Linux the block is aligned to 2 MB and

@@ -60,11 +60,8 @@ inline VecAvx2d operator/(VecAvx2d a, VecAvx2d b) { return {_mm256_div_pd(a.v, b
 
 }  // namespace
 
-void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
-  smoothLines<VecAvx2d>(pass, begin, end, buffer);
-}
+void planeAvx2(const PlanePass& pass) { smoothPlane<VecAvx2d>(pass); }
 void acrossAvx2(const AcrossPass& pass, double* target) { acrossPlanes<VecAvx2d>(pass, target); }
-void productsAvx2(const ProductPass& pass) { planeProducts<VecAvx2d>(pass); }
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecAvx2d>(pass, begin, end);
 }
@@ -84,11 +81,8 @@ double radiusAvx2(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64
 #else
 
 namespace quillmere::tensor {
-void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
-  smoothOneLane(pass, begin, end, buffer);
-}
+void planeAvx2(const PlanePass& pass) { planeOneLane(pass); }
 void acrossAvx2(const AcrossPass& pass, double* target) { acrossOneLane(pass, target); }
-void productsAvx2(const ProductPass& pass) { productsOneLane(pass); }
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }

@@ -76,13 +76,10 @@ inline VecAvx512d operator/(VecAvx512d a, VecAvx512d b) { return {_mm512_div_pd(
 
 }  // namespace
 
-void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
-  smoothLines<VecAvx512d>(pass, begin, end, buffer);
-}
+void planeAvx512(const PlanePass& pass) { smoothPlane<VecAvx512d>(pass); }
 void acrossAvx512(const AcrossPass& pass, double* target) {
   acrossPlanes<VecAvx512d>(pass, target);
 }
-void productsAvx512(const ProductPass& pass) { planeProducts<VecAvx512d>(pass); }
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecAvx512d>(pass, begin, end);
 }
@@ -102,11 +99,8 @@ double radiusAvx512(const RadiusPass& pass, const RadiusDeltas& deltas, std::int
 #else
 
 namespace quillmere::tensor {
-void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
-  smoothOneLane(pass, begin, end, buffer);
-}
+void planeAvx512(const PlanePass& pass) { planeOneLane(pass); }
 void acrossAvx512(const AcrossPass& pass, double* target) { acrossOneLane(pass, target); }
-void productsAvx512(const ProductPass& pass) { productsOneLane(pass); }
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }

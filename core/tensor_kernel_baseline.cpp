@@ -53,13 +53,10 @@ struct VecSse2d {
 
 }  // namespace
 
-void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
-  smoothLines<VecSse2d>(pass, begin, end, buffer);
-}
+void planeBaseline(const PlanePass& pass) { smoothPlane<VecSse2d>(pass); }
 void acrossBaseline(const AcrossPass& pass, double* target) {
   acrossPlanes<VecSse2d>(pass, target);
 }
-void productsBaseline(const ProductPass& pass) { planeProducts<VecSse2d>(pass); }
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecSse2d>(pass, begin, end);
 }
@@ -73,11 +70,8 @@ double radiusBaseline(const RadiusPass& pass, const RadiusDeltas& deltas, std::i
 #else
 
 namespace quillmere::tensor {
-void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
-  smoothOneLane(pass, begin, end, buffer);
-}
+void planeBaseline(const PlanePass& pass) { planeOneLane(pass); }
 void acrossBaseline(const AcrossPass& pass, double* target) { acrossOneLane(pass, target); }
-void productsBaseline(const ProductPass& pass) { productsOneLane(pass); }
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }

@@ -74,20 +74,18 @@ struct Unrolled<0> {
   static void run(const F&) {}
 };
 
-// K * kLanes neighbouring outputs of one pass: vector k reads its centre at
-// x + k kLanes and its taps `step` doubles apart (1 along a line in the
-// buffer, kBlockColumns across lines held side by side); stored to target.
+// K * kLanes neighbouring outputs of one pass along a line: vector k reads
+// its centre at x + k kLanes and its taps 1 double apart; stored to target.
 // K independent sums side by side keep the adder's latency hidden.
 template <class V, int K>
-inline void smoothRun(const double* x, const double* w, std::int32_t r, std::int64_t step,
-                      double* target) {
+inline void smoothRun(const double* x, const double* w, std::int32_t r, double* target) {
   V acc[K];
   const V w0 = V::broadcast(w[0]);
   Unrolled<K>::run([&](int k) { acc[k] = w0 * V::load(x + k * V::kLanes); });
   for (std::int32_t t = 1; t <= r; ++t) {
     const V wt = V::broadcast(w[t]);
-    const double* below = x - t * step;
-    const double* above = x + t * step;
+    const double* below = x - t;
+    const double* above = x + t;
     Unrolled<K>::run([&](int k) {
       acc[k] = acc[k] + wt * (V::load(below + k * V::kLanes) + V::load(above + k * V::kLanes));
     });
@@ -95,120 +93,64 @@ inline void smoothRun(const double* x, const double* w, std::int32_t r, std::int
   Unrolled<K>::run([&](int k) { acc[k].store(target + k * V::kLanes); });
 }
 
-// Gaussian pass over items [begin, end); see SmoothPass.
-template <class V>
-void smoothLines(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer) {
-  const VolumeDims d = pass.dims;
-  const std::int32_t r = pass.radius;
-  const double* w = pass.weights;
-  const std::int64_t n1 = d.n1, n2 = d.n2, n3 = d.n3;
-
-  if (pass.axis == 1) {
-    for (std::int64_t item = begin; item < end; ++item) {
-      double* line = pass.data + item * n1;
-      for (std::int64_t j = 0; j < r; ++j) buffer[j] = line[0];
-      std::memcpy(buffer + r, line, static_cast<std::size_t>(n1) * sizeof(double));
-      for (std::int64_t j = 0; j < r; ++j) buffer[r + n1 + j] = line[n1 - 1];
-      const double* centre = buffer + r;
-      std::int64_t j = 0;
-      for (; j + 4 * V::kLanes <= n1; j += 4 * V::kLanes) {
-        smoothRun<V, 4>(centre + j, w, r, 1, line + j);
-      }
-      for (; j + V::kLanes <= n1; j += V::kLanes) smoothRun<V, 1>(centre + j, w, r, 1, line + j);
-      for (; j < n1; ++j) smoothRun<Lane1, 1>(centre + j, w, r, 1, line + j);
-    }
-    return;
-  }
-
-  // Axis 2 or 3: kBlockColumns neighbouring lines side by side in the buffer,
-  // row (j + r) of the buffer holding sample j of each.
-  const std::int64_t blocks = (n1 + kBlockColumns - 1) / kBlockColumns;
-  const std::int64_t stride = pass.axis == 2 ? n1 : n1 * n2;
-  const std::int64_t length = pass.axis == 2 ? n2 : n3;
-  const std::int64_t otherStride = pass.axis == 2 ? n1 * n2 : n1;
-  for (std::int64_t item = begin; item < end; ++item) {
-    const std::int64_t block = item % blocks;
-    const std::int64_t other = item / blocks;
-    const std::int64_t first = block * kBlockColumns;
-    const int width = static_cast<int>(n1 - first < kBlockColumns ? n1 - first : kBlockColumns);
-    double* base = pass.data + first + other * otherStride;
-    for (std::int64_t j = -r; j < length + r; ++j) {
-      const std::int64_t src = j < 0 ? 0 : (j >= length ? length - 1 : j);
-      double* row = buffer + (j + r) * kBlockColumns;
-      const double* from = base + src * stride;
-      if (width == kBlockColumns) {
-        std::memcpy(row, from, sizeof(double) * kBlockColumns);  // a fixed size: inlined
-      } else {
-        for (int l = 0; l < width; ++l) row[l] = from[l];
-      }
-    }
-    const double* centre = buffer + static_cast<std::int64_t>(r) * kBlockColumns;
-    const int vectors = width / V::kLanes;
-    for (std::int64_t j = 0; j < length; ++j) {
-      const double* x = centre + j * kBlockColumns;
-      double* target = base + j * stride;
-      int v = 0;
-      // Eight vectors of the row at once: independent sums side by side, in
-      // registers.
-      for (; v + 8 <= vectors; v += 8)
-        smoothRun<V, 8>(x + v * V::kLanes, w, r, kBlockColumns, target + v * V::kLanes);
-      for (; v < vectors; ++v)
-        smoothRun<V, 1>(x + v * V::kLanes, w, r, kBlockColumns, target + v * V::kLanes);
-      for (int lane = vectors * V::kLanes; lane < width; ++lane) {
-        smoothRun<Lane1, 1>(x + lane, w, r, kBlockColumns, target + lane);
-      }
-    }
-  }
-}
-
 // Plane k of an AcrossPass, k clamped to the volume.
 inline const double* acrossPlane(const AcrossPass& pass, std::int64_t k) {
   k = k < 0 ? 0 : (k >= pass.n3 ? pass.n3 - 1 : k);
-  return pass.ring + (k % pass.ringPlanes) * pass.planeSize;
+  return pass.ring + (k % pass.ringPlanes) * pass.slotStride;
 }
 
-// K * kLanes neighbouring outputs from x on in each of B neighbouring
-// planes, each with the arithmetic of smoothRun, to target + b targetStride
-// (target is where x goes); plane(i) is plane centre - radius + i.
-template <class V, int K, int B, class Planes>
+// K * kLanes neighbouring outputs from offset x on, with the arithmetic of
+// smoothRun, to target; plane(i) is plane centre - radius + i.
+template <class V, int K, class Planes>
 inline void acrossRun(const AcrossPass& pass, const Planes& plane, std::int64_t x, double* target) {
   const std::int32_t r = pass.radius;
-  V acc[B][K];
+  V acc[K];
   const V w0 = V::broadcast(pass.weights[0]);
-  Unrolled<B>::run([&](int b) {
-    const double* centre = plane(r + b) + x;
-    Unrolled<K>::run([&](int k) { acc[b][k] = w0 * V::load(centre + k * V::kLanes); });
-  });
+  const double* centre = plane(r) + x;
+  Unrolled<K>::run([&](int k) { acc[k] = w0 * V::load(centre + k * V::kLanes); });
   for (std::int32_t t = 1; t <= r; ++t) {
     const V wt = V::broadcast(pass.weights[t]);
-    Unrolled<B>::run([&](int b) {
-      const double* below = plane(r + b - t) + x;
-      const double* above = plane(r + b + t) + x;
-      Unrolled<K>::run([&](int k) {
-        acc[b][k] =
-            acc[b][k] + wt * (V::load(below + k * V::kLanes) + V::load(above + k * V::kLanes));
-      });
+    const double* below = plane(r - t) + x;
+    const double* above = plane(r + t) + x;
+    Unrolled<K>::run([&](int k) {
+      acc[k] = acc[k] + wt * (V::load(below + k * V::kLanes) + V::load(above + k * V::kLanes));
     });
   }
-  Unrolled<B>::run([&](int b) {
-    Unrolled<K>::run(
-        [&](int k) { acc[b][k].store(target + b * pass.targetStride + k * V::kLanes); });
-  });
+  Unrolled<K>::run([&](int k) { acc[k].store(target + k * V::kLanes); });
 }
 
-template <class V, int B, class Planes>
-void acrossWith(const AcrossPass& pass, const Planes& plane, double* target) {
-  const std::int64_t n = pass.end, begin = pass.begin;
-  std::int64_t x = begin;
-  // Sixteen sums side by side in registers (B * K of them).
-  constexpr int K = B >= 8 ? 2 : 16 / B;
-  for (; x + K * V::kLanes <= n; x += K * V::kLanes) {
-    acrossRun<V, K, B>(pass, plane, x, target + (x - begin));
+// The samples [begin, end) in pieces that are contiguous in the ring (one
+// piece when the ring is planar, a row's part otherwise); each piece is
+// done for all `count` planes in turn while the ring's samples there are in
+// the first-level cache. Sixteen sums side by side in registers.
+template <class V, class Planes>
+void acrossWith(const AcrossPass& pass, const Planes& plane, int count, double* target) {
+  const std::int64_t n1 = pass.rowLength, begin = pass.begin;
+  const bool planar = pass.rowStride == n1;
+  constexpr int K = 16;
+  for (std::int64_t x = begin; x < pass.end;) {
+    const std::int64_t row = x / n1;
+    const std::int64_t stop = planar || pass.end < (row + 1) * n1 ? pass.end : (row + 1) * n1;
+    const std::int64_t shift = planar ? 0 : row * (pass.rowStride - n1);
+    for (; x + K * V::kLanes <= stop; x += K * V::kLanes) {
+      for (int b = 0; b < count; ++b) {
+        const auto from = [&](std::int32_t i) { return plane(i + b); };
+        acrossRun<V, K>(pass, from, x + shift, target + b * pass.targetStride + (x - begin));
+      }
+    }
+    for (; x + V::kLanes <= stop; x += V::kLanes) {
+      for (int b = 0; b < count; ++b) {
+        const auto from = [&](std::int32_t i) { return plane(i + b); };
+        acrossRun<V, 1>(pass, from, x + shift, target + b * pass.targetStride + (x - begin));
+      }
+    }
+    for (; x < stop; ++x) {
+      for (int b = 0; b < count; ++b) {
+        const auto from = [&](std::int32_t i) { return plane(i + b); };
+        acrossRun<Lane1, 1>(pass, from, x + shift, target + b * pass.targetStride + (x - begin));
+      }
+    }
   }
-  for (; x + V::kLanes <= n; x += V::kLanes) {
-    acrossRun<V, 1, B>(pass, plane, x, target + (x - begin));
-  }
-  for (; x < n; ++x) acrossRun<Lane1, 1, B>(pass, plane, x, target + (x - begin));
 }
 
 // The usual radii have their planes looked up once; wider ones on the fly
@@ -225,58 +167,115 @@ void acrossPlanes(const AcrossPass& pass, double* target) {
     for (std::int32_t i = 0; i < 2 * pass.radius + pass.count; ++i) {
       listed.planes[i] = acrossPlane(pass, pass.centre - pass.radius + i);
     }
-    if (pass.count == kAcrossPlanes) {
-      acrossWith<V, kAcrossPlanes>(pass, listed, target);
-    } else {
-      for (int b = 0; b < pass.count; ++b) {
-        AcrossPass one = pass;
-        one.centre = pass.centre + b;
-        const Listed& all = listed;
-        const auto shifted = [&](std::int32_t i) { return all(i + b); };
-        acrossWith<V, 1>(one, shifted, target + b * pass.targetStride);
-      }
-    }
+    acrossWith<V>(pass, listed, pass.count, target);
     return;
   }
   for (int b = 0; b < pass.count; ++b) {
     const std::int64_t first = pass.centre + b - pass.radius;
     const auto onTheFly = [&](std::int32_t i) { return acrossPlane(pass, first + i); };
-    acrossWith<V, 1>(pass, onTheFly, target + b * pass.targetStride);
+    acrossWith<V>(pass, onTheFly, 1, target + b * pass.targetStride);
   }
 }
 
-// The products of voxels i1 .. i1 + kLanes - 1 of row `row`; d1 the
-// offset of the axis-1 neighbours (1, or 0 at a face, where the formula
-// is the same with the edge sample).
+// The products of voxels i1 .. i1 + kLanes - 1 of a row (p the row in the
+// plane, s the row stride of the source) into line[0..5] + i1; dn1, up1
+// the offsets of the axis-1 neighbours (1, or 0 at a face, where the formula
+// is the same with the edge sample), dn2, up2 those along axis 2.
 template <class V>
-QUILLMERE_TENSOR_INLINE void productsAt(const ProductPass& pass, std::int64_t e, std::int64_t dn1,
-                                        std::int64_t up1, std::int64_t dn2, std::int64_t up2) {
+QUILLMERE_TENSOR_INLINE void productsAt(const PlanePass& pass, std::int64_t p, std::int64_t i1,
+                                        std::int64_t dn1, std::int64_t up1, std::int64_t dn2,
+                                        std::int64_t up2, double* const* line) {
+  const std::int64_t e = p + i1;
   const V g1 =
       (V::load(pass.plane + e + up1) - V::load(pass.plane + e - dn1)) * V::broadcast(pass.scale[0]);
   const V g2 =
       (V::load(pass.plane + e + up2) - V::load(pass.plane + e - dn2)) * V::broadcast(pass.scale[1]);
   const V g3 = (V::load(pass.above + e) - V::load(pass.below + e)) * V::broadcast(pass.scale[2]);
-  (g1 * g1).store(pass.product[0] + e);
-  (g1 * g2).store(pass.product[1] + e);
-  (g1 * g3).store(pass.product[2] + e);
-  (g2 * g2).store(pass.product[3] + e);
-  (g2 * g3).store(pass.product[4] + e);
-  (g3 * g3).store(pass.product[5] + e);
+  (g1 * g1).store(line[0] + i1);
+  (g1 * g2).store(line[1] + i1);
+  (g1 * g3).store(line[2] + i1);
+  (g2 * g2).store(line[3] + i1);
+  (g2 * g3).store(line[4] + i1);
+  (g3 * g3).store(line[5] + i1);
 }
 
 template <class V>
-void planeProducts(const ProductPass& pass) {
+void rowProducts(const PlanePass& pass, std::int64_t i2, double* const* line) {
+  const std::int64_t n1 = pass.n1, s = pass.sourceRowStride;
+  const std::int64_t p = s * i2;
+  const std::int64_t up2 = i2 + 1 < pass.n2 ? s : 0, dn2 = i2 > 0 ? s : 0;
+  // The faces along axis 1 one voxel at a time, the rest in vectors.
+  productsAt<Lane1>(pass, p, 0, 0, n1 > 1 ? 1 : 0, dn2, up2, line);
+  if (n1 < 2) return;
+  std::int64_t i1 = 1;
+  for (; i1 + V::kLanes <= n1 - 1; i1 += V::kLanes)
+    productsAt<V>(pass, p, i1, 1, 1, dn2, up2, line);
+  for (; i1 < n1 - 1; ++i1) productsAt<Lane1>(pass, p, i1, 1, 1, dn2, up2, line);
+  productsAt<Lane1>(pass, p, n1 - 1, 1, 0, dn2, up2, line);
+}
+
+// One line of n1 samples at x (with r samples of room before and after,
+// filled here with the edge samples) smoothed to target.
+template <class V>
+void smoothLine(double* x, std::int64_t n1, const double* w, std::int32_t r, double* target) {
+  for (std::int32_t j = 1; j <= r; ++j) {
+    x[-j] = x[0];
+    x[n1 - 1 + j] = x[n1 - 1];
+  }
+  // Eight sums side by side with AVX-512's 32 registers, four otherwise.
+  constexpr int K = V::kLanes >= 8 ? 8 : 4;
+  std::int64_t j = 0;
+  for (; j + K * V::kLanes <= n1; j += K * V::kLanes) smoothRun<V, K>(x + j, w, r, target + j);
+  for (; j + V::kLanes <= n1; j += V::kLanes) smoothRun<V, 1>(x + j, w, r, target + j);
+  for (; j < n1; ++j) smoothRun<Lane1, 1>(x + j, w, r, target + j);
+}
+
+// See PlanePass: rows are produced and smoothed along axis 1 as the next
+// kAcrossPlanes rows along axis 2 first need them.
+template <class V>
+void smoothPlane(const PlanePass& pass) {
   const std::int64_t n1 = pass.n1, n2 = pass.n2;
-  for (std::int64_t i2 = 0; i2 < n2; ++i2) {
-    const std::int64_t row = n1 * i2;
-    const std::int64_t up2 = i2 + 1 < n2 ? n1 : 0, dn2 = i2 > 0 ? n1 : 0;
-    // The faces along axis 1 one voxel at a time, the rest in vectors.
-    productsAt<Lane1>(pass, row, 0, n1 > 1 ? 1 : 0, dn2, up2);
-    if (n1 < 2) continue;
-    std::int64_t i1 = 1;
-    for (; i1 + V::kLanes <= n1 - 1; i1 += V::kLanes) productsAt<V>(pass, row + i1, 1, 1, dn2, up2);
-    for (; i1 < n1 - 1; ++i1) productsAt<Lane1>(pass, row + i1, 1, 1, dn2, up2);
-    productsAt<Lane1>(pass, row + n1 - 1, 1, 0, dn2, up2);
+  const std::int32_t r1 = pass.radius[0], r2 = pass.radius[1];
+  const int components = pass.u ? 1 : 6;
+  const std::int64_t ringRows = planeRingRows(n2, r2), pitch = alignedDoubles(n1);
+  const std::int64_t lineLength = alignedDoubles(n1 + 2 * r1);
+  double* const rings = pass.scratch + 6 * lineLength;
+  double* line[6];
+  for (int c = 0; c < 6; ++c) line[c] = pass.scratch + c * lineLength + r1;
+  std::int64_t next = 0;  // the next row to produce
+  for (std::int64_t j = 0; j < n2; j += kAcrossPlanes) {
+    const int count = static_cast<int>(n2 - j < kAcrossPlanes ? n2 - j : kAcrossPlanes);
+    const std::int64_t last = j + count - 1 + r2 < n2 ? j + count - 1 + r2 : n2 - 1;
+    for (; next <= last; ++next) {
+      if (pass.u) {
+        const float* from = pass.u + next * n1;
+        std::int64_t x = 0;
+        for (; x + V::kLanes <= n1; x += V::kLanes) V::loadFloat(from + x).store(line[0] + x);
+        for (; x < n1; ++x) line[0][x] = static_cast<double>(from[x]);
+      } else {
+        rowProducts<V>(pass, next, line);
+      }
+      for (int c = 0; c < components; ++c) {
+        smoothLine<V>(line[c], n1, pass.weights[0], r1,
+                      rings + (c * ringRows + next % ringRows) * pitch);
+      }
+    }
+    for (int c = 0; c < components; ++c) {
+      const AcrossPass along2{rings + c * ringRows * pitch,
+                              pitch,
+                              ringRows,
+                              n2,
+                              j,
+                              count,
+                              pass.weights[1],
+                              r2,
+                              0,
+                              n1,
+                              n1,
+                              n1,
+                              pass.targetRowStride};
+      acrossPlanes<V>(along2, pass.target[c] + j * pass.targetRowStride);
+    }
   }
 }
 

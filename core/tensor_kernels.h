@@ -16,44 +16,26 @@
 
 namespace quillmere::tensor {
 
-// Columns of axis 1 that one line group of an axis-2 or axis-3 pass carries
-// side by side: eight cache lines of doubles, so that each sample row read
-// across the planes is a run the prefetcher follows.
-constexpr int kBlockColumns = 64;
-
-// One separable Gaussian pass, in place, along `axis` (1, 2 or 3) of `data`:
-// out(j) = w[0] x(j) + sum_{t=1..radius} w[t] (x(j-t) + x(j+t)), the edge
-// sample repeated past each face. Its items are the lines along axis 1, or
-// the groups of kBlockColumns lines along axis 2 or 3; a kernel smooths
-// items [begin, end) with a line buffer of lineBufferDoubles doubles.
-struct SmoothPass {
-  double* data;
-  VolumeDims dims;
-  int axis;
-  const double* weights;  // radius + 1 weights, w[0] the centre
-  std::int32_t radius;
-};
-
-std::int64_t smoothItemCount(const SmoothPass& pass);
-std::int64_t lineBufferDoubles(VolumeDims dims, std::int64_t radius);
-
-using SmoothKernel = void (*)(const SmoothPass& pass, std::int64_t begin, std::int64_t end,
-                              double* buffer);
-
 // The Gaussian pass along axis 3 from a ring of planes: plane k of the
 // volume (k clamped to 0 .. n3 - 1, the edge plane repeated past each face)
-// is at ring + (k % ringPlanes) planeSize, and the pass writes, for the
-// planes c = centre .. centre + count - 1 and x in [begin, end),
+// is slot k % ringPlanes of the ring, and the pass writes, for the planes
+// c = centre .. centre + count - 1 and the samples x in [begin, end),
 // target(c)(x) = w[0] P_c(x) + sum_{t=1..radius} w[t] (P_{c-t}(x) + P_{c+t}(x))
-// (the arithmetic of SmoothPass along axis 3) to
-// target[(c - centre) targetStride + x - begin]. Neighbouring planes are
-// done together, so that each plane of the ring is read from memory once
-// for all of them.
-constexpr int kAcrossPlanes = 8;
+// to target[(c - centre) targetStride + x - begin]. Sample x = i1 + rowLength
+// i2 of a slot is at ring + slot slotStride + i2 rowStride + i1: a planar
+// ring has rowStride = rowLength and slotStride its plane, an interleaved
+// one holds row i2 of every slot together (slotStride = rowLength,
+// rowStride = ringPlanes rowLength), so that the pass reads one contiguous
+// block per row rather than a stream per plane. Neighbouring planes are done
+// together, so that each plane of the ring is read from memory once for
+// all of them. The
+// same pass smooths along axis 2 over a ring of rows (one row per slot, a
+// row of samples [0, rowLength)).
+constexpr int kAcrossPlanes = 16;
 
 struct AcrossPass {
   const double* ring;
-  std::int64_t planeSize;
+  std::int64_t slotStride;
   std::int64_t ringPlanes;
   std::int64_t n3;
   std::int64_t centre;
@@ -61,26 +43,57 @@ struct AcrossPass {
   const double* weights;  // radius + 1 weights, w[0] the centre
   std::int32_t radius;
   std::int64_t begin, end;
+  std::int64_t rowLength, rowStride;
   std::int64_t targetStride;
 };
 
 using AcrossKernel = void (*)(const AcrossPass& pass, double* target);
 
-// The gradient of u_sigma at one plane (central differences, the edge
-// sample repeated past each face; g_a = (s(+1) - s(-1)) * scale[a] with
-// scale[a] = 0.5 / h_a) and its six products g1 g1, g1 g2, g1 g3, g2 g2,
-// g2 g3, g3 g3 into product[0..5]. below and above are the planes either
-// side along axis 3 (the plane itself at a face).
-struct ProductPass {
+// One plane of rows [0, n2) of n1 samples each, smoothed along axis 1 and
+// then along axis 2 by the Gaussian passes (out(j) = w[0] x(j) +
+// sum_{t=1..radius} w[t] (x(j-t) + x(j+t)), the edge sample repeated past
+// each face; radius 0 with w[0] = 1 leaves a sample as it is), from one of
+// two sources:
+//  - u != null: the plane of u (rows n1 apart), widened to double; one
+//    component, to target[0];
+//  - otherwise the gradient of u_sigma at the plane (central differences,
+//    the edge sample repeated past each face; g_a = (s(+1) - s(-1)) scale[a]
+//    with scale[a] = 0.5 / h_a) and its six products g1 g1, g1 g2, g1 g3,
+//    g2 g2, g2 g3, g3 g3, to target[0..5]; below and above are the planes
+//    either side along axis 3 (the plane itself at a face), rows
+//    sourceRowStride apart.
+// Rows of the targets are targetRowStride apart. A row is produced, then
+// smoothed along axis 1 from a line in `scratch` into a ring of rows in
+// `scratch`, and the ring is smoothed along axis 2 (an AcrossPass) into the
+// target, kAcrossPlanes rows at a time, so that a plane's intermediate
+// values stay in the cache. `scratch` holds planeScratchDoubles doubles.
+struct PlanePass {
+  const float* u;
   const double* plane;
   const double* below;
   const double* above;
-  std::int64_t n1, n2;
+  std::int64_t sourceRowStride;
   double scale[3];
-  double* product[6];
+  std::int64_t n1, n2;
+  const double* weights[2];  // along axes 1 and 2, radius + 1 weights each
+  std::int32_t radius[2];
+  double* target[6];
+  std::int64_t targetRowStride;
+  double* scratch;
 };
 
-using ProductKernel = void (*)(const ProductPass& pass);
+// Doubles in a cache line, and n rounded up to whole lines.
+constexpr std::int64_t kAlignDoubles = 8;
+std::int64_t alignedDoubles(std::int64_t n);
+
+// The rows of the ring along axis 2 and the scratch of a PlanePass of six
+// components with radii up to r1 and r2 along axes 1 and 2 (the ring's rows
+// on whole cache lines when the scratch starts on one).
+std::int64_t planeRingRows(std::int64_t n2, std::int64_t r2);
+std::int64_t planeScratchDoubles(std::int64_t n1, std::int64_t n2, std::int64_t r1,
+                                 std::int64_t r2);
+
+using PlaneKernel = void (*)(const PlanePass& pass);
 
 // Per voxel: the smoothed products j[0..5] (J11, J12, J13, J22, J23, J33)
 // mapped to the tensor of `kind` and rounded to single into out[0..5].
@@ -140,9 +153,8 @@ using RadiusKernel = double (*)(const RadiusPass& pass, const RadiusDeltas& delt
                                 std::int32_t count);
 
 struct TensorKernels {
-  SmoothKernel smooth;
+  PlaneKernel plane;
   AcrossKernel across;
-  ProductKernel products;
   MapKernel map;
   RadiusKernel radius;
 };
@@ -150,27 +162,23 @@ struct TensorKernels {
 // The kernels of a path, resolved as updateVolumeOnPath resolves it.
 TensorKernels tensorKernelsFor(SweepPath path);
 
-void smoothOneLane(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
+void planeOneLane(const PlanePass& pass);
 void acrossOneLane(const AcrossPass& pass, double* target);
-void productsOneLane(const ProductPass& pass);
 void mapOneLane(const MapPass& pass, std::int64_t begin, std::int64_t end);
 double radiusOneLane(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
                      std::int32_t count);
-void smoothBaseline(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
+void planeBaseline(const PlanePass& pass);
 void acrossBaseline(const AcrossPass& pass, double* target);
-void productsBaseline(const ProductPass& pass);
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end);
 double radiusBaseline(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
                       std::int32_t count);
-void smoothAvx2(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
+void planeAvx2(const PlanePass& pass);
 void acrossAvx2(const AcrossPass& pass, double* target);
-void productsAvx2(const ProductPass& pass);
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end);
 double radiusAvx2(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
                   std::int32_t count);
-void smoothAvx512(const SmoothPass& pass, std::int64_t begin, std::int64_t end, double* buffer);
+void planeAvx512(const PlanePass& pass);
 void acrossAvx512(const AcrossPass& pass, double* target);
-void productsAvx512(const ProductPass& pass);
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end);
 double radiusAvx512(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
                     std::int32_t count);

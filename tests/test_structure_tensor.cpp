@@ -32,15 +32,16 @@ std::size_t voxels(VolumeDims d) {
          static_cast<std::size_t>(d.n3);
 }
 
-// The six components of one run, back to back.
+// The six components of one run, back to back; the scratch starts
+// `offset` doubles into its block (its alignment is the caller's).
 std::vector<float> runTensor(const std::vector<float>& u, VolumeDims d, const TensorParameters& p,
-                             int threads, SweepPath path) {
+                             int threads, SweepPath path, std::size_t offset = 0) {
   const std::size_t n = voxels(d);
   std::vector<float> out(6 * n, -1.0f);
-  std::vector<double> scratch(quillmere::tensorScratchDoubles(d, p, threads));
+  std::vector<double> scratch(offset + quillmere::tensorScratchDoubles(d, p, threads));
   float* outs[6];
   for (int k = 0; k < 6; ++k) outs[k] = out.data() + k * n;
-  quillmere::computeTensor(u.data(), d, p, outs, scratch.data(), threads, path);
+  quillmere::computeTensor(u.data(), d, p, outs, scratch.data() + offset, threads, path);
   return out;
 }
 
@@ -92,7 +93,9 @@ const SweepPath kPaths[] = {SweepPath::Plain, SweepPath::Baseline, SweepPath::Av
 
 // Every supported path and 1..8 threads against the plain path on one
 // thread, bit for bit: shapes with vector tails, single voxels and planes;
-// every kind; data that is flat, huge, subnormal or holds a NaN.
+// every kind; data that is flat, huge, subnormal or holds a NaN; rows long
+// enough for the rings interleaved by row and short ones; a scratch on
+// any alignment.
 TEST(StructureTensor, SameBitsOnEveryPathAndThreadCount) {
   struct Case {
     VolumeDims dims;
@@ -127,6 +130,12 @@ TEST(StructureTensor, SameBitsOnEveryPathAndThreadCount) {
       {{9, 30, 32}, Fill::Random, TensorKind::Edge, 1.0, 0.0},
       // A reach along axis 3 past the planes listed at once (36 > 32).
       {{6, 5, 40}, Fill::Random, TensorKind::Coherence, 0.5, 9.6},
+      // Rows interleaved in the rings, of a length that is not whole cache
+      // lines: slabs and bands; one plane; reaches past every extent (along
+      // axis 2 beyond the ring of rows, along axis 3 past the listed planes).
+      {{37, 30, 40}, Fill::Random, TensorKind::Coherence, 1.0, 1.0},
+      {{40, 20, 1}, Fill::HalfFlat, TensorKind::Edge, 1.0, 2.0},
+      {{32, 2, 3}, Fill::Random, TensorKind::Structure, 1.0, 14.0},
   };
   for (const Case& c : cases) {
     const std::vector<float> u = makeVolume(c.dims, c.fill);
@@ -135,7 +144,9 @@ TEST(StructureTensor, SameBitsOnEveryPathAndThreadCount) {
     for (SweepPath path : kPaths) {
       if (!quillmere::sweepPathSupported(path)) continue;
       for (int threads = 1; threads <= 8; ++threads) {
-        EXPECT_TRUE(sameBits(runTensor(u, c.dims, p, threads, path), reference))
+        // Every second run on a scratch off the cache lines.
+        const std::size_t offset = static_cast<std::size_t>(threads % 2);
+        EXPECT_TRUE(sameBits(runTensor(u, c.dims, p, threads, path, offset), reference))
             << quillmere::sweepPathName(path) << ", " << threads << " threads, " << c.dims.n1 << "x"
             << c.dims.n2 << "x" << c.dims.n3 << ", fill " << static_cast<int>(c.fill);
       }
