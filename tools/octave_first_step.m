@@ -30,8 +30,8 @@ endfunction
 
 here = fileparts(mfilename("fullpath"));
 module_dir = fullfile(here, "..", "build", "octave");
-if (! exist(fullfile(module_dir, "quillmere.mex"), "file"))
-  error("quillmere.mex not found in %s: build it first (./run demo, or cmake --build --preset default)",
+if (! exist(fullfile(module_dir, "quillmere.oct"), "file"))
+  error("quillmere.oct not found in %s: build it first (./run demo, or cmake --build --preset default)",
         module_dir);
 endif
 addpath(module_dir);
