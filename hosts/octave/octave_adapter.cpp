@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include <octave/oct.h>
 #include <octave/file-stat.h>
 #include <octave/interpreter.h>
+#include <octave/oct.h>
 #include <octave/parse.h>
 
 #include "mex.h"
@@ -60,13 +60,20 @@ mxClassID classIdOf(const octave_value& value) {
   static const struct {
     const char* name;
     mxClassID id;
-  } classes[] = {{"double", mxDOUBLE_CLASS},  {"single", mxSINGLE_CLASS},
-                 {"logical", mxLOGICAL_CLASS}, {"char", mxCHAR_CLASS},
-                 {"cell", mxCELL_CLASS},       {"struct", mxSTRUCT_CLASS},
-                 {"int8", mxINT8_CLASS},       {"uint8", mxUINT8_CLASS},
-                 {"int16", mxINT16_CLASS},     {"uint16", mxUINT16_CLASS},
-                 {"int32", mxINT32_CLASS},     {"uint32", mxUINT32_CLASS},
-                 {"int64", mxINT64_CLASS},     {"uint64", mxUINT64_CLASS},
+  } classes[] = {{"double", mxDOUBLE_CLASS},
+                 {"single", mxSINGLE_CLASS},
+                 {"logical", mxLOGICAL_CLASS},
+                 {"char", mxCHAR_CLASS},
+                 {"cell", mxCELL_CLASS},
+                 {"struct", mxSTRUCT_CLASS},
+                 {"int8", mxINT8_CLASS},
+                 {"uint8", mxUINT8_CLASS},
+                 {"int16", mxINT16_CLASS},
+                 {"uint16", mxUINT16_CLASS},
+                 {"int32", mxINT32_CLASS},
+                 {"uint32", mxUINT32_CLASS},
+                 {"int64", mxINT64_CLASS},
+                 {"uint64", mxUINT64_CLASS},
                  {"function_handle", mxFUNCTION_CLASS}};
   const std::string name = value.class_name();
   for (const auto& c : classes) {
@@ -100,8 +107,9 @@ class Call {
   }
 
   void destroy(HostArray* array) {
-    auto at = std::find_if(arrays_.begin(), arrays_.end(),
-                           [array](const std::unique_ptr<HostArray>& a) { return a.get() == array; });
+    auto at =
+        std::find_if(arrays_.begin(), arrays_.end(),
+                     [array](const std::unique_ptr<HostArray>& a) { return a.get() == array; });
     if (at != arrays_.end()) arrays_.erase(at);
   }
 
@@ -254,7 +262,8 @@ bool mxIsComplex(const mxArray* array) {
 int mxGetNumberOfDimensions_700(const mxArray* array) {
   const octave_idx_type ndim = extentsOf(host(array)).ndims();
   if (ndim > INT_MAX) {
-    mexErrMsgIdAndTxt("quillmere:tooLarge", "an array has %lld dimensions; at most %d are supported",
+    mexErrMsgIdAndTxt("quillmere:tooLarge",
+                      "an array has %lld dimensions; at most %d are supported",
                       static_cast<long long>(ndim), INT_MAX);
   }
   return static_cast<int>(ndim);
@@ -333,8 +342,8 @@ mxArray* mexCallMATLABWithTrap(int nlhs, mxArray* plhs[], int nrhs, mxArray* prh
 OCTAVE_EXPORT octave_function* QUILLMERE_JOIN(G, QUILLMERE_MODULE_NAME)(
     const octave::dynamic_library& library, bool relative) {
   check_version(OCTAVE_API_VERSION, kModuleName);
-  octave_dld_function* function =
-      octave_dld_function::create(callModule, library, kModuleName, helpBeside(library.file_name()));
+  octave_dld_function* function = octave_dld_function::create(callModule, library, kModuleName,
+                                                              helpBeside(library.file_name()));
   if (relative) function->mark_relative();
   return function;
 }
