@@ -84,7 +84,8 @@ mxClassID classIdOf(const octave_value& value) {
 
 // The arrays of one call. Everything made during the call is owned here and
 // freed when the call ends, returned or raised; the outputs' samples live on
-// in the values handed back.
+// in the values handed back. Octave evaluates on one thread; a call made
+// from within a call (the thread question) nests.
 class Call {
  public:
   Call() : outer_(current_) { current_ = this; }
@@ -114,12 +115,12 @@ class Call {
   }
 
  private:
-  static thread_local Call* current_;
+  static Call* current_;
   Call* outer_;
   std::vector<std::unique_ptr<HostArray>> arrays_;
 };
 
-thread_local Call* Call::current_ = nullptr;
+Call* Call::current_ = nullptr;
 
 HostArray* host(const mxArray* array) {
   return reinterpret_cast<HostArray*>(const_cast<mxArray*>(array));
