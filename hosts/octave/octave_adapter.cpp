@@ -159,8 +159,14 @@ dim_vector extentsOf(const HostArray* array) {
 template <typename T, typename Alloc>
 Array<T, Alloc> unfilled(const dim_vector& dims, const Array<T, Alloc>* /*type*/) {
   Alloc allocator;
-  T* samples = std::allocator_traits<Alloc>::allocate(allocator, dims.safe_numel());
-  return Array<T, Alloc>(samples, dims, allocator);
+  const auto count = static_cast<std::size_t>(dims.safe_numel());
+  T* samples = std::allocator_traits<Alloc>::allocate(allocator, count);
+  try {
+    return Array<T, Alloc>(samples, dims, allocator);
+  } catch (...) {
+    std::allocator_traits<Alloc>::deallocate(allocator, samples, count);
+    throw;
+  }
 }
 
 mxArray* createArray(int ndim, const int* dims, mxClassID classid, mxComplexity flag, bool fill) {
@@ -250,7 +256,9 @@ void* mxGetData(const mxArray* array) {
 }
 
 size_t mxGetNumberOfElements(const mxArray* array) {
-  return static_cast<size_t>(extentsOf(host(array)).safe_numel());
+  const HostArray* a = host(array);
+  return static_cast<size_t>(a->kind == HostArray::Kind::Value ? a->value.numel()
+                                                               : extentsOf(a).safe_numel());
 }
 
 mxClassID mxGetClassID(const mxArray* array) { return host(array)->classId; }
