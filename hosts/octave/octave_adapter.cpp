@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdarg>
-#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
