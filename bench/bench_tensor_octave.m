@@ -51,7 +51,7 @@ compiled = timeParts(u, S, 5);
 rmpath(moduleDir);
 tmp = tempname();
 mkdir(tmp);
-copyfile(fullfile(moduleDir, 'quillmere.mex'), tmp);
+copyfile(fullfile(moduleDir, 'quillmere.oct'), tmp);
 addpath(tmp);
 mcodeCed = timeCed(u, S, 1);
 mcode = timeParts(u, S, 1);

@@ -3,7 +3,7 @@
 %
 % The step (compiled module)
 %   quillmere          - One explicit in-place step of div(T grad u).
-%   quillmere_build    - Compile the module with this host's mex.
+%   quillmere_build    - Compile the modules with this host's compiler.
 %
 % Building the arguments
 %   quillmere_stencils - First- and second-derivative stencils (central,

@@ -1,10 +1,10 @@
 function files = quillmere_build(outdir, varargin)
-%QUILLMERE_BUILD Compile the quillmere module from source with this host's mex.
+%QUILLMERE_BUILD Compile the quillmere module from source with this host's compiler.
 %   QUILLMERE_BUILD compiles every module of this checkout (quillmere, and any
-%   other listed in module_sources.txt at the checkout's root) with the mex
-%   command of the MATLAB or GNU Octave that runs it, and puts each module
-%   beside the toolbox, in the folder of this file, so that it is ready to
-%   call once the toolbox is on the path:
+%   other listed in module_sources.txt at the checkout's root) with MATLAB's
+%   mex command, or in GNU Octave as oct-files (NAME.oct) with mkoctfile, and
+%   puts each module beside the toolbox, in the folder of this file, so that
+%   it is ready to call once the toolbox is on the path:
 %
 %     addpath toolbox; quillmere_build
 %
@@ -15,7 +15,7 @@ function files = quillmere_build(outdir, varargin)
 %   temporary folder, never into the checkout.
 %
 %   Compilers: MATLAB's mex with gcc, clang, MinGW-w64 or Microsoft Visual
-%   C++ (any compiler that mex -setup C++ selects), and Octave's mex. Every
+%   C++ (any compiler that mex -setup C++ selects), and Octave's mkoctfile. Every
 %   vector kernel (SSE2, AVX2, AVX-512F) is built into the one module, which
 %   picks the fastest one the processor has when it runs; each gives the same
 %   bits as the plain sweep.
@@ -35,7 +35,7 @@ function files = quillmere_build(outdir, varargin)
 %   which already hold a built module), quillmere:build:outdir (OUTDIR cannot
 %   be made), quillmere:build:option (an unknown option).
 %
-%   See also quillmere, mex.
+%   See also quillmere, mex, mkoctfile.
 
 here = absolutePath(fileparts(mfilename('fullpath')));
 if nargin < 1 || isempty(outdir)
@@ -146,9 +146,12 @@ end
 end
 
 function file = buildOctave(name, sources, root, outdir, verbose)
-% mkoctfile takes the compiler flags from the environment. Each file is
-% compiled on its own into a temporary folder (compiled together, mkoctfile
-% would put the objects beside the sources).
+% An oct-file, not a MEX file: Octave's MEX interface would copy every
+% output when the call returns. mkoctfile takes the compiler flags from the
+% environment. Each file is compiled on its own into a temporary folder
+% (compiled together, mkoctfile would put the objects beside the sources);
+% the Octave host files name the module's entry point from
+% QUILLMERE_MODULE_NAME.
 inherited = getenv('CXXFLAGS');
 if isempty(inherited)
   inherited = mkoctfile('-p', 'CXXFLAGS');
@@ -179,24 +182,26 @@ objects = cell(1, numel(sources));
 for i = 1:numel(sources)
   [~, base] = fileparts(sources{i});
   objects{i} = fullfile(work, sprintf('%02d_%s.o', i, base));
-  runMex([verboseArgs, {'-c', sources{i}, '-o', objects{i}}]);
+  runMkoctfile([verboseArgs, {['-DQUILLMERE_MODULE_NAME=', name], '-c', sources{i}, ...
+                              '-o', objects{i}}]);
 end
-file = fullfile(outdir, [name, '.', mexext()]);
+file = fullfile(outdir, [name, '.oct']);
 linkArgs = {};
 exportsMap = fullfile(root, 'hosts', 'octave', 'exports.map');
 if isunix() && ~ismac() && exist(exportsMap, 'file')
-  % Only mexFunction is shown, so the core's names cannot clash with
-  % another module's.
+  % Only the installer Octave looks for is shown, so the core's names
+  % cannot clash with another module's.
   linkArgs = {['-Wl,--version-script=', exportsMap]};
 end
-runMex([verboseArgs, {'-o', file}, objects, linkArgs]);
+runMkoctfile([verboseArgs, {'-o', file}, objects, linkArgs]);
 copyHelp(name, root, outdir);
 end
 
-function runMex(args)
-status = mex(args{:});
+function runMkoctfile(args)
+[output, status] = mkoctfile(args{:});
+printf('%s', output);
 if status ~= 0
-  error('quillmere:build:compile', 'quillmere_build: mex %s failed', strjoin(args, ' '));
+  error('quillmere:build:compile', 'quillmere_build: mkoctfile %s failed', strjoin(args, ' '));
 end
 end
 
@@ -215,8 +220,9 @@ end
 end
 
 function copyHelp(name, root, outdir)
-% Octave shows the help of the M-file beside a module, not of one elsewhere
-% on the path, so the help text travels with the module.
+% Octave shows the help of the M-file beside a module (the oct-file reads it
+% from there), not of one elsewhere on the path, so the help text travels
+% with the module.
 helpFile = fullfile(root, 'toolbox', [name, '.m']);
 target = fullfile(outdir, [name, '.m']);
 if exist(helpFile, 'file') && ~strcmp(absolutePath(fileparts(helpFile)), outdir)

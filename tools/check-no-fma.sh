@@ -32,7 +32,7 @@ while IFS= read -r -d '' f; do
     bad=$((bad + 1))
   fi
 done < <(find "$root" -type f \( -name '*.o' -o -name '*.obj' -o -name '*.a' -o -name '*.so' \
-           -o -name '*.mex' -o -name '*.mexa64' -o -name '*.mexw64' -o -name '*.dll' -o -name '*.exe' \
+           -o -name '*.mex' -o -name '*.oct' -o -name '*.mexa64' -o -name '*.mexw64' -o -name '*.dll' -o -name '*.exe' \
            -o -perm -u+x \) -print0)
 echo "scanned $checked x86-64 and AArch64 files, $bad with FMA"
 [ "$checked" -gt 0 ] || { echo "nothing scanned under $root" >&2; exit 1; }

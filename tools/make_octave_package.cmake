@@ -7,8 +7,8 @@
 #   src/                           the sources module_sources.txt lists, the
 #                                  headers beside them, and a Makefile made
 #                                  here from the same list, which builds
-#                                  every module with mkoctfile --mex and the
-#                                  exactness flags
+#                                  every module as an oct-file with mkoctfile
+#                                  and the exactness flags
 # Usage: cmake -DSOURCE_DIR=... -DVERSION=... -DOUT_DIR=... -P make_octave_package.cmake
 foreach(var SOURCE_DIR VERSION OUT_DIR)
   if(NOT DEFINED ${var})
@@ -83,22 +83,31 @@ foreach(f IN LISTS copied)
 endforeach()
 
 # The Makefile. pkg install runs make in src/ with MKOCTFILE set, then
-# installs the .mex files; post_install.m puts each module's help beside it.
+# installs the .oct files; post_install.m puts each module's help beside it.
+# Each module builds the Octave host files on its own, naming its entry point.
 set(rules "")
 set(targets "")
 foreach(module IN LISTS modules)
   set(objects "")
-  foreach(f IN LISTS files_${module} files_octave-host)
+  foreach(f IN LISTS files_${module})
     string(REGEX REPLACE "\\.cpp$" ".o" o "${f}")
     string(APPEND objects " ${o}")
   endforeach()
-  string(APPEND targets " ${module}.mex")
+  foreach(f IN LISTS files_octave-host)
+    string(REGEX REPLACE "\\.cpp$" ".${module}.o" o "${f}")
+    string(APPEND objects " ${o}")
+    string(APPEND rules "
+${o}: ${f}
+\tCXXFLAGS='$(CXXFLAGS) $(EXACT) -DQUILLMERE_MODULE_NAME=${module}' $(MKOCTFILE) -c $< -o $@
+")
+  endforeach()
+  string(APPEND targets " ${module}.oct")
   string(APPEND rules "
-${module}.mex:${objects}
-\t$(MKOCTFILE) --mex -o $@ $^ $(EXPORTS)
+${module}.oct:${objects}
+\t$(MKOCTFILE) -o $@ $^ $(EXPORTS)
 ")
 endforeach()
-file(WRITE "${top}/src/Makefile" "# Builds the modules of this package with mkoctfile --mex (made from
+file(WRITE "${top}/src/Makefile" "# Builds the modules of this package as oct-files with mkoctfile (made from
 # module_sources.txt by make_octave_package.cmake). Every product and sum is
 # rounded on its own: contraction is off and fast-math style flags refused.
 MKOCTFILE ?= mkoctfile
@@ -119,15 +128,15 @@ ifeq ($(OS),Windows_NT)
 EXACT += -Wa,-muse-unaligned-vector-move
 EXPORTS :=
 else
-# Only mexFunction is shown, so the core's names cannot clash with another
-# module's.
+# Only the installer Octave looks for is shown, so the core's names cannot
+# clash with another module's.
 EXPORTS := -Wl,--version-script=hosts/octave/exports.map
 endif
 
 all:${targets}
 
 %.o: %.cpp
-\tCXXFLAGS='$(CXXFLAGS) $(EXACT)' $(MKOCTFILE) --mex -c $< -o $@
+\tCXXFLAGS='$(CXXFLAGS) $(EXACT)' $(MKOCTFILE) -c $< -o $@
 ${rules}
 clean:
 \trm -f${targets} $(wildcard */*.o */*/*.o)

@@ -1,4 +1,4 @@
-## octave-cli tools/octave_first_step.m
+## octave-cli tools/octave_first_step.m [MODULE_DIR]
 ## A first run of the quillmere module in Octave: a generated noisy volume,
 ## central-difference stencils and an isotropic tensor, stepped a few times.
 ## Plain diffusion removes most of the noise in the first steps; after that
@@ -28,10 +28,15 @@ function k = second_difference(axis)
   endfor
 endfunction
 
+## The module's folder is the first argument, else the default preset's
+## (the one ./run demo builds).
 here = fileparts(mfilename("fullpath"));
-module_dir = fullfile(here, "..", "build", "octave");
-if (! exist(fullfile(module_dir, "quillmere.mex"), "file"))
-  error("quillmere.mex not found in %s: build it first (./run demo, or cmake --build --preset default)",
+module_dir = fullfile(here, "..", "build", "linux", "octave");
+if (numel(argv()) >= 1)
+  module_dir = argv(){1};
+endif
+if (! exist(fullfile(module_dir, "quillmere.oct"), "file"))
+  error("quillmere.oct not found in %s: build it first (./run demo, or cmake --build --preset default)",
         module_dir);
 endif
 addpath(module_dir);

@@ -52,7 +52,7 @@ qtest_check(! isempty(strfind(evalc("ver quillmere"), version)), "ver shows the 
 
 module = which("quillmere");
 qtest_check(strncmp(module, work, numel(work)) && numel(module) > 4
-            && strcmp(module(end-3:end), ".mex"),
+            && strcmp(module(end-3:end), ".oct"),
             sprintf("quillmere is the installed module (got %s)", module));
 text = evalc("help quillmere");
 qtest_check(! isempty(strfind(text, "column-major")) && ! isempty(strfind(text, "quillmere:nargin")),
