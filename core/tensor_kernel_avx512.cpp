@@ -52,6 +52,14 @@ struct VecAvx512d {
     const __m512i s = _mm512_and_si512(signMask(), _mm512_castpd_si512(sign.v));
     return {_mm512_castsi512_pd(_mm512_or_si512(m, s))};
   }
+  static VecAvx512d powerOfTwoBelow(VecAvx512d a) {
+    const __m512i e = _mm512_set1_epi64(static_cast<long long>(kExponentBits));
+    return {_mm512_castsi512_pd(_mm512_and_si512(e, _mm512_castpd_si512(a.v)))};
+  }
+  static VecAvx512d reciprocalOfPowerOfTwo(VecAvx512d s) {
+    const __m512i r = _mm512_set1_epi64(static_cast<long long>(kReciprocalBits));
+    return {_mm512_castsi512_pd(_mm512_sub_epi64(r, _mm512_castpd_si512(s.v)))};
+  }
   static Mask greater(VecAvx512d a, VecAvx512d b) {
     return _mm512_cmp_pd_mask(a.v, b.v, _CMP_GT_OQ);
   }
