@@ -342,7 +342,7 @@ void expNonPositiveMany(V* x, int n) {
 
 // Sweeps of cyclic Jacobi. Over 200000 random matrices with simple, double
 // and triple clusters of eigenvalues, the worst off-diagonal left (of the
-// matrix scaled to entries <= 1) was 0.1 after two sweeps, 2e-5 after three
+// matrix scaled to entries below 2) was 0.1 after two sweeps, 2e-5 after three
 // and 1e-15, rounding level, after four; more sweeps change nothing.
 constexpr int kJacobiSweeps = 4;
 
@@ -428,7 +428,7 @@ QUILLMERE_TENSOR_INLINE Rotation<V> rotationOf(V apq, V d) {
   return {V::select(near, n.c, f.c), V::select(near, n.s, f.s), V::select(near, n.t, f.t)};
 }
 
-// Off-diagonal entries below 1e-100 (of a matrix scaled to entries <= 1)
+// Off-diagonal entries below 1e-100 (of a matrix scaled to entries below 2)
 // are set to zero: they change no eigenvalue or frame beyond rounding, and
 // the rotations would otherwise square them on into subnormal numbers,
 // which cost the processor a hundred cycles each. NaN stays NaN.
@@ -501,7 +501,8 @@ void unitFrame(V (&vec)[3][3]) {
 }
 
 // The closed form, for lanes whose eigenvalues are spread out; the others
-// keep Jacobi. With B the scaled matrix (entries <= 1), q = tr(B) / 3 and
+// keep Jacobi. With B the scaled matrix (entries below 2, the largest at
+// least 1: see mapScale), q = tr(B) / 3 and
 // p = sqrt(tr((B - q I)^2) / 6), the eigenvalues are q + 2 p cos(phi +
 // 2 pi k / 3), phi = acos(r) / 3, r = det(B - q I) / (2 p^3). The end of
 // the spectrum on the side of r's sign (the largest for r >= 0, else the
