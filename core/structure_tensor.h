@@ -13,8 +13,8 @@
 //   4. per voxel: 'structure' stores J as it is; 'ced' and 'eed' take the
 //      eigen-decomposition of J and store sum_k f(mu_k) P_k with the
 //      eigenvalue maps of toolbox/quillmere_tensor.m. Where the eigenvalues
-//      are spread out (p > 2^-10 of J's largest entry, p the deviator's
-//      spread) in closed form: the eigenvalue at the better separated end
+//      are spread out (p > 2^-10 of the power of two at or below J's largest
+//      entry, p the deviator's spread) in closed form: the eigenvalue at the better separated end
 //      of the spectrum from the characteristic cubic, its projector from
 //      the adjugate of J - mu I, the other two through the rest of J
 //      without eigenvectors; elsewhere (near-isotropic J) by four sweeps of

@@ -38,6 +38,14 @@ struct VecAvx2d {
     return {
         _mm256_or_pd(_mm256_andnot_pd(signMask(), magnitude.v), _mm256_and_pd(signMask(), sign.v))};
   }
+  static VecAvx2d powerOfTwoBelow(VecAvx2d a) {
+    const __m256i e = _mm256_set1_epi64x(static_cast<long long>(kExponentBits));
+    return {_mm256_and_pd(_mm256_castsi256_pd(e), a.v)};
+  }
+  static VecAvx2d reciprocalOfPowerOfTwo(VecAvx2d s) {
+    const __m256i r = _mm256_set1_epi64x(static_cast<long long>(kReciprocalBits));
+    return {_mm256_castsi256_pd(_mm256_sub_epi64(r, _mm256_castpd_si256(s.v)))};
+  }
   static Mask greater(VecAvx2d a, VecAvx2d b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_GT_OQ)}; }
   static VecAvx2d select(Mask m, VecAvx2d a, VecAvx2d b) {
     return {_mm256_blendv_pd(b.v, a.v, m.v)};

@@ -34,6 +34,14 @@ struct VecSse2d {
   static VecSse2d copySign(VecSse2d magnitude, VecSse2d sign) {
     return {_mm_or_pd(_mm_andnot_pd(signMask(), magnitude.v), _mm_and_pd(signMask(), sign.v))};
   }
+  static VecSse2d powerOfTwoBelow(VecSse2d a) {
+    const __m128i e = _mm_set1_epi64x(static_cast<long long>(kExponentBits));
+    return {_mm_and_pd(_mm_castsi128_pd(e), a.v)};
+  }
+  static VecSse2d reciprocalOfPowerOfTwo(VecSse2d s) {
+    const __m128i r = _mm_set1_epi64x(static_cast<long long>(kReciprocalBits));
+    return {_mm_castsi128_pd(_mm_sub_epi64(r, _mm_castpd_si128(s.v)))};
+  }
   static Mask greater(VecSse2d a, VecSse2d b) { return {_mm_cmpgt_pd(a.v, b.v)}; }
   static VecSse2d select(Mask m, VecSse2d a, VecSse2d b) {
     return {_mm_or_pd(_mm_and_pd(m.v, a.v), _mm_andnot_pd(m.v, b.v))};

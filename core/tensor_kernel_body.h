@@ -6,7 +6,10 @@
 // V provides: kLanes; load/store (unaligned) of doubles; loadFloat (kLanes
 // floats, widened exactly); broadcast; + - * /;
 // sqrt; max(a, b) = a > b ? a : b (the x86 rule, also for NaN and zeros);
-// abs and copySign (bit operations); greater(a, b) -> Mask; select(m, a, b);
+// abs and copySign (bit operations); powerOfTwoBelow(a) (a with its
+// significand cleared: 2^floor(log2 a) for a positive normal a) and
+// reciprocalOfPowerOfTwo(s) (1 / s exactly, from the exponent bits, for a
+// power of two 2^-1022 < s < 2^1023); greater(a, b) -> Mask; select(m, a, b);
 // all(m), any(m) (every lane's, some lane's mask set);
 // storeFloat (round to single, NaN stored as the canonical quiet NaN).
 // Every operation is one correctly rounded IEEE operation per lane, so a lane
@@ -42,6 +45,22 @@ struct Lane1 {
   static Lane1 abs(Lane1 a) { return {std::fabs(a.v)}; }
   static Lane1 copySign(Lane1 magnitude, Lane1 sign) {
     return {std::copysign(magnitude.v, sign.v)};
+  }
+  static Lane1 powerOfTwoBelow(Lane1 a) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &a.v, sizeof bits);
+    bits &= kExponentBits;
+    Lane1 r;
+    std::memcpy(&r.v, &bits, sizeof bits);
+    return r;
+  }
+  static Lane1 reciprocalOfPowerOfTwo(Lane1 s) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &s.v, sizeof bits);
+    bits = kReciprocalBits - bits;
+    Lane1 r;
+    std::memcpy(&r.v, &bits, sizeof bits);
+    return r;
   }
   static Mask greater(Lane1 a, Lane1 b) { return a.v > b.v; }
   static Lane1 select(Mask m, Lane1 a, Lane1 b) { return m ? a : b; }
@@ -323,7 +342,7 @@ void expNonPositiveMany(V* x, int n) {
 
 // Sweeps of cyclic Jacobi. Over 200000 random matrices with simple, double
 // and triple clusters of eigenvalues, the worst off-diagonal left (of the
-// matrix scaled to entries <= 1) was 0.1 after two sweeps, 2e-5 after three
+// matrix scaled to entries below 2) was 0.1 after two sweeps, 2e-5 after three
 // and 1e-15, rounding level, after four; more sweeps change nothing.
 constexpr int kJacobiSweeps = 4;
 
@@ -409,7 +428,7 @@ QUILLMERE_TENSOR_INLINE Rotation<V> rotationOf(V apq, V d) {
   return {V::select(near, n.c, f.c), V::select(near, n.s, f.s), V::select(near, n.t, f.t)};
 }
 
-// Off-diagonal entries below 1e-100 (of a matrix scaled to entries <= 1)
+// Off-diagonal entries below 1e-100 (of a matrix scaled to entries below 2)
 // are set to zero: they change no eigenvalue or frame beyond rounding, and
 // the rotations would otherwise square them on into subnormal numbers,
 // which cost the processor a hundred cycles each. NaN stays NaN.
@@ -442,15 +461,26 @@ QUILLMERE_TENSOR_INLINE void applyRotation(const Rotation<V>& r, V (&a)[3][3], V
   }
 }
 
+// The scale of one voxel per lane: the power of two 2^floor(log2 x) of its
+// largest entry x, so that tiny and huge tensors rotate alike, with entries
+// scaled into [0, 2) exactly and no division. Largest entries below 2^-1000
+// (0 and NaN included) or above 2^1000 take those bounds, whose reciprocals
+// are normal numbers too.
+template <class V>
+QUILLMERE_TENSOR_INLINE V mapScale(const V (&j)[6]) {
+  const V low = V::broadcast(0x1p-1000), high = V::broadcast(0x1p1000);
+  V x = V::abs(j[0]);
+  for (int k = 1; k < 6; ++k) x = V::max(x, V::abs(j[k]));
+  x = V::select(V::greater(x, low), x, low);
+  x = V::select(V::greater(x, high), high, x);
+  return V::powerOfTwoBelow(x);
+}
+
 // The scaled matrix of one voxel per lane from its six products.
 template <class V>
 void mapStart(const V (&j)[6], V& scale, V (&a)[3][3]) {
-  const V zero = V::broadcast(0.0), one = V::broadcast(1.0);
-  // Scale by the largest entry, so tiny and huge tensors rotate alike.
-  scale = V::abs(j[0]);
-  for (int k = 1; k < 6; ++k) scale = V::max(scale, V::abs(j[k]));
-  scale = V::select(V::greater(scale, zero), scale, one);
-  const V inv = one / scale;
+  scale = mapScale<V>(j);
+  const V inv = V::reciprocalOfPowerOfTwo(scale);
   a[0][0] = j[0] * inv;
   a[0][1] = negligibleToZero(j[1] * inv);
   a[0][2] = negligibleToZero(j[2] * inv);
@@ -471,7 +501,8 @@ void unitFrame(V (&vec)[3][3]) {
 }
 
 // The closed form, for lanes whose eigenvalues are spread out; the others
-// keep Jacobi. With B the scaled matrix (entries <= 1), q = tr(B) / 3 and
+// keep Jacobi. With B the scaled matrix (entries below 2, the largest at
+// least 1: see mapScale), q = tr(B) / 3 and
 // p = sqrt(tr((B - q I)^2) / 6), the eigenvalues are q + 2 p cos(phi +
 // 2 pi k / 3), phi = acos(r) / 3, r = det(B - q I) / (2 p^3). The end of
 // the spectrum on the side of r's sign (the largest for r >= 0, else the
@@ -688,14 +719,27 @@ void jacobiEigenvalues(V scale, const V (&a)[3][3], V (&mu)[3]) {
   for (int k = 0; k < 3; ++k) mu[k] = V::max(a[k][k] * scale, V::broadcast(0.0));
 }
 
-// The arguments of the exponentials of the eigenvalues mu.
+// The arguments of the exponentials of the eigenvalues mu (scale: the
+// voxel's, see mapScale).
 template <class V>
-void mapArguments(const MapPass& pass, const V (&mu)[3], V* arg) {
+void mapArguments(const MapPass& pass, const V (&mu)[3], V scale, V* arg) {
   const V zero = V::broadcast(0.0);
   if (pass.kind == TensorKind::Coherence) {
+    // -C / a^2 and -C / b^2 from one division, C / (a^2 b^2), in the scaled
+    // units (exact: the scale is a power of two), where the squares neither
+    // overflow nor underflow unless a gap is 0 or far below rounding. A
+    // square that is 0 takes 1 in the product, and its own argument is
+    // -inf (exp 0, as -C / 0 gave; the map ignores it where the gap is 0).
     const CoherenceGaps<V> g(mu);
-    arg[0] = zero - V::broadcast(pass.c) / (g.a * g.a);
-    arg[1] = zero - V::broadcast(pass.c) / (g.b * g.b);
+    const V inv = V::reciprocalOfPowerOfTwo(scale), one = V::broadcast(1.0);
+    const V sa = g.a * inv, sb = g.b * inv;
+    const V a2 = sa * sa, b2 = sb * sb;
+    const auto pa = V::greater(a2, zero), pb = V::greater(b2, zero);
+    const V safeA = V::select(pa, a2, one), safeB = V::select(pb, b2, one);
+    const V d = ((V::broadcast(pass.c) * inv) * inv) / (safeA * safeB);
+    const V gone = V::broadcast(-HUGE_VAL);
+    arg[0] = V::select(pa, zero - d * safeB, gone);
+    arg[1] = V::select(pb, zero - d * safeA, gone);
   } else {
     for (int k = 0; k < 3; ++k) {
       const V q = mu[k] / V::broadcast(pass.lambdaSquared);
@@ -851,7 +895,7 @@ void mapBlock(const MapPass& pass, std::int64_t e, int count) {
         mu[b][k] = anyClosed[b] ? V::select(closed[b].applies, mu[b][k], frame[k]) : frame[k];
       }
     }
-    mapArguments<V>(pass, mu[b], arg + b * exps);
+    mapArguments<V>(pass, mu[b], state[b].scale, arg + b * exps);
   }
   expNonPositiveMany<V>(arg, count * exps);
   for (int b = 0; b < count; ++b) {

@@ -109,6 +109,12 @@ struct MapPass {
 
 using MapKernel = void (*)(const MapPass& pass, std::int64_t begin, std::int64_t end);
 
+// The exponent field of a double; and the sum of the bits of 2^k and 2^-k
+// (biased exponents 1023 + k and 1023 - k), so that 1 / 2^k is this less
+// the bits of 2^k, exactly and without a division, for |k| < 1023.
+constexpr std::uint64_t kExponentBits = 0x7FF0000000000000u;
+constexpr std::uint64_t kReciprocalBits = std::uint64_t{2046} << 52;
+
 // Whether the map takes the closed-form eigen-solve for the products
 // j[0..5] (rather than Jacobi); the rule is the same on every path.
 bool mapTakesClosedForm(const double* j);

@@ -270,6 +270,12 @@ TEST(StructureTensor, EigenMapsMatchBuiltTensors) {
       {{1.0, 0.3, 0.0}, TensorKind::Coherence, Solve::Closed},
       {{3e30, 1e30, 2e29}, TensorKind::Coherence, Solve::Closed},
       {{3e-30, 1e-30, 2e-31}, TensorKind::Coherence, Solve::Closed},
+      // Beyond the bounds of the power-of-two scale (2^1000 and 2^-1000),
+      // and subnormal, where a reciprocal of the largest entry overflows.
+      {{3e305, 1e305, 2e304}, TensorKind::Edge, Solve::Closed},
+      {{3e-305, 1e-305, 2e-306}, TensorKind::Edge, Solve::Jacobi},
+      {{3e-305, 1e-305, 2e-306}, TensorKind::Coherence, Solve::Jacobi},
+      {{3e-310, 1e-310, 2e-311}, TensorKind::Edge, Solve::Jacobi},
       {{3.0, 2.0, 1.0}, TensorKind::Edge, Solve::Closed},
       {{1.0, 1.0, 1e-3}, TensorKind::Edge, Solve::Closed},
       // Rank one, as 'eed' gives by default (rho = 0).
