@@ -51,9 +51,9 @@ bool mapTakesClosedForm(const double* j) {
   return cf.applies;
 }
 
-double radiusOneLane(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                     std::int32_t count) {
-  return radiusRun<Lane1>(pass, deltas, e, count);
+double radiusOneLane(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                     std::int32_t n1) {
+  return radiusRow<Lane1>(pass, deltas, row, n1);
 }
 
 std::int64_t planeRingRows(std::int64_t n2, std::int64_t r2) {
@@ -505,6 +505,18 @@ double dataRange(const float* u, std::size_t count) {
   return static_cast<double>(top) - static_cast<double>(bottom);
 }
 
+namespace {
+
+void prefetchLine(const float* p) {
+#if defined(__GNUC__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
+
+}  // namespace
+
 double stableStepRadius(const TensorField& tensor, const GradientStencils& gradientStencils,
                         const HessianStencils& hessianStencils, VolumeDims dims, int threads,
                         SweepPath path) {
@@ -586,6 +598,25 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
       setDeltas(inside[2], n1 - 1, 1, 1, true);
     }
     auto take = [&](double radius) { best = radius > best ? radius : best; };
+    // The samples a row reads first (t11 of its own row, the tensor's second
+    // row from the next row, its third from the next plane) asked for a row
+    // ahead: they come from memory, and the hardware's prefetchers, with some
+    // twenty streams to follow, left the row waiting for them.
+    const std::int64_t total = static_cast<std::int64_t>(n1) * n2 * n3;
+    const std::int64_t plane = static_cast<std::int64_t>(n1) * n2;
+    auto prefetchRow = [&](std::int64_t row) {
+      auto ask = [&](const float* samples, std::int64_t at) {
+        if (at + n1 > total) return;
+        for (std::int64_t x = 0; x < n1; x += 16) prefetchLine(samples + at + x);
+      };
+      ask(shared.t[0], row);
+      ask(shared.t[1], row + n1);
+      ask(shared.t[3], row + n1);
+      ask(shared.t[4], row + n1);
+      ask(shared.t[2], row + plane);
+      ask(shared.t[4], row + plane);
+      ask(shared.t[5], row + plane);
+    };
     for (std::int32_t i3 = static_cast<std::int32_t>(begin); i3 < end; ++i3) {
       for (std::int32_t i2 = 0; i2 < n2; ++i2) {
         const std::int64_t row = linearIndex(0, i2, i3, dims);
@@ -597,9 +628,8 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
           if (n1 > 1) setDeltas(face[2], n1 - 1, i2, i3, true);
           deltas = face;
         }
-        take(kernels.radius(shared, deltas[0], row, 1));
-        if (n1 > 2) take(kernels.radius(shared, deltas[1], row + 1, n1 - 2));
-        if (n1 > 1) take(kernels.radius(shared, deltas[2], row + n1 - 1, 1));
+        prefetchRow(row + n1);
+        take(kernels.radius(shared, deltas, row, n1));
       }
     }
     partial[worker] = best;  // a worker runs several chunks: keep the largest

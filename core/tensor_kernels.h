@@ -149,8 +149,8 @@ struct RadiusDeltas {
 
 // Voxels whose sum is NaN are left out: the largest sum of the `count`
 // consecutive voxels from linear index e on, or -1 when every one is NaN.
-using RadiusKernel = double (*)(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                                std::int32_t count);
+using RadiusKernel = double (*)(const RadiusPass& pass, const RadiusDeltas* deltas,
+                                std::int64_t row, std::int32_t n1);
 
 struct TensorKernels {
   PlaneKernel plane;
@@ -165,23 +165,23 @@ TensorKernels tensorKernelsFor(SweepPath path);
 void planeOneLane(const PlanePass& pass);
 void acrossOneLane(const AcrossPass& pass, double* target);
 void mapOneLane(const MapPass& pass, std::int64_t begin, std::int64_t end);
-double radiusOneLane(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                     std::int32_t count);
+double radiusOneLane(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                     std::int32_t n1);
 void planeBaseline(const PlanePass& pass);
 void acrossBaseline(const AcrossPass& pass, double* target);
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end);
-double radiusBaseline(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                      std::int32_t count);
+double radiusBaseline(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                      std::int32_t n1);
 void planeAvx2(const PlanePass& pass);
 void acrossAvx2(const AcrossPass& pass, double* target);
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end);
-double radiusAvx2(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                  std::int32_t count);
+double radiusAvx2(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                  std::int32_t n1);
 void planeAvx512(const PlanePass& pass);
 void acrossAvx512(const AcrossPass& pass, double* target);
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end);
-double radiusAvx512(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                    std::int32_t count);
+double radiusAvx512(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                    std::int32_t n1);
 
 }  // namespace quillmere::tensor
 
