@@ -882,15 +882,19 @@ void mapVoxels(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   if (e < end) mapBlock<Lane1>(pass, e, static_cast<int>(end - e));
 }
 
-// Voxels of a row whose sources one buffer holds (18 KB on the stack).
-constexpr std::int32_t kRadiusStride = 256;
+// Voxels of a row whose sources one buffer holds (4.5 KB on the stack).
+constexpr std::int32_t kRadiusStride = 64;
 
 // The bound's sources (see RadiusPass) of one vector of voxels from `at` on,
 // stored at src[k * kRadiusStride] for k = 0..8. G > 0: every
 // first-derivative stencil has G taps (the loops unroll); 0: any count.
+// D (G = 2): every stencil's weights are -w and w, w a power of two, and
+// -w a + w b is taken as (b - a) w: the products are exact (floats widened),
+// so both round the exact w (b - a) once, scaling by w commutes with the
+// rounding, and b - a is +0 exactly where w b - w a is.
 // Sums start at their first term rather than at 0: 0 + x differs from x only
 // in the sign of a zero, and every sum ends in an absolute value.
-template <class V, int G>
+template <class V, int G, bool D>
 QUILLMERE_TENSOR_INLINE void radiusSources(const RadiusPass& pass, const RadiusDeltas& deltas,
                                            std::int64_t at, double* src) {
   constexpr int kRow[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};  // tensor row i in t
@@ -906,6 +910,10 @@ QUILLMERE_TENSOR_INLINE void radiusSources(const RadiusPass& pass, const RadiusD
     const float* t = pass.t[kRow[i][j]] + at;
     const int taps = G > 0 ? G : pass.gradientTapCount[j];
     if (taps == 0) return V::broadcast(0.0);
+    if (D) {
+      return (V::loadFloat(t + deltas.delta[j][1]) - V::loadFloat(t + deltas.delta[j][0])) *
+             V::broadcast(pass.gradientWeight[j][1]);
+    }
     V sum = V::broadcast(pass.gradientWeight[j][0]) * V::loadFloat(t + deltas.delta[j][0]);
     for (int g = 1; g < taps; ++g) {
       sum = sum + V::broadcast(pass.gradientWeight[j][g]) * V::loadFloat(t + deltas.delta[j][g]);
@@ -920,6 +928,7 @@ QUILLMERE_TENSOR_INLINE void radiusSources(const RadiusPass& pass, const RadiusD
 // The sums of K vectors of voxels whose sources start at src (see
 // RadiusPass), and their largest that is not NaN, into best. The taps are the
 // outer loop, so what a tap costs to look up is paid once for K vectors.
+// Weights of 1 are not multiplied by (x * 1 is x, and a NaN stays NaN).
 template <class V, int K>
 QUILLMERE_TENSOR_INLINE void radiusSums(const RadiusPass& pass, const double* src, V& best) {
   V radius[K];
@@ -930,11 +939,19 @@ QUILLMERE_TENSOR_INLINE void radiusSums(const RadiusPass& pass, const double* sr
   for (int m = 0; m < pass.tapCount; ++m) {
     const RadiusTap& tap = pass.taps[m];
     V w[K];
-    const V w0 = V::broadcast(tap.weight[0]);
-    Unrolled<K>::run([&](int b) { w[b] = w0 * at(tap.source[0], b); });
+    if (tap.weight[0] == 1.0) {
+      Unrolled<K>::run([&](int b) { w[b] = at(tap.source[0], b); });
+    } else {
+      const V w0 = V::broadcast(tap.weight[0]);
+      Unrolled<K>::run([&](int b) { w[b] = w0 * at(tap.source[0], b); });
+    }
     for (int k = 1; k < tap.termCount; ++k) {
-      const V wk = V::broadcast(tap.weight[k]);
-      Unrolled<K>::run([&](int b) { w[b] = w[b] + wk * at(tap.source[k], b); });
+      if (tap.weight[k] == 1.0) {
+        Unrolled<K>::run([&](int b) { w[b] = w[b] + at(tap.source[k], b); });
+      } else {
+        const V wk = V::broadcast(tap.weight[k]);
+        Unrolled<K>::run([&](int b) { w[b] = w[b] + wk * at(tap.source[k], b); });
+      }
     }
     if (m == 0) {
       Unrolled<K>::run([&](int b) { radius[b] = V::abs(w[b]); });
@@ -944,11 +961,41 @@ QUILLMERE_TENSOR_INLINE void radiusSums(const RadiusPass& pass, const double* sr
   }
   for (int k = 0; k < pass.singleCount; ++k) {
     const int source = pass.singleSource[k];
-    const V weight = V::broadcast(pass.single[source]);
-    Unrolled<K>::run([&](int b) { radius[b] = radius[b] + V::abs(at(source, b)) * weight; });
+    if (pass.single[source] == 1.0) {
+      Unrolled<K>::run([&](int b) { radius[b] = radius[b] + V::abs(at(source, b)); });
+    } else {
+      const V weight = V::broadcast(pass.single[source]);
+      Unrolled<K>::run([&](int b) { radius[b] = radius[b] + V::abs(at(source, b)) * weight; });
+    }
   }
   // NaN compares false: such sums never replace best.
   Unrolled<K>::run([&](int b) { best = V::select(V::greater(radius[b], best), radius[b], best); });
+}
+
+// The sums of a segment of `count` voxels whose sources are in src: padded to
+// whole vectors with copies of the last voxel (the maximum takes it twice
+// unchanged), then the sums in vectors, K at a time.
+template <class V>
+void radiusSegmentSums(const RadiusPass& pass, double* src, std::int32_t count, V& best) {
+  constexpr int L = V::kLanes;
+  constexpr int K = 4;
+  const std::int32_t padded = (count + L - 1) / L * L;
+  for (int k = 0; k < 9; ++k) {
+    double* s = src + k * kRadiusStride;
+    for (std::int32_t x = count; x < padded; ++x) s[x] = s[count - 1];
+  }
+  std::int32_t x = 0;
+  for (; x + K * L <= padded; x += K * L) radiusSums<V, K>(pass, src + x, best);
+  for (; x < padded; x += L) radiusSums<V, 1>(pass, src + x, best);
+}
+
+template <class V>
+double largestLane(const V& best) {
+  double lanes[V::kLanes];
+  best.store(lanes);
+  double top = -1.0;
+  for (double v : lanes) top = v > top ? v : top;
+  return top;
 }
 
 // One row of n1 voxels from linear index `row` on, in segments of at most
@@ -957,44 +1004,31 @@ QUILLMERE_TENSOR_INLINE void radiusSums(const RadiusPass& pass, const double* sr
 // vectors, the last overlapping the one before: a voxel's sources have the
 // same bits in any lane), padded to whole vectors with copies of the last
 // voxel (the maximum takes it twice unchanged), then the sums in vectors.
-template <class V, int G>
+template <class V, int G, bool D>
 double radiusRowOf(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
                    std::int32_t n1) {
   constexpr int L = V::kLanes;
-  constexpr int K = 4;
   alignas(64) double src[9 * kRadiusStride];
   V best = V::broadcast(-1.0);
   for (std::int32_t first = 0; first < n1; first += kRadiusStride) {
     const std::int32_t end = n1 - first > kRadiusStride ? first + kRadiusStride : n1;
     const std::int32_t inner = end < n1 - 1 ? end : n1 - 1;  // interior voxels end here
     std::int32_t i = first;
-    if (i == 0) radiusSources<Lane1, G>(pass, deltas[0], row, src), i = 1;
+    if (i == 0) radiusSources<Lane1, G, D>(pass, deltas[0], row, src), i = 1;
     if (inner - i >= L) {
       for (; i + L <= inner; i += L)
-        radiusSources<V, G>(pass, deltas[1], row + i, src + (i - first));
+        radiusSources<V, G, D>(pass, deltas[1], row + i, src + (i - first));
       if (i < inner)
-        radiusSources<V, G>(pass, deltas[1], row + inner - L, src + (inner - L - first));
+        radiusSources<V, G, D>(pass, deltas[1], row + inner - L, src + (inner - L - first));
       i = inner;
     }
-    for (; i < inner; ++i) radiusSources<Lane1, G>(pass, deltas[1], row + i, src + (i - first));
+    for (; i < inner; ++i) radiusSources<Lane1, G, D>(pass, deltas[1], row + i, src + (i - first));
     if (end == n1 && n1 > 1) {
-      radiusSources<Lane1, G>(pass, deltas[2], row + n1 - 1, src + (n1 - 1 - first));
+      radiusSources<Lane1, G, D>(pass, deltas[2], row + n1 - 1, src + (n1 - 1 - first));
     }
-    const std::int32_t count = end - first;
-    const std::int32_t padded = (count + L - 1) / L * L;
-    for (int k = 0; k < 9; ++k) {
-      double* s = src + k * kRadiusStride;
-      for (std::int32_t x = count; x < padded; ++x) s[x] = s[count - 1];
-    }
-    std::int32_t x = 0;
-    for (; x + K * L <= padded; x += K * L) radiusSums<V, K>(pass, src + x, best);
-    for (; x < padded; x += L) radiusSums<V, 1>(pass, src + x, best);
+    radiusSegmentSums<V>(pass, src, end - first, best);
   }
-  double lanes[L];
-  best.store(lanes);
-  double top = -1.0;
-  for (double v : lanes) top = v > top ? v : top;
-  return top;
+  return largestLane(best);
 }
 
 // Two taps per first derivative (central differences, the demo's) unrolled;
@@ -1004,7 +1038,8 @@ double radiusRow(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_
                  std::int32_t n1) {
   const int* taps = pass.gradientTapCount;
   if (taps[0] == 2 && taps[1] == 2 && taps[2] == 2) {
-    return radiusRowOf<V, 2>(pass, deltas, row, n1);
+    if (pass.difference) return radiusRowOf<V, 2, true>(pass, deltas, row, n1);
+    return radiusRowOf<V, 2, false>(pass, deltas, row, n1);
   }
-  return radiusRowOf<V, 0>(pass, deltas, row, n1);
+  return radiusRowOf<V, 0, false>(pass, deltas, row, n1);
 }

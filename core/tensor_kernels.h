@@ -139,6 +139,9 @@ struct RadiusPass {
   double gradientWeight[3][kGradientTaps];  // the nonzero weights of stencil j
   int gradientTap[3][kGradientTaps];        // and their 3x3x3 taps
   int gradientTapCount[3];
+  // Every stencil has two taps, weights -w and w with w > 0 a power of two
+  // (central differences): see radiusSources.
+  bool difference;
 };
 
 // Linear offsets of the first-derivative taps of a run of voxels, as
