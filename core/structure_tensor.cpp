@@ -562,6 +562,43 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
     pass.difference = pass.difference && pass.gradientTapCount[j] == 2 &&
                       pass.gradientWeight[j][0] == -w && w > 0.0 && std::frexp(w, &exponent) == 0.5;
   }
+  // |-w| is |w|: a tap whose first weight is negative takes every weight
+  // negated (each exact product and each sum is negated exactly), so that
+  // terms of weight -1 below subtract.
+  for (int m = 0; m < pass.tapCount; ++m) {
+    tensor::RadiusTap& tap = pass.taps[m];
+    if (tap.weight[0] < 0.0) {
+      for (int k = 0; k < tap.termCount; ++k) tap.weight[k] = -tap.weight[k];
+    }
+  }
+  // With differences, q_i is taken times the power of two m that every tap
+  // term reading it carries as +-m (not a single): the scaling is exact and
+  // commutes with every rounding of q_i, so (+-m) q_i is +-(m q_i), and
+  // those terms' weights become +-1.
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) pass.differenceWeight[i][j] = pass.gradientWeight[j][1];
+    if (!pass.difference || pass.single[6 + i] != 0.0) continue;
+    double scale = 0.0;
+    bool common = true;
+    for (int m = 0; m < pass.tapCount; ++m) {
+      const tensor::RadiusTap& tap = pass.taps[m];
+      for (int k = 0; k < tap.termCount; ++k) {
+        if (tap.source[k] != 6 + i) continue;
+        const double a = std::fabs(tap.weight[k]);
+        common = common && (scale == 0.0 || a == scale);
+        scale = a;
+      }
+    }
+    int exponent = 0;
+    if (!common || scale == 0.0 || std::frexp(scale, &exponent) != 0.5) continue;
+    for (int j = 0; j < 3; ++j) pass.differenceWeight[i][j] = pass.gradientWeight[j][1] * scale;
+    for (int m = 0; m < pass.tapCount; ++m) {
+      tensor::RadiusTap& tap = pass.taps[m];
+      for (int k = 0; k < tap.termCount; ++k) {
+        if (tap.source[k] == 6 + i) tap.weight[k] = tap.weight[k] > 0.0 ? 1.0 : -1.0;
+      }
+    }
+  }
   const tensor::RadiusPass& shared = pass;
   const tensor::TensorKernels kernels = tensor::tensorKernelsFor(path);
 

@@ -912,7 +912,7 @@ QUILLMERE_TENSOR_INLINE void radiusSources(const RadiusPass& pass, const RadiusD
     if (taps == 0) return V::broadcast(0.0);
     if (D) {
       return (V::loadFloat(t + deltas.delta[j][1]) - V::loadFloat(t + deltas.delta[j][0])) *
-             V::broadcast(pass.gradientWeight[j][1]);
+             V::broadcast(pass.differenceWeight[i][j]);
     }
     V sum = V::broadcast(pass.gradientWeight[j][0]) * V::loadFloat(t + deltas.delta[j][0]);
     for (int g = 1; g < taps; ++g) {
@@ -928,7 +928,7 @@ QUILLMERE_TENSOR_INLINE void radiusSources(const RadiusPass& pass, const RadiusD
 // The sums of K vectors of voxels whose sources start at src (see
 // RadiusPass), and their largest that is not NaN, into best. The taps are the
 // outer loop, so what a tap costs to look up is paid once for K vectors.
-// Weights of 1 are not multiplied by (x * 1 is x, and a NaN stays NaN).
+// Weights of +-1 are not multiplied by (x * 1 is x, and a NaN stays NaN).
 template <class V, int K>
 QUILLMERE_TENSOR_INLINE void radiusSums(const RadiusPass& pass, const double* src, V& best) {
   V radius[K];
@@ -948,6 +948,8 @@ QUILLMERE_TENSOR_INLINE void radiusSums(const RadiusPass& pass, const double* sr
     for (int k = 1; k < tap.termCount; ++k) {
       if (tap.weight[k] == 1.0) {
         Unrolled<K>::run([&](int b) { w[b] = w[b] + at(tap.source[k], b); });
+      } else if (tap.weight[k] == -1.0) {  // w + (-1) x is w - x
+        Unrolled<K>::run([&](int b) { w[b] = w[b] - at(tap.source[k], b); });
       } else {
         const V wk = V::broadcast(tap.weight[k]);
         Unrolled<K>::run([&](int b) { w[b] = w[b] + wk * at(tap.source[k], b); });

@@ -142,6 +142,9 @@ struct RadiusPass {
   // Every stencil has two taps, weights -w and w with w > 0 a power of two
   // (central differences): see radiusSources.
   bool difference;
+  // With it, w of stencil j for q_i (w times a power of two where every tap
+  // reading q_i carries that factor; see stableStepRadius).
+  double differenceWeight[3][3];
 };
 
 // Linear offsets of the first-derivative taps of a run of voxels, as
