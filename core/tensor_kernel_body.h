@@ -980,7 +980,7 @@ QUILLMERE_TENSOR_INLINE void radiusSums(const RadiusPass& pass, const double* sr
 template <class V>
 void radiusSegmentSums(const RadiusPass& pass, double* src, std::int32_t count, V& best) {
   constexpr int L = V::kLanes;
-  constexpr int K = 4;
+  constexpr int K = 8;
   const std::int32_t padded = (count + L - 1) / L * L;
   for (int k = 0; k < 9; ++k) {
     double* s = src + k * kRadiusStride;
