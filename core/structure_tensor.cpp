@@ -630,27 +630,18 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
       setDeltas(inside[2], n1 - 1, 1, 1, true);
     }
     auto take = [&](double radius) { best = radius > best ? radius : best; };
-    // Bands of rows, plane after plane: a plane's samples of a band are read
-    // from memory once, as the next plane of the rows before them, and are
-    // still in the second-level cache when their own rows and those of the
-    // next plane read them (whole planes, six volumes of three planes, did
-    // not stay there). About 4096 voxels a band row.
-    const std::int32_t band = n1 >= 4096 ? 1 : 4096 / n1;
-    for (std::int32_t b2 = 0; b2 < n2; b2 += band) {
-      const std::int32_t bandEnd = n2 - b2 > band ? b2 + band : n2;
-      for (std::int32_t i3 = static_cast<std::int32_t>(begin); i3 < end; ++i3) {
-        for (std::int32_t i2 = b2; i2 < bandEnd; ++i2) {
-          const std::int64_t row = linearIndex(0, i2, i3, dims);
-          const bool faceRow = i2 == 0 || i2 == n2 - 1 || i3 == 0 || i3 == n3 - 1;
-          const tensor::RadiusDeltas* deltas = inside;
-          if (faceRow) {
-            setDeltas(face[0], 0, i2, i3, true);
-            if (n1 > 2) setDeltas(face[1], 1, i2, i3, false);
-            if (n1 > 1) setDeltas(face[2], n1 - 1, i2, i3, true);
-            deltas = face;
-          }
-          take(kernels.radius(shared, deltas, row, n1));
+    for (std::int32_t i3 = static_cast<std::int32_t>(begin); i3 < end; ++i3) {
+      for (std::int32_t i2 = 0; i2 < n2; ++i2) {
+        const std::int64_t row = linearIndex(0, i2, i3, dims);
+        const bool faceRow = i2 == 0 || i2 == n2 - 1 || i3 == 0 || i3 == n3 - 1;
+        const tensor::RadiusDeltas* deltas = inside;
+        if (faceRow) {
+          setDeltas(face[0], 0, i2, i3, true);
+          if (n1 > 2) setDeltas(face[1], 1, i2, i3, false);
+          if (n1 > 1) setDeltas(face[2], n1 - 1, i2, i3, true);
+          deltas = face;
         }
+        take(kernels.radius(shared, deltas, row, n1));
       }
     }
     partial[worker] = best;  // a worker runs several chunks: keep the largest

@@ -123,6 +123,8 @@ bool mapTakesClosedForm(const double* j);
 // |a| |b| exactly; only the rounding of the sum differs from tap by tap).
 // q_i = (c_i1 + c_i2) + c_i3, c_ij the sum over the nonzero weights of
 // first-derivative stencil j, in tap order, of weight * T_ij at the tap.
+// stableStepRadius may rewrite a tap's weights and q_i's scale only where
+// every |w| keeps its bits (see the rules there).
 struct RadiusTap {
   int termCount;
   int source[9];
@@ -153,8 +155,9 @@ struct RadiusDeltas {
   std::int64_t delta[3][kGradientTaps];
 };
 
-// Voxels whose sum is NaN are left out: the largest sum of the `count`
-// consecutive voxels from linear index e on, or -1 when every one is NaN.
+// Voxels whose sum is NaN are left out: the largest sum of the n1 voxels of
+// the row from linear index `row` on, or -1 when every one is NaN. Voxel 0
+// takes deltas[0], voxels 1 .. n1 - 2 deltas[1], voxel n1 - 1 deltas[2].
 using RadiusKernel = double (*)(const RadiusPass& pass, const RadiusDeltas* deltas,
                                 std::int64_t row, std::int32_t n1);
 
