@@ -51,9 +51,9 @@ bool mapTakesClosedForm(const double* j) {
   return cf.applies;
 }
 
-double radiusOneLane(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                     std::int32_t count) {
-  return radiusRun<Lane1>(pass, deltas, e, count);
+double radiusOneLane(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                     std::int32_t n1) {
+  return radiusRow<Lane1>(pass, deltas, row, n1);
 }
 
 std::int64_t planeRingRows(std::int64_t n2, std::int64_t r2) {
@@ -555,6 +555,50 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
       }
     }
   }
+  pass.difference = true;
+  for (int j = 0; j < 3; ++j) {
+    int exponent = 0;
+    const double w = pass.gradientWeight[j][1];
+    pass.difference = pass.difference && pass.gradientTapCount[j] == 2 &&
+                      pass.gradientWeight[j][0] == -w && w > 0.0 && std::frexp(w, &exponent) == 0.5;
+  }
+  // |-w| is |w|: a tap whose first weight is negative takes every weight
+  // negated (each exact product and each sum is negated exactly), so that
+  // terms of weight -1 below subtract.
+  for (int m = 0; m < pass.tapCount; ++m) {
+    tensor::RadiusTap& tap = pass.taps[m];
+    if (tap.weight[0] < 0.0) {
+      for (int k = 0; k < tap.termCount; ++k) tap.weight[k] = -tap.weight[k];
+    }
+  }
+  // With differences, q_i is taken times the power of two m that every tap
+  // term reading it carries as +-m (not a single): the scaling is exact and
+  // commutes with every rounding of q_i, so (+-m) q_i is +-(m q_i), and
+  // those terms' weights become +-1.
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) pass.differenceWeight[i][j] = pass.gradientWeight[j][1];
+    if (!pass.difference || pass.single[6 + i] != 0.0) continue;
+    double scale = 0.0;
+    bool common = true;
+    for (int m = 0; m < pass.tapCount; ++m) {
+      const tensor::RadiusTap& tap = pass.taps[m];
+      for (int k = 0; k < tap.termCount; ++k) {
+        if (tap.source[k] != 6 + i) continue;
+        const double a = std::fabs(tap.weight[k]);
+        common = common && (scale == 0.0 || a == scale);
+        scale = a;
+      }
+    }
+    int exponent = 0;
+    if (!common || scale == 0.0 || std::frexp(scale, &exponent) != 0.5) continue;
+    for (int j = 0; j < 3; ++j) pass.differenceWeight[i][j] = pass.gradientWeight[j][1] * scale;
+    for (int m = 0; m < pass.tapCount; ++m) {
+      tensor::RadiusTap& tap = pass.taps[m];
+      for (int k = 0; k < tap.termCount; ++k) {
+        if (tap.source[k] == 6 + i) tap.weight[k] = tap.weight[k] > 0.0 ? 1.0 : -1.0;
+      }
+    }
+  }
   const tensor::RadiusPass& shared = pass;
   const tensor::TensorKernels kernels = tensor::tensorKernelsFor(path);
 
@@ -597,9 +641,7 @@ double stableStepRadius(const TensorField& tensor, const GradientStencils& gradi
           if (n1 > 1) setDeltas(face[2], n1 - 1, i2, i3, true);
           deltas = face;
         }
-        take(kernels.radius(shared, deltas[0], row, 1));
-        if (n1 > 2) take(kernels.radius(shared, deltas[1], row + 1, n1 - 2));
-        if (n1 > 1) take(kernels.radius(shared, deltas[2], row + n1 - 1, 1));
+        take(kernels.radius(shared, deltas, row, n1));
       }
     }
     partial[worker] = best;  // a worker runs several chunks: keep the largest

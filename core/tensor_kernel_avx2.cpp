@@ -73,9 +73,9 @@ void acrossAvx2(const AcrossPass& pass, double* target) { acrossPlanes<VecAvx2d>
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecAvx2d>(pass, begin, end);
 }
-double radiusAvx2(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                  std::int32_t count) {
-  return radiusRun<VecAvx2d>(pass, deltas, e, count);
+double radiusAvx2(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                  std::int32_t n1) {
+  return radiusRow<VecAvx2d>(pass, deltas, row, n1);
 }
 
 }  // namespace quillmere::tensor
@@ -94,9 +94,9 @@ void acrossAvx2(const AcrossPass& pass, double* target) { acrossOneLane(pass, ta
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }
-double radiusAvx2(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                  std::int32_t count) {
-  return radiusOneLane(pass, deltas, e, count);
+double radiusAvx2(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                  std::int32_t n1) {
+  return radiusOneLane(pass, deltas, row, n1);
 }
 }  // namespace quillmere::tensor
 

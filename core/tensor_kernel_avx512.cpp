@@ -95,9 +95,9 @@ void acrossAvx512(const AcrossPass& pass, double* target) {
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecAvx512d>(pass, begin, end);
 }
-double radiusAvx512(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                    std::int32_t count) {
-  return radiusRun<VecAvx512d>(pass, deltas, e, count);
+double radiusAvx512(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                    std::int32_t n1) {
+  return radiusRow<VecAvx512d>(pass, deltas, row, n1);
 }
 
 }  // namespace quillmere::tensor
@@ -116,9 +116,9 @@ void acrossAvx512(const AcrossPass& pass, double* target) { acrossOneLane(pass, 
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }
-double radiusAvx512(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                    std::int32_t count) {
-  return radiusOneLane(pass, deltas, e, count);
+double radiusAvx512(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                    std::int32_t n1) {
+  return radiusOneLane(pass, deltas, row, n1);
 }
 }  // namespace quillmere::tensor
 

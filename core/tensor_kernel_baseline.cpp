@@ -68,9 +68,9 @@ void acrossBaseline(const AcrossPass& pass, double* target) {
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapVoxels<VecSse2d>(pass, begin, end);
 }
-double radiusBaseline(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                      std::int32_t count) {
-  return radiusRun<VecSse2d>(pass, deltas, e, count);
+double radiusBaseline(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                      std::int32_t n1) {
+  return radiusRow<VecSse2d>(pass, deltas, row, n1);
 }
 
 }  // namespace quillmere::tensor
@@ -83,9 +83,9 @@ void acrossBaseline(const AcrossPass& pass, double* target) { acrossOneLane(pass
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   mapOneLane(pass, begin, end);
 }
-double radiusBaseline(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                      std::int32_t count) {
-  return radiusOneLane(pass, deltas, e, count);
+double radiusBaseline(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                      std::int32_t n1) {
+  return radiusOneLane(pass, deltas, row, n1);
 }
 }  // namespace quillmere::tensor
 

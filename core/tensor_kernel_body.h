@@ -926,101 +926,166 @@ void mapVoxels(const MapPass& pass, std::int64_t begin, std::int64_t end) {
   if (e < end) mapBlock<Lane1>(pass, e, static_cast<int>(end - e));
 }
 
-// The bound's sums of one vector of voxels from `at` on (see RadiusPass),
-// and their largest that is not NaN, into best (-1 where none). G > 0: every
+// Voxels of a row whose sources one buffer holds (4.5 KB on the stack).
+constexpr std::int32_t kRadiusStride = 64;
+
+// The bound's sources (see RadiusPass) of one vector of voxels from `at` on,
+// stored at src[k * kRadiusStride] for k = 0..8. G > 0: every
 // first-derivative stencil has G taps (the loops unroll); 0: any count.
+// D (G = 2): every stencil's weights are -w and w, w a power of two, and
+// -w a + w b is taken as (b - a) w: the products are exact (floats widened),
+// so both round the exact w (b - a) once, scaling by w commutes with the
+// rounding, and b - a is +0 exactly where w b - w a is.
 // Sums start at their first term rather than at 0: 0 + x differs from x only
 // in the sign of a zero, and every sum ends in an absolute value.
-template <class V, int G>
-QUILLMERE_TENSOR_INLINE void radiusVector(const RadiusPass& pass, const RadiusDeltas& deltas,
-                                          std::int64_t at, V& best) {
+template <class V, int G, bool D>
+QUILLMERE_TENSOR_INLINE void radiusSources(const RadiusPass& pass, const RadiusDeltas& deltas,
+                                           std::int64_t at, double* src) {
   constexpr int kRow[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};  // tensor row i in t
   const V two = V::broadcast(2.0);
-  V src[9];
-  src[0] = V::loadFloat(pass.t[0] + at);
-  src[1] = V::loadFloat(pass.t[3] + at);
-  src[2] = V::loadFloat(pass.t[5] + at);
-  src[3] = two * V::loadFloat(pass.t[1] + at);
-  src[4] = two * V::loadFloat(pass.t[2] + at);
-  src[5] = two * V::loadFloat(pass.t[4] + at);
+  V::loadFloat(pass.t[0] + at).store(src);
+  V::loadFloat(pass.t[3] + at).store(src + kRadiusStride);
+  V::loadFloat(pass.t[5] + at).store(src + 2 * kRadiusStride);
+  (two * V::loadFloat(pass.t[1] + at)).store(src + 3 * kRadiusStride);
+  (two * V::loadFloat(pass.t[2] + at)).store(src + 4 * kRadiusStride);
+  (two * V::loadFloat(pass.t[4] + at)).store(src + 5 * kRadiusStride);
   // c_ij, written out for every i and j so that the sums stay in registers.
   auto c = [&](int i, int j) {
     const float* t = pass.t[kRow[i][j]] + at;
     const int taps = G > 0 ? G : pass.gradientTapCount[j];
     if (taps == 0) return V::broadcast(0.0);
+    if (D) {
+      return (V::loadFloat(t + deltas.delta[j][1]) - V::loadFloat(t + deltas.delta[j][0])) *
+             V::broadcast(pass.differenceWeight[i][j]);
+    }
     V sum = V::broadcast(pass.gradientWeight[j][0]) * V::loadFloat(t + deltas.delta[j][0]);
     for (int g = 1; g < taps; ++g) {
       sum = sum + V::broadcast(pass.gradientWeight[j][g]) * V::loadFloat(t + deltas.delta[j][g]);
     }
     return sum;
   };
-  src[6] = (c(0, 0) + c(0, 1)) + c(0, 2);
-  src[7] = (c(1, 0) + c(1, 1)) + c(1, 2);
-  src[8] = (c(2, 0) + c(2, 1)) + c(2, 2);
-  // Taps of two and three terms (those of second differences with a first
-  // derivative, and the centre) written out; the terms in the same order.
-  auto tapSum = [&](const RadiusTap& tap) {
-    V w = V::broadcast(tap.weight[0]) * src[tap.source[0]];
-    switch (tap.termCount) {
-      case 2:
-        return w + V::broadcast(tap.weight[1]) * src[tap.source[1]];
-      case 3:
-        w = w + V::broadcast(tap.weight[1]) * src[tap.source[1]];
-        return w + V::broadcast(tap.weight[2]) * src[tap.source[2]];
-      default:
-        for (int k = 1; k < tap.termCount; ++k) {
-          w = w + V::broadcast(tap.weight[k]) * src[tap.source[k]];
-        }
-        return w;
-    }
-  };
-  V radius = V::broadcast(0.0);
-  int m = 0;
-  if (pass.tapCount > 0) radius = V::abs(tapSum(pass.taps[m++]));
-  for (; m < pass.tapCount; ++m) radius = radius + V::abs(tapSum(pass.taps[m]));
-  for (int k = 0; k < pass.singleCount; ++k) {
-    const int source = pass.singleSource[k];
-    radius = radius + V::abs(src[source]) * V::broadcast(pass.single[source]);
-  }
-  // NaN compares false: such sums never replace best.
-  best = V::select(V::greater(radius, best), radius, best);
+  ((c(0, 0) + c(0, 1)) + c(0, 2)).store(src + 6 * kRadiusStride);
+  ((c(1, 0) + c(1, 1)) + c(1, 2)).store(src + 7 * kRadiusStride);
+  ((c(2, 0) + c(2, 1)) + c(2, 2)).store(src + 8 * kRadiusStride);
 }
 
-template <class V, int G>
-double radiusRunOf(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                   std::int32_t count) {
-  double best = -1.0;
-  std::int32_t i = 0;
-  if (count >= V::kLanes) {
-    V bestV = V::broadcast(-1.0);
-    for (; i + V::kLanes <= count; i += V::kLanes) radiusVector<V, G>(pass, deltas, e + i, bestV);
-    // The rest in one vector overlapping the last: a voxel's sum has the same
-    // bits in any lane, and the maximum takes it twice unchanged (a third of
-    // a row of 128 went through single lanes before).
-    if (i < count) {
-      radiusVector<V, G>(pass, deltas, e + count - V::kLanes, bestV);
-      i = count;
+// The sums of K vectors of voxels whose sources start at src (see
+// RadiusPass), and their largest that is not NaN, into best. The taps are the
+// outer loop, so what a tap costs to look up is paid once for K vectors.
+// Weights of +-1 are not multiplied by (x * 1 is x, and a NaN stays NaN).
+template <class V, int K>
+QUILLMERE_TENSOR_INLINE void radiusSums(const RadiusPass& pass, const double* src, V& best) {
+  V radius[K];
+  Unrolled<K>::run([&](int b) { radius[b] = V::broadcast(0.0); });
+  auto at = [&](int source, int b) {
+    return V::load(src + source * kRadiusStride + b * V::kLanes);
+  };
+  for (int m = 0; m < pass.tapCount; ++m) {
+    const RadiusTap& tap = pass.taps[m];
+    V w[K];
+    if (tap.weight[0] == 1.0) {
+      Unrolled<K>::run([&](int b) { w[b] = at(tap.source[0], b); });
+    } else {
+      const V w0 = V::broadcast(tap.weight[0]);
+      Unrolled<K>::run([&](int b) { w[b] = w0 * at(tap.source[0], b); });
     }
-    double lanes[V::kLanes];
-    bestV.store(lanes);
-    for (double x : lanes) best = x > best ? x : best;
+    for (int k = 1; k < tap.termCount; ++k) {
+      if (tap.weight[k] == 1.0) {
+        Unrolled<K>::run([&](int b) { w[b] = w[b] + at(tap.source[k], b); });
+      } else if (tap.weight[k] == -1.0) {  // w + (-1) x is w - x
+        Unrolled<K>::run([&](int b) { w[b] = w[b] - at(tap.source[k], b); });
+      } else {
+        const V wk = V::broadcast(tap.weight[k]);
+        Unrolled<K>::run([&](int b) { w[b] = w[b] + wk * at(tap.source[k], b); });
+      }
+    }
+    if (m == 0) {
+      Unrolled<K>::run([&](int b) { radius[b] = V::abs(w[b]); });
+    } else {
+      Unrolled<K>::run([&](int b) { radius[b] = radius[b] + V::abs(w[b]); });
+    }
   }
-  for (; i < count; ++i) {
-    Lane1 b{best};
-    radiusVector<Lane1, G>(pass, deltas, e + i, b);
-    best = b.v;
+  for (int k = 0; k < pass.singleCount; ++k) {
+    const int source = pass.singleSource[k];
+    if (pass.single[source] == 1.0) {
+      Unrolled<K>::run([&](int b) { radius[b] = radius[b] + V::abs(at(source, b)); });
+    } else {
+      const V weight = V::broadcast(pass.single[source]);
+      Unrolled<K>::run([&](int b) { radius[b] = radius[b] + V::abs(at(source, b)) * weight; });
+    }
   }
-  return best;
+  // NaN compares false: such sums never replace best.
+  Unrolled<K>::run([&](int b) { best = V::select(V::greater(radius[b], best), radius[b], best); });
+}
+
+// The sums of a segment of `count` voxels whose sources are in src: padded to
+// whole vectors with copies of the last voxel (the maximum takes it twice
+// unchanged), then the sums in vectors, K at a time.
+template <class V>
+void radiusSegmentSums(const RadiusPass& pass, double* src, std::int32_t count, V& best) {
+  constexpr int L = V::kLanes;
+  constexpr int K = 8;
+  const std::int32_t padded = (count + L - 1) / L * L;
+  for (int k = 0; k < 9; ++k) {
+    double* s = src + k * kRadiusStride;
+    for (std::int32_t x = count; x < padded; ++x) s[x] = s[count - 1];
+  }
+  std::int32_t x = 0;
+  for (; x + K * L <= padded; x += K * L) radiusSums<V, K>(pass, src + x, best);
+  for (; x < padded; x += L) radiusSums<V, 1>(pass, src + x, best);
+}
+
+template <class V>
+double largestLane(const V& best) {
+  double lanes[V::kLanes];
+  best.store(lanes);
+  double top = -1.0;
+  for (double v : lanes) top = v > top ? v : top;
+  return top;
+}
+
+// One row of n1 voxels from linear index `row` on, in segments of at most
+// kRadiusStride voxels: their sources into a buffer (voxels 0 and n1 - 1
+// with deltas[0] and deltas[2] on single lanes, the rest with deltas[1] in
+// vectors, the last overlapping the one before: a voxel's sources have the
+// same bits in any lane), padded to whole vectors with copies of the last
+// voxel (the maximum takes it twice unchanged), then the sums in vectors.
+template <class V, int G, bool D>
+double radiusRowOf(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                   std::int32_t n1) {
+  constexpr int L = V::kLanes;
+  alignas(64) double src[9 * kRadiusStride];
+  V best = V::broadcast(-1.0);
+  for (std::int32_t first = 0; first < n1; first += kRadiusStride) {
+    const std::int32_t end = n1 - first > kRadiusStride ? first + kRadiusStride : n1;
+    const std::int32_t inner = end < n1 - 1 ? end : n1 - 1;  // interior voxels end here
+    std::int32_t i = first;
+    if (i == 0) radiusSources<Lane1, G, D>(pass, deltas[0], row, src), i = 1;
+    if (inner - i >= L) {
+      for (; i + L <= inner; i += L)
+        radiusSources<V, G, D>(pass, deltas[1], row + i, src + (i - first));
+      if (i < inner)
+        radiusSources<V, G, D>(pass, deltas[1], row + inner - L, src + (inner - L - first));
+      i = inner;
+    }
+    for (; i < inner; ++i) radiusSources<Lane1, G, D>(pass, deltas[1], row + i, src + (i - first));
+    if (end == n1 && n1 > 1) {
+      radiusSources<Lane1, G, D>(pass, deltas[2], row + n1 - 1, src + (n1 - 1 - first));
+    }
+    radiusSegmentSums<V>(pass, src, end - first, best);
+  }
+  return largestLane(best);
 }
 
 // Two taps per first derivative (central differences, the demo's) unrolled;
 // the order of operations is the same either way.
 template <class V>
-double radiusRun(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                 std::int32_t count) {
+double radiusRow(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                 std::int32_t n1) {
   const int* taps = pass.gradientTapCount;
   if (taps[0] == 2 && taps[1] == 2 && taps[2] == 2) {
-    return radiusRunOf<V, 2>(pass, deltas, e, count);
+    if (pass.difference) return radiusRowOf<V, 2, true>(pass, deltas, row, n1);
+    return radiusRowOf<V, 2, false>(pass, deltas, row, n1);
   }
-  return radiusRunOf<V, 0>(pass, deltas, e, count);
+  return radiusRowOf<V, 0, false>(pass, deltas, row, n1);
 }

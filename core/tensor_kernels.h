@@ -129,6 +129,8 @@ bool mapTakesClosedForm(const double* j);
 // |a| |b| exactly; only the rounding of the sum differs from tap by tap).
 // q_i = (c_i1 + c_i2) + c_i3, c_ij the sum over the nonzero weights of
 // first-derivative stencil j, in tap order, of weight * T_ij at the tap.
+// stableStepRadius may rewrite a tap's weights and q_i's scale only where
+// every |w| keeps its bits (see the rules there).
 struct RadiusTap {
   int termCount;
   int source[9];
@@ -145,6 +147,12 @@ struct RadiusPass {
   double gradientWeight[3][kGradientTaps];  // the nonzero weights of stencil j
   int gradientTap[3][kGradientTaps];        // and their 3x3x3 taps
   int gradientTapCount[3];
+  // Every stencil has two taps, weights -w and w with w > 0 a power of two
+  // (central differences): see radiusSources.
+  bool difference;
+  // With it, w of stencil j for q_i (w times a power of two where every tap
+  // reading q_i carries that factor; see stableStepRadius).
+  double differenceWeight[3][3];
 };
 
 // Linear offsets of the first-derivative taps of a run of voxels, as
@@ -153,10 +161,11 @@ struct RadiusDeltas {
   std::int64_t delta[3][kGradientTaps];
 };
 
-// Voxels whose sum is NaN are left out: the largest sum of the `count`
-// consecutive voxels from linear index e on, or -1 when every one is NaN.
-using RadiusKernel = double (*)(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                                std::int32_t count);
+// Voxels whose sum is NaN are left out: the largest sum of the n1 voxels of
+// the row from linear index `row` on, or -1 when every one is NaN. Voxel 0
+// takes deltas[0], voxels 1 .. n1 - 2 deltas[1], voxel n1 - 1 deltas[2].
+using RadiusKernel = double (*)(const RadiusPass& pass, const RadiusDeltas* deltas,
+                                std::int64_t row, std::int32_t n1);
 
 struct TensorKernels {
   PlaneKernel plane;
@@ -171,23 +180,23 @@ TensorKernels tensorKernelsFor(SweepPath path);
 void planeOneLane(const PlanePass& pass);
 void acrossOneLane(const AcrossPass& pass, double* target);
 void mapOneLane(const MapPass& pass, std::int64_t begin, std::int64_t end);
-double radiusOneLane(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                     std::int32_t count);
+double radiusOneLane(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                     std::int32_t n1);
 void planeBaseline(const PlanePass& pass);
 void acrossBaseline(const AcrossPass& pass, double* target);
 void mapBaseline(const MapPass& pass, std::int64_t begin, std::int64_t end);
-double radiusBaseline(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                      std::int32_t count);
+double radiusBaseline(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                      std::int32_t n1);
 void planeAvx2(const PlanePass& pass);
 void acrossAvx2(const AcrossPass& pass, double* target);
 void mapAvx2(const MapPass& pass, std::int64_t begin, std::int64_t end);
-double radiusAvx2(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                  std::int32_t count);
+double radiusAvx2(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                  std::int32_t n1);
 void planeAvx512(const PlanePass& pass);
 void acrossAvx512(const AcrossPass& pass, double* target);
 void mapAvx512(const MapPass& pass, std::int64_t begin, std::int64_t end);
-double radiusAvx512(const RadiusPass& pass, const RadiusDeltas& deltas, std::int64_t e,
-                    std::int32_t count);
+double radiusAvx512(const RadiusPass& pass, const RadiusDeltas* deltas, std::int64_t row,
+                    std::int32_t n1);
 
 }  // namespace quillmere::tensor
 

@@ -509,4 +509,127 @@ TEST(StableStepRadius, SameValueOnEveryPathAndThreadCount) {
   }
 }
 
+// The bound as its definition reads (core/tensor_kernels.h), voxel by voxel
+// with every tap clamped, in double: the kernels' shortcuts (central
+// differences as (b - a) w, q scaled by its taps' factor, taps' signs
+// turned, weights of +-1 not multiplied, rows in segments and padded
+// vectors) must give the same bits, also where the tensor holds inf, NaN,
+// signed zeros and tiny or huge samples.
+double definedRadius(const CentralStencils& s, const std::vector<float>* t, VolumeDims d) {
+  constexpr int kRow[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
+  const std::int64_t n1 = d.n1, n2 = d.n2, n3 = d.n3;
+  auto at = [&](int k, std::int64_t i1, std::int64_t i2, std::int64_t i3) {
+    auto clamp = [](std::int64_t i, std::int64_t n) { return i < 0 ? 0 : i >= n ? n - 1 : i; };
+    return static_cast<double>(
+        t[k][static_cast<std::size_t>(clamp(i1, n1) + n1 * (clamp(i2, n2) + n2 * clamp(i3, n3)))]);
+  };
+  double single[9] = {};
+  for (int m = 0; m < 125; ++m) {
+    int terms = 0, source = 0;
+    double weight = 0.0;
+    for (int k = 0; k < 6; ++k) {
+      if (s.k[3 + k][m] != 0.0f) ++terms, source = k, weight = s.k[3 + k][m];
+    }
+    const int o1 = m % 5 - 2, o2 = (m / 5) % 5 - 2, o3 = m / 25 - 2;
+    const bool inner = o1 >= -1 && o1 <= 1 && o2 >= -1 && o2 <= 1 && o3 >= -1 && o3 <= 1;
+    for (int i = 0; inner && i < 3; ++i) {
+      const float w = s.k[i][(o1 + 1) + 3 * (o2 + 1) + 9 * (o3 + 1)];
+      if (w != 0.0f) ++terms, source = 6 + i, weight = w;
+    }
+    if (terms == 1) single[source] += std::fabs(weight);
+  }
+  double best = -1.0;
+  for (std::int64_t i3 = 0; i3 < n3; ++i3)
+    for (std::int64_t i2 = 0; i2 < n2; ++i2)
+      for (std::int64_t i1 = 0; i1 < n1; ++i1) {
+        double src[9] = {at(0, i1, i2, i3),     at(3, i1, i2, i3),     at(5, i1, i2, i3),
+                         2 * at(1, i1, i2, i3), 2 * at(2, i1, i2, i3), 2 * at(4, i1, i2, i3)};
+        for (int i = 0; i < 3; ++i) {
+          double c[3] = {};
+          for (int j = 0; j < 3; ++j) {
+            bool started = false;
+            for (int g = 0; g < 27; ++g) {
+              if (s.k[j][g] == 0.0f) continue;
+              const double p =
+                  s.k[j][g] * at(kRow[i][j], i1 + g % 3 - 1, i2 + (g / 3) % 3 - 1, i3 + g / 9 - 1);
+              c[j] = started ? c[j] + p : p;
+              started = true;
+            }
+          }
+          src[6 + i] = (c[0] + c[1]) + c[2];
+        }
+        double radius = 0.0;
+        bool first = true;
+        for (int m = 0; m < 125; ++m) {
+          double w = 0.0;
+          int terms = 0;
+          auto term = [&](float weight, int source) {
+            if (weight == 0.0f) return;
+            const double p = weight * src[source];
+            w = terms++ > 0 ? w + p : p;
+          };
+          for (int k = 0; k < 6; ++k) term(s.k[3 + k][m], k);
+          const int o1 = m % 5 - 2, o2 = (m / 5) % 5 - 2, o3 = m / 25 - 2;
+          if (o1 >= -1 && o1 <= 1 && o2 >= -1 && o2 <= 1 && o3 >= -1 && o3 <= 1) {
+            for (int i = 0; i < 3; ++i) term(s.k[i][(o1 + 1) + 3 * (o2 + 1) + 9 * (o3 + 1)], 6 + i);
+          }
+          if (terms < 2) continue;
+          radius = first ? std::fabs(w) : radius + std::fabs(w);
+          first = false;
+        }
+        for (int k = 0; k < 9; ++k) {
+          if (single[k] != 0.0) radius = radius + std::fabs(src[k]) * single[k];
+        }
+        best = radius > best ? radius : best;
+      }
+  if (n1 * n2 * n3 == 0) return 0.0;
+  return best >= 0.0 ? best : std::numeric_limits<double>::quiet_NaN();
+}
+
+TEST(StableStepRadius, SameBitsAsItsDefinition) {
+  using quillmere::testing::StencilFamily;
+  const StencilFamily families[] = {StencilFamily::Central, StencilFamily::Sobel,
+                                    StencilFamily::DenseRandom, StencilFamily::SingleWeight};
+  // Rows of 1, 2, about a vector (3, 4, 5; 7, 8, 9 lanes) and a segment of
+  // 64 (63, 65, 129), one plane, one row.
+  const VolumeDims shapes[] = {{1, 3, 4}, {2, 4, 3},  {3, 3, 3},  {5, 2, 4},   {7, 3, 2},
+                               {9, 2, 3}, {63, 2, 2}, {65, 3, 2}, {129, 2, 1}, {40, 1, 1}};
+  std::mt19937 random(11);
+  for (StencilFamily family : families) {
+    const CentralStencils s(family);
+    for (const VolumeDims& d : shapes) {
+      for (int data = 0; data < 3; ++data) {
+        const std::size_t n = voxels(d);
+        std::vector<float> t[6];
+        std::uniform_real_distribution<float> uniform(-2.0f, 2.0f);
+        const float special[] = {std::numeric_limits<float>::infinity(),
+                                 -std::numeric_limits<float>::infinity(),
+                                 std::nanf(""),
+                                 -0.0f,
+                                 0.0f,
+                                 1e-40f,
+                                 3e38f};
+        for (auto& component : t) {
+          component.resize(n);
+          for (float& x : component) {
+            x = uniform(random);
+            if (data == 1 && random() % 5 == 0) x = special[random() % 7];
+            if (data == 2) x *= 1e30f;
+          }
+        }
+        const double want = definedRadius(s, t, d);
+        for (SweepPath path : kPaths) {
+          if (!quillmere::sweepPathSupported(path)) continue;
+          const double got = s.radius(t, d, 2, path);
+          EXPECT_TRUE(std::memcmp(&got, &want, sizeof got) == 0 ||
+                      (std::isnan(got) && std::isnan(want)))
+              << quillmere::testing::familyName(family) << " " << d.n1 << "x" << d.n2 << "x" << d.n3
+              << " data " << data << " " << quillmere::sweepPathName(path) << ": " << got
+              << " against " << want;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
