@@ -166,15 +166,7 @@ bad = {
   'quillmere:tensor:options',       {good, 'ced', 'beta', 1}
   'quillmere:tensor:spacing',       {good, 'ced', 'spacing', [1 0 1]}
 };
-for b = 1:rows(bad)
-  try
-    quillmere_tensor(bad{b, 2}{:});
-    qtest_check(false, sprintf('refusal %d (%s) not raised', b, bad{b, 1}));
-  catch err
-    qtest_check(strcmp(err.identifier, bad{b, 1}), ...
-                sprintf('refusal %d: %s instead of %s', b, err.identifier, bad{b, 1}));
-  end
-end
+qtest_refusals(@quillmere_tensor, bad, 'refusal');
 % The step size's refusals, with identifiers.
 g = single(ones(4, 4, 3));
 S = quillmere_stencils('central');
@@ -186,15 +178,7 @@ badDt = {
                                   S.k33, S.k12, S.k13, S.k23}
   'quillmere:maxdt:nargin',      {g, g, g, g, g, g, S.k1}
 };
-for b = 1:rows(badDt)
-  try
-    quillmere_max_dt(badDt{b, 2}{:});
-    qtest_check(false, sprintf('step-size refusal %d (%s) not raised', b, badDt{b, 1}));
-  catch err
-    qtest_check(strcmp(err.identifier, badDt{b, 1}), ...
-                sprintf('step-size refusal %d: %s instead of %s', b, err.identifier, badDt{b, 1}));
-  end
-end
+qtest_refusals(@quillmere_max_dt, badDt, 'step-size refusal');
 try
   quillmere_tensor_mex(7);
   qtest_check(false, 'unknown mode accepted');
