@@ -233,6 +233,57 @@ void runDividerFloor(benchmark::State& state) {
   }
 }
 BENCHMARK(runDividerFloor)->Unit(benchmark::kMillisecond);
+
+// The arithmetic floor of the passes: as many vector operations as the
+// passes of the bench parameters take (each output of a pass of radius r
+// is w0 x + sum_t w_t (a_t + b_t): 3 r + 1 operations; u along three axes
+// with sigma's radius, the six products along three axes with rho's, and
+// 12 for the gradient and products), in the passes' own shape on data in
+// the first-level cache, sixteen sums side by side, eight voxels at a
+// time. What the passes take beyond it is memory and bookkeeping.
+__attribute__((target("avx512f"))) double passArithmetic(std::size_t vectors, std::int64_t ops,
+                                                         const double* data) {
+  __m512d acc[16];
+  const __m512d w = _mm512_set1_pd(0.25);
+  for (int k = 0; k < 16; ++k) acc[k] = _mm512_setzero_pd();
+  // Rounds of 3 operations per sum; the 16 sums cover 16 vectors.
+  const std::int64_t rounds = ops / 3;
+  for (std::size_t v = 0; v < vectors; v += 16) {
+    for (std::int64_t t = 0; t < rounds; ++t) {
+      const double* a = data + (t & 7);
+      const double* b = data + 256 + (t & 7);
+#pragma GCC unroll 16
+      for (int k = 0; k < 16; ++k) {
+        const __m512d pair = _mm512_add_pd(_mm512_loadu_pd(a + 8 * k), _mm512_loadu_pd(b + 8 * k));
+        acc[k] = _mm512_add_pd(acc[k], _mm512_mul_pd(w, pair));
+      }
+    }
+  }
+  double sum = 0.0;
+  for (int k = 0; k < 16; ++k) {
+    alignas(64) double lanes[8];
+    _mm512_store_pd(lanes, acc[k]);
+    sum += lanes[0];
+  }
+  return sum;
+}
+
+void runPassArithmeticFloor(benchmark::State& state) {
+  if (!quillmere::sweepPathSupported(SweepPath::Avx512)) {
+    state.SkipWithError("AVX-512 not supported here");
+    return;
+  }
+  const quillmere::TensorParameters p = cedParameters();
+  const std::int64_t rs = quillmere::gaussianRadius(p.sigma, 1.0);
+  const std::int64_t rr = quillmere::gaussianRadius(p.rho, 1.0);
+  const std::int64_t ops = 3 * (3 * rs + 1) + 6 * 3 * (3 * rr + 1) + 12;
+  std::vector<double> data(512 + 16 * 8, 1.0);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(passArithmetic(kVoxels / 8, ops, data.data()));
+  }
+  state.counters["ops_per_voxel_vector"] = static_cast<double>(ops);
+}
+BENCHMARK(runPassArithmeticFloor)->Unit(benchmark::kMillisecond);
 #endif
 
 }  // namespace
