@@ -1,8 +1,9 @@
 // The tensor's plane pipeline and the bound's passes, and their threads;
 // the per-voxel arithmetic lives in core/tensor_kernel_body.h. The tensor's
-// workers each take a slab of planes along axis 3 and compute every plane
-// they read themselves (a slab's edge planes of the earlier stages are
-// computed by both neighbours, the same way), the bound's workers take
+// workers each take a slab of planes along axis 3; the smoothed products
+// at a slab's edges are computed once and handed to the neighbour, the
+// earlier stages' edge planes (one component, cheap) by both, the same
+// way. The bound's workers take
 // ranges of planes: every value is computed by one fixed sequence of
 // operations wherever it is computed, so neither the thread count nor the
 // vector path can change a bit. Workers are std::threads started for a pass
@@ -215,7 +216,10 @@ constexpr std::int64_t kInterleavedRow = 32;
 // of planes along axis 3 and, within it, a band of rows along axis 2; it
 // computes the planes and rows its passes reach beyond them too (the halo:
 // along axis 2 the sigma and rho radii and the gradient's row), the same
-// way as their own worker does, so every value it keeps has the same bits.
+// way as their own worker does, so every value it keeps has the same bits,
+// except the r_rho product planes each side of a boundary between slabs,
+// which the slab owning them computes once into an exchange that both read
+// (the work repeated on two threads was about a tenth of a slab's).
 // A slab is at least as thick as the product rings and a band holds at
 // least twice its halo (and 8 rows), so the work done twice stays below a
 // worker's own; more threads than that leaves idle.
@@ -225,7 +229,14 @@ struct WorkerLayout {
   std::int64_t planeSize;  // of a band and its halo, the most of any band, whole lines
   std::int64_t smoothedPlanes, sigmaPlanes, productPlanes, planeDoubles;
   bool interleaved;
+  // Product planes each side of a boundary between slabs that the slab
+  // owning them computes once and hands over (r_rho; 0 with one slab).
+  std::int64_t exchangePlanes;
   std::int64_t workers() const { return slabs * bands; }
+  // One side of one boundary within one band: the six components of its
+  // planes, each plane `planeSize` doubles.
+  std::int64_t exchangeSide() const { return 6 * exchangePlanes * planeSize; }
+  std::int64_t exchangeDoubles() const { return (slabs - 1) * bands * 2 * exchangeSide(); }
   std::int64_t doubles() const {
     return planeSize * (smoothedPlanes + sigmaPlanes + 6 * productPlanes) +
            6 * tensor::kAcrossPlanes * kMapRun + planeDoubles;
@@ -264,6 +275,7 @@ WorkerLayout workerLayout(VolumeDims dims, const TensorParameters& p, int thread
   l.interleaved = dims.n1 >= kInterleavedRow;
   l.rowPitch = l.interleaved ? tensor::alignedDoubles(dims.n1) : dims.n1;
   l.planeSize = tensor::alignedDoubles(l.rowPitch * (rows < n2 ? rows : n2));
+  l.exchangePlanes = l.slabs > 1 ? gaussianRadius(p.rho, p.spacing[2]) : 0;
   const std::int64_t r = largestRadius(p);
   l.planeDoubles =
       tensor::alignedDoubles(tensor::planeScratchDoubles(dims.n1, rows < n2 ? rows : n2, r, r));
@@ -286,7 +298,7 @@ std::size_t tensorScratchDoubles(VolumeDims dims, const TensorParameters& parame
   const WorkerLayout layout = workerLayout(dims, parameters, threads);
   // Room to start the workers' share on a whole cache line.
   return static_cast<std::size_t>(6 * (r + 1) + tensor::kAlignDoubles - 1 +
-                                  layout.workers() * layout.doubles());
+                                  layout.workers() * layout.doubles() + layout.exchangeDoubles());
 }
 
 double* allocateTensorScratch(std::size_t doubles) {
@@ -334,6 +346,17 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
   mapTemplate.oneMinusAlpha = 1.0 - parameters.alpha;
   mapTemplate.c = parameters.c;
   mapTemplate.lambdaSquared = parameters.lambda * parameters.lambda;
+
+  // The hand-over between neighbouring slabs: side 2 (b bands + band) of
+  // boundary b (between slabs b and b + 1) holds the r_rho product planes
+  // below it, side 2 (...) + 1 those above it, each computed once (by
+  // whichever worker claims it first: the owning slab at its start, or a
+  // neighbour that finds it unclaimed) and read by both. State 0: free, 1:
+  // being computed, 2: ready. A worker waits only on a side another is
+  // computing, and computing one waits on nothing, so none waits forever.
+  double* const exchange = workerScratch + workers * layout.doubles();
+  std::atomic<int> sideState[2 * kMaxSweepThreads];
+  for (auto& state : sideState) state.store(0, std::memory_order_relaxed);
 
   // One item per worker: its slab of planes [z0, z1) and band of rows
   // [y0, y1), computed over rows [ya, yb) (the band and its halo).
@@ -409,11 +432,16 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
             kernels.across(pass, target);
           };
 
-          // The next plane each stage computes; each starts where the first
-          // plane of the slab first needs it.
+          // The next plane each stage computes; u_sigma and u smoothed start
+          // where the first product plane computed here first needs them.
           std::int64_t nextProduct = clampPlane(z0 - rho.radius[2]);
-          std::int64_t nextSigma = clampPlane(nextProduct - 1);
-          std::int64_t nextSmoothed = clampPlane(nextSigma - sigma.radius[2]);
+          std::int64_t nextSigma = 0, nextSmoothed = 0;
+          bool sigmaStarted = false;
+          auto startSigma = [&](std::int64_t k) {
+            nextSigma = clampPlane(k - 1);
+            nextSmoothed = clampPlane(nextSigma - sigma.radius[2]);
+            sigmaStarted = true;
+          };
           auto ensureSmoothed = [&](std::int64_t k) {
             for (; nextSmoothed <= k; ++nextSmoothed) {
               double* const plane[1] = {
@@ -431,16 +459,90 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
             }
           };
           // The gradient of u_sigma at plane k and its six products, smoothed
-          // along axes 1 and 2.
+          // along axes 1 and 2, into target[c] (rows targetRowStride apart).
+          auto productsInto = [&](std::int64_t k, double* const* target,
+                                  std::int64_t targetRowStride) {
+            if (!sigmaStarted) startSigma(k);
+            ensureSigma(clampPlane(k + 1));
+            smoothInPlane(rho, nullptr, k, target, targetRowStride);
+          };
+          // The exchange side holding plane k for this band, and its first
+          // plane; null where k is computed here.
+          const std::int64_t e = layout.exchangePlanes;
+          struct Side {
+            std::int64_t index, first;
+          };
+          auto sideOf = [&](std::int64_t k) -> Side {
+            if (e == 0) return {-1, 0};
+            if (slab > 0 && k >= z0 - e && k < z0 + e) {
+              const std::int64_t b = slab - 1;
+              return {2 * (b * layout.bands + band) + (k < z0 ? 0 : 1), k < z0 ? z0 - e : z0};
+            }
+            if (slab + 1 < layout.slabs && k >= z1 - e && k < z1 + e) {
+              return {2 * (slab * layout.bands + band) + (k < z1 ? 0 : 1), k < z1 ? z1 - e : z1};
+            }
+            return {-1, 0};
+          };
+          auto sidePlanes = [&](const Side& side) {
+            return exchange + side.index * layout.exchangeSide();
+          };
+          // Computes a side's planes into the exchange (they do not go through
+          // this worker's rings, whose next planes start again afterwards).
+          auto computeSide = [&](const Side& side) {
+            sigmaStarted = false;
+            for (std::int64_t k = side.first; k < side.first + e; ++k) {
+              double* target[6];
+              for (int c = 0; c < 6; ++c) {
+                target[c] = sidePlanes(side) + (c * e + (k - side.first)) * stride;
+              }
+              productsInto(k, target, n1);
+            }
+            sigmaStarted = false;
+            sideState[side.index].store(2, std::memory_order_release);
+          };
+          // Makes a side ready: computes it when nobody has claimed it,
+          // waits while another worker computes it.
+          auto obtainSide = [&](const Side& side) {
+            int expected = 0;
+            if (sideState[side.index].compare_exchange_strong(expected, 1,
+                                                              std::memory_order_acq_rel)) {
+              computeSide(side);
+              return;
+            }
+            while (sideState[side.index].load(std::memory_order_acquire) != 2) {
+              std::this_thread::yield();
+            }
+          };
+          // This slab's own planes that its neighbours read, computed first:
+          // the top ones (the slab above reads them first thing, and computes
+          // its bottom ones meanwhile), then the bottom ones (the slab below
+          // reads them last).
+          if (e > 0) {
+            if (slab + 1 < layout.slabs) obtainSide(sideOf(z1 - 1));
+            if (slab > 0) obtainSide(sideOf(z0));
+          }
           auto ensureProducts = [&](std::int64_t k) {
             for (; nextProduct <= k; ++nextProduct) {
-              ensureSigma(clampPlane(nextProduct + 1));
               double* p[6];
               for (int c = 0; c < 6; ++c) {
                 p[c] = ringSlot(productRing + c * layout.productPlanes * stride,
                                 layout.productPlanes, nextProduct);
               }
-              smoothInPlane(rho, nullptr, nextProduct, p, ringRowStride(layout.productPlanes));
+              const std::int64_t rowStride = ringRowStride(layout.productPlanes);
+              const Side side = sideOf(nextProduct);
+              if (side.index < 0) {
+                productsInto(nextProduct, p, rowStride);
+                continue;
+              }
+              obtainSide(side);
+              for (int c = 0; c < 6; ++c) {
+                const double* from =
+                    sidePlanes(side) + (c * e + (nextProduct - side.first)) * stride;
+                for (std::int64_t i = 0; i < yb - ya; ++i) {
+                  std::memcpy(p[c] + i * rowStride, from + i * n1,
+                              static_cast<std::size_t>(n1) * sizeof(double));
+                }
+              }
             }
           };
           // The band's own rows, as samples of the computed plane.

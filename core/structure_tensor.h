@@ -77,10 +77,13 @@ double expNonPositive(double x);
 // along axis 3), u_sigma (3 planes), the six products smoothed along axes 1
 // and 2 (2 r_rho + 16 planes each); J for 512 samples of 16 planes; and the
 // in-plane passes' lines and rings of rows (2 r + 16 rows of the six
-// products, r their radius along axis 2). No ring holds more planes than
-// the volume. At 128^3 with the defaults of 'ced' (sigma 1, rho 3) about
-// 28.7 MB per worker (the seven whole volumes taken before the rings were
-// 118 MB). Any alignment; the workers' share starts on a cache line. Extents
+// products, r their radius along axis 2). With several slabs, also the
+// r_rho planes of the six smoothed products each side of each boundary
+// between slabs, which one worker computes and both read (13.8 MB per
+// boundary at 128^3 with the 'ced' defaults). No ring holds more planes
+// than the volume. At 128^3 with the defaults of 'ced' (sigma 1, rho 3)
+// about 28.7 MB per worker (the seven whole volumes taken before the rings
+// were 118 MB). Any alignment; the workers' share starts on a cache line. Extents
 // >= 1 and radii within kMaxGaussianRadius.
 std::size_t tensorScratchDoubles(VolumeDims dims, const TensorParameters& parameters, int threads);
 

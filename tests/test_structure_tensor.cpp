@@ -123,6 +123,10 @@ TEST(StructureTensor, SameBitsOnEveryPathAndThreadCount) {
       // 'eed'): their edge planes computed on both sides.
       {{9, 7, 40}, Fill::Random, TensorKind::Coherence, 1.0, 1.0},
       {{9, 7, 40}, Fill::Random, TensorKind::Edge, 1.0, 0.0},
+      // Slabs that hand their edge product planes over (three slabs from
+      // three threads on; two slabs of two bands each from four threads on).
+      {{9, 7, 70}, Fill::Random, TensorKind::Coherence, 1.0, 1.0},
+      {{12, 40, 48}, Fill::Random, TensorKind::Structure, 0.5, 0.5},
       // Wide enough along axis 2 for bands of rows (a plane; a thin stack;
       // slabs and bands together).
       {{33, 64, 1}, Fill::Random, TensorKind::Edge, 1.0, 0.0},
