@@ -134,16 +134,17 @@ void runParallel(int threads, std::int64_t items, const Work& work) {
   for (int t = 1; t < started; ++t) pool[t].join();
 }
 
-// The sampled Gaussian of std. dev. s samples, radius r: w[t] for
-// t = 0..r, normalised so that the 2r+1 taps sum to 1 (summed from -r up).
-void gaussianWeights(double s, std::int64_t r, double* w) {
+// The sampled Gaussian of std. dev. s samples, radius r, not normalised:
+// w[t] = exp(-t^2 / (2 s^2)) for t = 0..r (w[0] = 1). Returns the sum of
+// the 2r+1 taps (summed from -r up).
+double gaussianWeights(double s, std::int64_t r, double* w) {
   for (std::int64_t t = 0; t <= r; ++t) {
     const double x = static_cast<double>(t);
     w[t] = expNonPositive(-((x * x) / (2.0 * (s * s))));
   }
   double sum = 0.0;
   for (std::int64_t x = -r; x <= r; ++x) sum += w[x < 0 ? -x : x];
-  for (std::int64_t t = 0; t <= r; ++t) w[t] = w[t] / sum;
+  return sum;
 }
 
 std::int64_t largestRadius(const TensorParameters& p) {
@@ -159,9 +160,13 @@ std::int64_t largestRadius(const TensorParameters& p) {
 
 // A Gaussian of std. dev. `scale` (length units) along each axis: its
 // weights (w[t], t = 0..radius) at weights + (axis - 1) (r + 1), r the
-// largest radius. When scale <= 0 (no smoothing) radius 0 and w[0] = 1
-// along every axis: the passes then give each sample as it is (1 x = x,
-// also for zeros of either sign, inf and NaN).
+// largest radius. The passes run along axes 1, 2 and 3 in turn, so the
+// normalisation of all three is applied once, in axis 3's weights: axes 1
+// and 2 keep their centre weight 1, and a pass with centre weight 1 takes
+// the centre sample as it is instead of multiplying it (one operation of
+// the 3 r + 1 of an output). When scale <= 0 (no smoothing) radius 0 and
+// w[0] = 1 along every axis: the passes then give each sample as it is
+// (also zeros of either sign, inf and NaN).
 struct Gaussian {
   const double* weights[3];
   std::int32_t radius[3];
@@ -169,15 +174,21 @@ struct Gaussian {
 
 Gaussian gaussian(const double* spacing, double scale, double* weights, std::int64_t r) {
   Gaussian g{};
+  double sum[3] = {1.0, 1.0, 1.0};
   for (int a = 0; a < 3; ++a) {
     double* w = weights + a * (r + 1);
     g.weights[a] = w;
     if (scale > 0.0) {
       g.radius[a] = static_cast<std::int32_t>(gaussianRadius(scale, spacing[a]));
-      gaussianWeights(scale / spacing[a], g.radius[a], w);
+      sum[a] = gaussianWeights(scale / spacing[a], g.radius[a], w);
     } else {
       w[0] = 1.0;
     }
+  }
+  if (scale > 0.0) {
+    double* w3 = weights + 2 * (r + 1);
+    const double all = (sum[0] * sum[1]) * sum[2];
+    for (std::int32_t t = 0; t <= g.radius[2]; ++t) w3[t] = w3[t] / all;
   }
   return g;
 }

@@ -95,12 +95,17 @@ struct Unrolled<0> {
 
 // K * kLanes neighbouring outputs of one pass along a line: vector k reads
 // its centre at x + k kLanes and its taps 1 double apart; stored to target.
-// K independent sums side by side keep the adder's latency hidden.
-template <class V, int K>
+// K independent sums side by side keep the adder's latency hidden. With
+// UnitCentre (w[0] = 1) the centre sample is taken as it is: 1 x = x.
+template <class V, int K, bool UnitCentre>
 inline void smoothRun(const double* x, const double* w, std::int32_t r, double* target) {
   V acc[K];
   const V w0 = V::broadcast(w[0]);
-  Unrolled<K>::run([&](int k) { acc[k] = w0 * V::load(x + k * V::kLanes); });
+  if (UnitCentre) {
+    Unrolled<K>::run([&](int k) { acc[k] = V::load(x + k * V::kLanes); });
+  } else {
+    Unrolled<K>::run([&](int k) { acc[k] = w0 * V::load(x + k * V::kLanes); });
+  }
   for (std::int32_t t = 1; t <= r; ++t) {
     const V wt = V::broadcast(w[t]);
     const double* below = x - t;
@@ -120,13 +125,17 @@ inline const double* acrossPlane(const AcrossPass& pass, std::int64_t k) {
 
 // K * kLanes neighbouring outputs from offset x on, with the arithmetic of
 // smoothRun, to target; plane(i) is plane centre - radius + i.
-template <class V, int K, class Planes>
+template <class V, int K, bool UnitCentre, class Planes>
 inline void acrossRun(const AcrossPass& pass, const Planes& plane, std::int64_t x, double* target) {
   const std::int32_t r = pass.radius;
   V acc[K];
   const V w0 = V::broadcast(pass.weights[0]);
   const double* centre = plane(r) + x;
-  Unrolled<K>::run([&](int k) { acc[k] = w0 * V::load(centre + k * V::kLanes); });
+  if (UnitCentre) {
+    Unrolled<K>::run([&](int k) { acc[k] = V::load(centre + k * V::kLanes); });
+  } else {
+    Unrolled<K>::run([&](int k) { acc[k] = w0 * V::load(centre + k * V::kLanes); });
+  }
   for (std::int32_t t = 1; t <= r; ++t) {
     const V wt = V::broadcast(pass.weights[t]);
     const double* below = plane(r - t) + x;
@@ -142,7 +151,7 @@ inline void acrossRun(const AcrossPass& pass, const Planes& plane, std::int64_t 
 // piece when the ring is planar, a row's part otherwise); each piece is
 // done for all `count` planes in turn while the ring's samples there are in
 // the first-level cache. Sixteen sums side by side in registers.
-template <class V, class Planes>
+template <class V, bool UnitCentre, class Planes>
 void acrossWith(const AcrossPass& pass, const Planes& plane, int count, double* target) {
   const std::int64_t n1 = pass.rowLength, begin = pass.begin;
   const bool planar = pass.rowStride == n1;
@@ -154,19 +163,22 @@ void acrossWith(const AcrossPass& pass, const Planes& plane, int count, double* 
     for (; x + K * V::kLanes <= stop; x += K * V::kLanes) {
       for (int b = 0; b < count; ++b) {
         const auto from = [&](std::int32_t i) { return plane(i + b); };
-        acrossRun<V, K>(pass, from, x + shift, target + b * pass.targetStride + (x - begin));
+        acrossRun<V, K, UnitCentre>(pass, from, x + shift,
+                                    target + b * pass.targetStride + (x - begin));
       }
     }
     for (; x + V::kLanes <= stop; x += V::kLanes) {
       for (int b = 0; b < count; ++b) {
         const auto from = [&](std::int32_t i) { return plane(i + b); };
-        acrossRun<V, 1>(pass, from, x + shift, target + b * pass.targetStride + (x - begin));
+        acrossRun<V, 1, UnitCentre>(pass, from, x + shift,
+                                    target + b * pass.targetStride + (x - begin));
       }
     }
     for (; x < stop; ++x) {
       for (int b = 0; b < count; ++b) {
         const auto from = [&](std::int32_t i) { return plane(i + b); };
-        acrossRun<Lane1, 1>(pass, from, x + shift, target + b * pass.targetStride + (x - begin));
+        acrossRun<Lane1, 1, UnitCentre>(pass, from, x + shift,
+                                        target + b * pass.targetStride + (x - begin));
       }
     }
   }
@@ -186,13 +198,21 @@ void acrossPlanes(const AcrossPass& pass, double* target) {
     for (std::int32_t i = 0; i < 2 * pass.radius + pass.count; ++i) {
       listed.planes[i] = acrossPlane(pass, pass.centre - pass.radius + i);
     }
-    acrossWith<V>(pass, listed, pass.count, target);
+    if (pass.weights[0] == 1.0) {
+      acrossWith<V, true>(pass, listed, pass.count, target);
+    } else {
+      acrossWith<V, false>(pass, listed, pass.count, target);
+    }
     return;
   }
   for (int b = 0; b < pass.count; ++b) {
     const std::int64_t first = pass.centre + b - pass.radius;
     const auto onTheFly = [&](std::int32_t i) { return acrossPlane(pass, first + i); };
-    acrossWith<V>(pass, onTheFly, 1, target + b * pass.targetStride);
+    if (pass.weights[0] == 1.0) {
+      acrossWith<V, true>(pass, onTheFly, 1, target + b * pass.targetStride);
+    } else {
+      acrossWith<V, false>(pass, onTheFly, 1, target + b * pass.targetStride);
+    }
   }
 }
 
@@ -244,9 +264,17 @@ void smoothLine(double* x, std::int64_t n1, const double* w, std::int32_t r, dou
   // Eight sums side by side with AVX-512's 32 registers, four otherwise.
   constexpr int K = V::kLanes >= 8 ? 8 : 4;
   std::int64_t j = 0;
-  for (; j + K * V::kLanes <= n1; j += K * V::kLanes) smoothRun<V, K>(x + j, w, r, target + j);
-  for (; j + V::kLanes <= n1; j += V::kLanes) smoothRun<V, 1>(x + j, w, r, target + j);
-  for (; j < n1; ++j) smoothRun<Lane1, 1>(x + j, w, r, target + j);
+  if (w[0] == 1.0) {
+    for (; j + K * V::kLanes <= n1; j += K * V::kLanes)
+      smoothRun<V, K, true>(x + j, w, r, target + j);
+    for (; j + V::kLanes <= n1; j += V::kLanes) smoothRun<V, 1, true>(x + j, w, r, target + j);
+    for (; j < n1; ++j) smoothRun<Lane1, 1, true>(x + j, w, r, target + j);
+    return;
+  }
+  for (; j + K * V::kLanes <= n1; j += K * V::kLanes)
+    smoothRun<V, K, false>(x + j, w, r, target + j);
+  for (; j + V::kLanes <= n1; j += V::kLanes) smoothRun<V, 1, false>(x + j, w, r, target + j);
+  for (; j < n1; ++j) smoothRun<Lane1, 1, false>(x + j, w, r, target + j);
 }
 
 // See PlanePass: rows are produced and smoothed along axis 1 as the next
