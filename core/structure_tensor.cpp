@@ -478,7 +478,7 @@ void computeTensor(const float* u, VolumeDims dims, const TensorParameters& para
             smoothInPlane(rho, nullptr, k, target, targetRowStride);
           };
           // The exchange side holding plane k for this band, and its first
-          // plane; null where k is computed here.
+          // plane; index -1 where k is computed here.
           const std::int64_t e = layout.exchangePlanes;
           struct Side {
             std::int64_t index, first;

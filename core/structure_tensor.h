@@ -80,7 +80,8 @@ double expNonPositive(double x);
 // products, r their radius along axis 2). With several slabs, also the
 // r_rho planes of the six smoothed products each side of each boundary
 // between slabs, which one worker computes and both read (13.8 MB per
-// boundary at 128^3 with the 'ced' defaults). No ring holds more planes
+// boundary at 128^3 with the 'ced' defaults, about half a worker's own
+// rings). No ring holds more planes
 // than the volume. At 128^3 with the defaults of 'ced' (sigma 1, rho 3)
 // about 28.7 MB per worker (the seven whole volumes taken before the rings
 // were 118 MB). Any alignment; the workers' share starts on a cache line. Extents
