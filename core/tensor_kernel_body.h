@@ -93,19 +93,21 @@ struct Unrolled<0> {
   static void run(const F&) {}
 };
 
+// A pass's centre term w0 x; with UnitCentre (w0 = 1) x as it is: 1 x = x.
+template <class V, bool UnitCentre>
+QUILLMERE_TENSOR_INLINE V centreTerm(V w0, V x) {
+  return UnitCentre ? x : w0 * x;
+}
+
 // K * kLanes neighbouring outputs of one pass along a line: vector k reads
 // its centre at x + k kLanes and its taps 1 double apart; stored to target.
-// K independent sums side by side keep the adder's latency hidden. With
-// UnitCentre (w[0] = 1) the centre sample is taken as it is: 1 x = x.
+// K independent sums side by side keep the adder's latency hidden.
 template <class V, int K, bool UnitCentre>
 inline void smoothRun(const double* x, const double* w, std::int32_t r, double* target) {
   V acc[K];
   const V w0 = V::broadcast(w[0]);
-  if (UnitCentre) {
-    Unrolled<K>::run([&](int k) { acc[k] = V::load(x + k * V::kLanes); });
-  } else {
-    Unrolled<K>::run([&](int k) { acc[k] = w0 * V::load(x + k * V::kLanes); });
-  }
+  Unrolled<K>::run(
+      [&](int k) { acc[k] = centreTerm<V, UnitCentre>(w0, V::load(x + k * V::kLanes)); });
   for (std::int32_t t = 1; t <= r; ++t) {
     const V wt = V::broadcast(w[t]);
     const double* below = x - t;
@@ -131,11 +133,8 @@ inline void acrossRun(const AcrossPass& pass, const Planes& plane, std::int64_t 
   V acc[K];
   const V w0 = V::broadcast(pass.weights[0]);
   const double* centre = plane(r) + x;
-  if (UnitCentre) {
-    Unrolled<K>::run([&](int k) { acc[k] = V::load(centre + k * V::kLanes); });
-  } else {
-    Unrolled<K>::run([&](int k) { acc[k] = w0 * V::load(centre + k * V::kLanes); });
-  }
+  Unrolled<K>::run(
+      [&](int k) { acc[k] = centreTerm<V, UnitCentre>(w0, V::load(centre + k * V::kLanes)); });
   for (std::int32_t t = 1; t <= r; ++t) {
     const V wt = V::broadcast(pass.weights[t]);
     const double* below = plane(r - t) + x;
@@ -188,8 +187,8 @@ void acrossWith(const AcrossPass& pass, const Planes& plane, int count, double* 
 // (the same planes, so the same bits).
 constexpr std::int32_t kAcrossListed = 32;
 
-template <class V>
-void acrossPlanes(const AcrossPass& pass, double* target) {
+template <class V, bool UnitCentre>
+void acrossPlanesWith(const AcrossPass& pass, double* target) {
   if (pass.radius <= kAcrossListed) {
     struct Listed {
       const double* planes[2 * kAcrossListed + kAcrossPlanes];
@@ -198,21 +197,22 @@ void acrossPlanes(const AcrossPass& pass, double* target) {
     for (std::int32_t i = 0; i < 2 * pass.radius + pass.count; ++i) {
       listed.planes[i] = acrossPlane(pass, pass.centre - pass.radius + i);
     }
-    if (pass.weights[0] == 1.0) {
-      acrossWith<V, true>(pass, listed, pass.count, target);
-    } else {
-      acrossWith<V, false>(pass, listed, pass.count, target);
-    }
+    acrossWith<V, UnitCentre>(pass, listed, pass.count, target);
     return;
   }
   for (int b = 0; b < pass.count; ++b) {
     const std::int64_t first = pass.centre + b - pass.radius;
     const auto onTheFly = [&](std::int32_t i) { return acrossPlane(pass, first + i); };
-    if (pass.weights[0] == 1.0) {
-      acrossWith<V, true>(pass, onTheFly, 1, target + b * pass.targetStride);
-    } else {
-      acrossWith<V, false>(pass, onTheFly, 1, target + b * pass.targetStride);
-    }
+    acrossWith<V, UnitCentre>(pass, onTheFly, 1, target + b * pass.targetStride);
+  }
+}
+
+template <class V>
+void acrossPlanes(const AcrossPass& pass, double* target) {
+  if (pass.weights[0] == 1.0) {
+    acrossPlanesWith<V, true>(pass, target);
+  } else {
+    acrossPlanesWith<V, false>(pass, target);
   }
 }
 
@@ -253,6 +253,19 @@ void rowProducts(const PlanePass& pass, std::int64_t i2, double* const* line) {
   productsAt<Lane1>(pass, p, n1 - 1, 1, 0, dn2, up2, line);
 }
 
+// The runs of one line (see smoothLine): eight sums side by side with
+// AVX-512's 32 registers, four otherwise.
+template <class V, bool UnitCentre>
+void smoothLineRuns(const double* x, std::int64_t n1, const double* w, std::int32_t r,
+                    double* target) {
+  constexpr int K = V::kLanes >= 8 ? 8 : 4;
+  std::int64_t j = 0;
+  for (; j + K * V::kLanes <= n1; j += K * V::kLanes)
+    smoothRun<V, K, UnitCentre>(x + j, w, r, target + j);
+  for (; j + V::kLanes <= n1; j += V::kLanes) smoothRun<V, 1, UnitCentre>(x + j, w, r, target + j);
+  for (; j < n1; ++j) smoothRun<Lane1, 1, UnitCentre>(x + j, w, r, target + j);
+}
+
 // One line of n1 samples at x (with r samples of room before and after,
 // filled here with the edge samples) smoothed to target.
 template <class V>
@@ -261,20 +274,11 @@ void smoothLine(double* x, std::int64_t n1, const double* w, std::int32_t r, dou
     x[-j] = x[0];
     x[n1 - 1 + j] = x[n1 - 1];
   }
-  // Eight sums side by side with AVX-512's 32 registers, four otherwise.
-  constexpr int K = V::kLanes >= 8 ? 8 : 4;
-  std::int64_t j = 0;
   if (w[0] == 1.0) {
-    for (; j + K * V::kLanes <= n1; j += K * V::kLanes)
-      smoothRun<V, K, true>(x + j, w, r, target + j);
-    for (; j + V::kLanes <= n1; j += V::kLanes) smoothRun<V, 1, true>(x + j, w, r, target + j);
-    for (; j < n1; ++j) smoothRun<Lane1, 1, true>(x + j, w, r, target + j);
-    return;
+    smoothLineRuns<V, true>(x, n1, w, r, target);
+  } else {
+    smoothLineRuns<V, false>(x, n1, w, r, target);
   }
-  for (; j + K * V::kLanes <= n1; j += K * V::kLanes)
-    smoothRun<V, K, false>(x + j, w, r, target + j);
-  for (; j + V::kLanes <= n1; j += V::kLanes) smoothRun<V, 1, false>(x + j, w, r, target + j);
-  for (; j < n1; ++j) smoothRun<Lane1, 1, false>(x + j, w, r, target + j);
 }
 
 // See PlanePass: rows are produced and smoothed along axis 1 as the next
