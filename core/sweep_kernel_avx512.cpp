@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 
 // Everything from here to the end of the file is compiled for AVX-512F
 // without FMA: GCC is told so outright; Clang counts FMA inside AVX-512F, so
@@ -120,6 +122,8 @@ bool sweepRegionAvx512(const SweepContext& context, const SweepRegion& region) {
 }
 
 }  // namespace quillmere::sweep
+
+#include "core/sweep_stream_avx512.h"
 
 #if defined(__clang__)
 #pragma clang attribute pop

@@ -91,7 +91,9 @@ struct SweepContext;
 
 // Fills `taps` from the context's stencils. A weight is zero when its bits
 // are +0 or -0: subnormal, infinite and NaN weights are always kept.
-void buildSparseTaps(const SweepContext& context, SparseTaps& taps);
+// everyTap: keep the zero weights too (lists that run every tap, in the
+// plain sweep's order, for kernels that take only lists).
+void buildSparseTaps(const SweepContext& context, SparseTaps& taps, bool everyTap = false);
 
 // Whether sparse taps pay on these stencils: the vector loop over lists costs
 // more per product than the dense loop, so nearly full stencils stay dense.
@@ -201,6 +203,16 @@ bool runUnitsOneByOne(const SweepContext& context, const SweepUnit* units, int c
 
 // The same body on one lane for any region; builds on every processor.
 bool sweepRegionOneLane(const SweepContext& context, const SweepRegion& region);
+
+// The stream sweep (AVX-512F only): one step from `source` into context.out,
+// which must not overlap, with context.taps' lists (every tap when they were
+// built with everyTap), rows side by side in lanes that run along whole
+// rows rather than a wavefront of chunks (see docs/design.md). probe: report
+// a non-finite value met, as the sparse kernels do. NotRun, with nothing
+// written, when the rows are too short for its skewed lanes or its ring of
+// steps would be too large; the caller then uses the wavefront kernels.
+enum class StreamOutcome { NotRun, Done, Tripped };
+StreamOutcome streamStepAvx512(const SweepContext& context, const float* source, bool probe);
 
 // The per-ISA kernels, each in its own file (sweep_kernel_<isa>.cpp) built
 // with that ISA's flags; only call one the processor supports.

@@ -195,6 +195,17 @@ void runStep(const SweepKernels& kernels, SweepContext context, const float* sou
     buildSparseTaps(context, taps);
     if (use == TapUse::Sparse || sparseTapsPay(taps)) context.taps = &taps;
   }
+#ifdef QUILLMERE_SWEEP_X86
+  // One thread on AVX-512 with the lists: the stream sweep, where the shape
+  // allows it. With every tap the wavefront kernels are faster (their dense
+  // loop shares each sample among the six sums).
+  if (threads <= 1 && kernels.path == SweepPath::Avx512 && context.taps != nullptr) {
+    const StreamOutcome outcome = streamStepAvx512(context, source, true);
+    if (outcome == StreamOutcome::Done) return;
+    // An inf or NaN may have been read through a skipped zero weight.
+    if (outcome == StreamOutcome::Tripped) context.taps = nullptr;
+  }
+#endif
   auto sweepOnce = [&]() {
     if (source != context.out) std::memcpy(context.out, source, bytes);
     return threads <= 1 ? sweepWholeVolume(kernels, context)

@@ -3,8 +3,10 @@
 # kernels (instructions on ymm and on zmm registers): a module built without
 # them runs the slower paths only, with no other sign of it. Prints the
 # counts. With --same, the modules (built by different routes from the same
-# sources with the same compiler) must also hold the same counts: the same
-# kernels, compiled for the same instruction sets.
+# sources with the same compiler) must also have the same functions holding
+# ymm and zmm instructions: the same kernels, compiled for the same
+# instruction sets. (Not the same counts: the routes' own flags, such as
+# Octave's -fstack-protector-strong, move a few register spills.)
 # Usage: check-vector-kernels.sh [--same] MODULE...
 set -euo pipefail
 same=0
@@ -31,10 +33,16 @@ for module in "$@"; do
     bad=$((bad + 1))
   fi
   if [ "$same" -eq 1 ]; then
+    kernels=$(awk '/^[0-9a-f]+ <.*>:$/ { fn = $2 }
+                   /%ymm/ { y[fn] = 1 } /%zmm/ { z[fn] = 1 }
+                   END { for (f in y) print "ymm " f; for (f in z) print "zmm " f }' <<<"$code" |
+              sort)
     if [ -z "$first" ]; then
-      first="$ymm $zmm"
-    elif [ "$first" != "$ymm $zmm" ]; then
-      echo "$module: counts differ from the first module's ($first)"
+      first="$kernels"
+      firstModule="$module"
+    elif [ "$first" != "$kernels" ]; then
+      echo "$module: functions on ymm or zmm differ from $firstModule's:"
+      diff <(echo "$first") <(echo "$kernels") || true
       bad=$((bad + 1))
     fi
   fi
