@@ -198,6 +198,12 @@ std::vector<VolumeDims> shapes() {
        {VolumeDims{40, 17, 13}, VolumeDims{64, 12, 20}, VolumeDims{13, 30, 9}, VolumeDims{6, 7, 5},
         VolumeDims{10, 6, 5}, VolumeDims{18, 5, 6}, VolumeDims{66, 4, 5}})
     s.push_back(d);
+  // The stream sweep's rows: one too short for its skewed lanes (43), the
+  // shortest it takes (44), with single rows and planes, where every ghost
+  // row and plane is a copy of the one real one, and more rows than lanes.
+  for (VolumeDims d : {VolumeDims{43, 3, 2}, VolumeDims{44, 1, 1}, VolumeDims{45, 2, 3},
+                       VolumeDims{47, 19, 1}, VolumeDims{50, 1, 18}})
+    s.push_back(d);
   return s;
 }
 
@@ -248,6 +254,26 @@ TEST(SparseSweep, EveryFamilyPathLaneAndThreadCountGivesPlainBits) {
               ASSERT_TRUE(sameBits(expected, out));
             }
           }
+#ifdef QUILLMERE_SWEEP_X86
+          if (!flush && path == SweepPath::Avx512 && lanes == Lanes::Vectors) {
+            // The stream sweep alone, likewise.
+            std::vector<float> out(p.u.size(), 7.0f);
+            sweep::SparseTaps taps;
+            sweep::SweepContext c = contextFor(p, out, lanes);
+            buildSparseTaps(c, taps);
+            c.taps = &taps;
+            const sweep::StreamOutcome outcome = sweep::streamStepAvx512(c, p.u.data(), true);
+            if (d.n1 < 44) {
+              EXPECT_EQ(outcome, sweep::StreamOutcome::NotRun);
+            } else {
+              EXPECT_EQ(outcome == sweep::StreamOutcome::Tripped,
+                        !finiteInputs || anyNonFinite(expected));
+              if (outcome == sweep::StreamOutcome::Done) {
+                ASSERT_TRUE(sameBits(expected, out));
+              }
+            }
+          }
+#endif
           for (int threads : kThreadCounts) {
             SCOPED_TRACE(::testing::Message() << threads << " threads");
             ASSERT_TRUE(sameBits(expected, sparseStep(p, path, lanes, threads, flush)));
