@@ -116,7 +116,7 @@ struct LaneRows {
 class StreamSweep {
  public:
   StreamSweep(const SweepContext& c, const float* source, bool probe)
-      : c_(c), source_(source), probe_(probe) {}
+      : c_(c), source_(source), probing_(probe) {}
 
   bool prepare();
   bool run();
@@ -131,14 +131,21 @@ class StreamSweep {
                 std::int64_t i3p) const;
   const float* window(LaneRows& lane, int components) const;
   void fillRing(std::int64_t block);
-  void fillTensorBlock();
+  void fillTensorBlock(float (*block)[kStreamLanes][kStreamLanes]);
+  void setUp();
+  void produce(std::int64_t block);
+  void consume(std::int64_t block);
   void drainRing(std::int64_t block);
   void writeGhosts(std::int64_t c, std::int64_t i2p, std::int64_t i3p, float value);
   float* ringStep(std::int64_t x) { return ring_.get() + ((x & s_.ringMask) * kStreamLanes); }
 
   const SweepContext& c_;
   const float* source_;
-  bool probe_;
+  bool probing_;
+  VecAvx512 probe_{};
+  std::int64_t firstBlock_ = 0, endBlock_ = 0, reachBlocks_ = 0, filled_ = 0, drained_ = 0;
+  LaneCursor runAt_[kStreamLanes]{};
+  __m512i idx_[kStreamLanes];
   StreamShape s_{};
   std::int64_t laneFloats_ = 0;
   struct AlignedDelete {
@@ -149,7 +156,11 @@ class StreamSweep {
   LaneRows uLanes_[kStreamLanes]{};
   LaneRows tLanes_[kStreamLanes]{};
   LaneCursor drainAt_[kStreamLanes]{};
-  alignas(64) float tensorBlock_[kTensorParts][kStreamLanes][kStreamLanes];
+  // Tensor blocks made ahead of the steps that read them (one is enough
+  // on one thread; a second thread making them ahead did not pay: the blocks
+  // then cross between the cores' caches).
+  static constexpr int kTensorBlocks = 1;
+  alignas(64) float tensorRing_[kTensorBlocks][kTensorParts][kStreamLanes][kStreamLanes];
   // The positions the lists read, p = (a + 2) + 5 (d2 + 2) + 25 (d3 + 2)
   // in increasing order (the order of the weights), with the lists that
   // weigh each: bits 0..5 the second-order lists, 6..8 the gradients.
@@ -172,9 +183,9 @@ class StreamSweep {
   float gradientWeight_[3][kGradientTaps];
   VecAvx512 samples_[kHessianTaps];
 
-  VecAvx512 fetch(const TapSource& at, std::int64_t x, const __m512i* idx) {
+  VecAvx512 fetch(const TapSource& at, std::int64_t x) {
     const __m512 lo = _mm512_load_ps(ringStep(x + at.lo));
-    return {at.r == 0 ? lo : _mm512_permutex2var_ps(lo, idx[at.r], _mm512_load_ps(ringStep(x + at.hi)))};
+    return {at.r == 0 ? lo : _mm512_permutex2var_ps(lo, idx_[at.r], _mm512_load_ps(ringStep(x + at.hi)))};
   }
 };
 
@@ -204,15 +215,6 @@ void StreamSweep::fillRow(int component, std::int64_t i2p, std::int64_t i3p, flo
   }
   const float* src = component == 0 ? source_ + at : c_.tensor[component - 1] + at;
   std::memcpy(dst + 2, src, static_cast<std::size_t>(d.n1) * sizeof(float));
-  // This lane's next row is 16 rows on, some P1 steps away: ask for it now.
-  if (i3p + 1 < s_.p3 || i2p + kStreamLanes < s_.p2) {
-    std::int64_t n2p = i2p, n3p = i3p;
-    nextRow(s_, n2p, n3p);
-    const std::int32_t j2 = clampTo(static_cast<std::int32_t>(n2p) - 2, d.n2 - 1);
-    const std::int32_t j3 = clampTo(static_cast<std::int32_t>(n3p) - 2, d.n3 - 1);
-    const float* next = (component == 0 ? source_ : c_.tensor[component - 1]) + rowOffset(j2, j3, d);
-    for (std::int32_t i = 0; i < d.n1; i += 16) prefetch(next + i);
-  }
   dst[0] = dst[1] = src[0];
   dst[p1 - 2] = dst[p1 - 1] = src[d.n1 - 1];
 }
@@ -222,12 +224,7 @@ void StreamSweep::loadRows(LaneRows& lane, int components, std::int64_t m, std::
                            std::int64_t i3p) const {
   const std::int64_t p1 = s_.p1;
   float* slot = lane.data + (m & 1) * p1;
-  if (components == 1) {
-    fillRow(0, i2p, i3p, slot);
-  } else {
-    for (int k = 0; k < 6; ++k) fillRow(1 + k, i2p, i3p, slot + k * laneFloats_);
-    if (components > 6) fillRow(7, i2p, i3p, slot + 6 * laneFloats_);
-  }
+  fillRow(components == 1 ? 0 : 7, i2p, i3p, slot);
   if ((m & 1) == 0)
     for (int k = 0; k < components; ++k)
       std::memcpy(lane.data + k * laneFloats_ + 2 * p1, lane.data + k * laneFloats_,
@@ -274,14 +271,14 @@ bool StreamSweep::prepare() {
   // From the oldest step not yet drained to the newest filled, with a few
   // blocks to spare at both ends.
   std::int64_t steps = 64;
-  while (steps < 2 * reach + 8 * kStreamLanes) steps *= 2;
+  while (steps < 2 * reach + (8 + kTensorBlocks) * kStreamLanes) steps *= 2;
   if (static_cast<std::size_t>(steps) * kStreamLanes * sizeof(float) > kStreamMostRingBytes)
     return false;
   s_.ringMask = steps - 1;
   laneFloats_ = 2 * s_.p1 + kStreamLanes;
   const std::size_t ringFloats = static_cast<std::size_t>(steps) * kStreamLanes;
   const std::size_t laneTotal =
-      static_cast<std::size_t>(laneFloats_) * kStreamLanes * (1 + kTensorParts);
+      static_cast<std::size_t>(laneFloats_) * kStreamLanes * (1 + 3);
   ring_.reset(static_cast<float*>(::operator new[](ringFloats * sizeof(float), std::align_val_t{64},
                                                    std::nothrow)));
   lanes_.reset(static_cast<float*>(
@@ -289,7 +286,7 @@ bool StreamSweep::prepare() {
   if (!ring_ || !lanes_) return false;
   for (int j = 0; j < kStreamLanes; ++j) {
     uLanes_[j].data = lanes_.get() + j * laneFloats_;
-    tLanes_[j].data = lanes_.get() + laneFloats_ * (kStreamLanes + j * kTensorParts);
+    tLanes_[j].data = lanes_.get() + laneFloats_ * (kStreamLanes + j * 3);
   }
   // The positions read, from the lists.
   const SparseTaps& taps = *c_.taps;
@@ -352,23 +349,12 @@ bool StreamSweep::prepare() {
   return true;
 }
 
-void StreamSweep::fillRing(std::int64_t block) {
+__attribute__((noinline)) void StreamSweep::fillRing(std::int64_t block) {
   VecAvx512 v[kStreamLanes];
   const std::int64_t first = block * kStreamLanes;
   for (int j = 0; j < kStreamLanes; ++j) v[j] = VecAvx512::loadu(window(uLanes_[j], 1));
   VecAvx512::transpose(v);
   for (int t = 0; t < kStreamLanes; ++t) v[t].store(ringStep(first + t));
-}
-
-void StreamSweep::fillTensorBlock() {
-  const float* at[kStreamLanes];
-  for (int j = 0; j < kStreamLanes; ++j) at[j] = window(tLanes_[j], tensorParts_);
-  for (int k = 0; k < tensorParts_; ++k) {
-    VecAvx512 v[kStreamLanes];
-    for (int j = 0; j < kStreamLanes; ++j) v[j] = VecAvx512::loadu(at[j] + k * laneFloats_);
-    VecAvx512::transpose(v);
-    for (int t = 0; t < kStreamLanes; ++t) v[t].store(tensorBlock_[k][t]);
-  }
 }
 
 inline __mmask16 laneRange(std::int64_t lo, std::int64_t hi) {
@@ -377,6 +363,56 @@ inline __mmask16 laneRange(std::int64_t lo, std::int64_t hi) {
   if (hi <= lo) return 0;
   return static_cast<__mmask16>(((1u << hi) - 1u) & ~((1u << lo) - 1u));
 }
+
+void StreamSweep::fillTensorBlock(float (*block)[kStreamLanes][kStreamLanes]) {
+  // The six components straight from the volume: each lane's window is the
+  // end of its row and the start of its next (masked loads; columns and rows
+  // outside the volume read nothing and stay zero, their lanes are never
+  // stored). q1..q3 come from the lanes' rows of divergences.
+  const VolumeDims d = s_.d;
+  std::ptrdiff_t rowAt[2][kStreamLanes];
+  __mmask16 mask[2][kStreamLanes];
+  const float* q[kStreamLanes];
+  for (int j = 0; j < kStreamLanes; ++j) {
+    const LaneCursor k = tLanes_[j].at;
+    std::int64_t i2p = k.i2p, i3p = k.i3p;
+    for (int part = 0; part < 2; ++part) {
+      if (part == 1) nextRow(s_, i2p, i3p);
+      // Lane t of the window is column c + t - part P1 of this row.
+      const std::int64_t shift = k.c - part * s_.p1;
+      mask[part][j] = rowFlags(s_, i2p, i3p) == 0 ? __mmask16{0}
+                                                  : laneRange(2 - shift, d.n1 + 2 - shift);
+      rowAt[part][j] =
+          mask[part][j] == 0
+              ? 0
+              : rowOffset(static_cast<std::int32_t>(i2p - 2), static_cast<std::int32_t>(i3p - 2), d) +
+                    (shift - 2);
+    }
+    if (tensorParts_ > 6) {
+      q[j] = window(tLanes_[j], 3);
+    } else {
+      moveOn(s_, tLanes_[j].at);
+    }
+  }
+  for (int k = 0; k < tensorParts_; ++k) {
+    VecAvx512 v[kStreamLanes];
+    if (k < 6) {
+      const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(c_.tensor[k]);
+      for (int j = 0; j < kStreamLanes; ++j) {
+        const auto at = [&](int part) {
+          return reinterpret_cast<const void*>(base + static_cast<std::uintptr_t>(rowAt[part][j]) *
+                                                          sizeof(float));
+        };
+        v[j].v = _mm512_mask_loadu_ps(_mm512_maskz_loadu_ps(mask[0][j], at(0)), mask[1][j], at(1));
+      }
+    } else {
+      for (int j = 0; j < kStreamLanes; ++j) v[j] = VecAvx512::loadu(q[j] + (k - 6) * laneFloats_);
+    }
+    VecAvx512::transpose(v);
+    for (int t = 0; t < kStreamLanes; ++t) v[t].store(block[k][t]);
+  }
+}
+
 
 // Real samples of lanes j's 16 positions of this block go back to the volume.
 void StreamSweep::drainRing(std::int64_t block) {
@@ -434,171 +470,184 @@ void StreamSweep::writeGhosts(std::int64_t c, std::int64_t i2p, std::int64_t i3p
       }
 }
 
-bool StreamSweep::run() {
+void StreamSweep::setUp() {
   const VolumeDims d = s_.d;
   const std::int64_t p1 = s_.p1;
   const std::int64_t firstRow = 2 + 2 * s_.p2;
   const std::int64_t lastRow = (d.n2 + 1) + s_.p2 * (d.n3 + 1);
-  const std::int64_t firstBlock = floorDivide((firstRow / kStreamLanes) * p1, kStreamLanes);
-  const std::int64_t endStep =
-      (lastRow / kStreamLanes + 1) * p1 + kStreamSkew * (kStreamLanes - 1);
-  const std::int64_t endBlock = floorDivide(endStep + kStreamLanes - 1, kStreamLanes);
-  const std::int64_t reachBlocks = s_.reach / kStreamLanes + 2;
-
-  std::int64_t filled = firstBlock - reachBlocks;
-  std::int64_t drained = firstBlock;
-  LaneCursor runAt[kStreamLanes];
+  firstBlock_ = floorDivide((firstRow / kStreamLanes) * p1, kStreamLanes);
+  const std::int64_t endStep = (lastRow / kStreamLanes + 1) * p1 + kStreamSkew * (kStreamLanes - 1);
+  endBlock_ = floorDivide(endStep + kStreamLanes - 1, kStreamLanes);
+  reachBlocks_ = s_.reach / kStreamLanes + 2;
+  filled_ = firstBlock_ - reachBlocks_;
+  drained_ = firstBlock_;
   for (int j = 0; j < kStreamLanes; ++j) {
-    const std::int64_t p = firstBlock * kStreamLanes - kStreamSkew * j;
-    uLanes_[j].at = cursorAt(s_, j, filled * kStreamLanes - kStreamSkew * j);
+    const std::int64_t p = firstBlock_ * kStreamLanes - kStreamSkew * j;
+    uLanes_[j].at = cursorAt(s_, j, filled_ * kStreamLanes - kStreamSkew * j);
     uLanes_[j].ready = false;
-    tLanes_[j].at = runAt[j] = drainAt_[j] = cursorAt(s_, j, p);
+    tLanes_[j].at = runAt_[j] = drainAt_[j] = cursorAt(s_, j, p);
     tLanes_[j].ready = false;
   }
-  __m512i idx[kStreamLanes];
   for (int r = 0; r < kStreamLanes; ++r)
-    idx[r] = _mm512_add_epi32(
-        _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
-        _mm512_set1_epi32(r));
+    idx_[r] = _mm512_add_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                               _mm512_set1_epi32(r));
+  probe_ = VecAvx512::broadcast(0.0f);
+}
+
+// What block `block` reads that is not made by the steps: the ring of u
+// filled as far as its reads and ghost writes reach, and its tensor block.
+__attribute__((noinline)) void StreamSweep::produce(std::int64_t block) {
+  while (filled_ * kStreamLanes <= (block + 1) * kStreamLanes + s_.reach) fillRing(filled_++);
+  fillTensorBlock(tensorRing_[block % kTensorBlocks]);
+}
+
+// The steps of block `block`, then the blocks of the ring no step reads or
+// writes any more go back to the volume.
+__attribute__((noinline)) void StreamSweep::consume(std::int64_t block) {
+  const VolumeDims d = s_.d;
+  const std::int64_t p1 = s_.p1;
+  const std::int64_t first = block * kStreamLanes;
   const VecAvx512 zero = VecAvx512::broadcast(0.0f);
   const VecAvx512 two = VecAvx512::broadcast(2.0f);
   const VecAvx512 dt = VecAvx512::broadcast(c_.dt);
-  VecAvx512 probe = zero;
   const __m512i p1v = _mm512_set1_epi32(static_cast<int>(p1));
   const __m512i twoV = _mm512_set1_epi32(2);
   const __m512i endColumn = _mm512_set1_epi32(d.n1 + 2);
   const __m512i lastColumn = _mm512_set1_epi32(d.n1 + 1);
-
-  for (std::int64_t block = firstBlock; block < endBlock; ++block) {
-    const std::int64_t first = block * kStreamLanes;
-    while (filled * kStreamLanes <= first + kStreamLanes + s_.reach) fillRing(filled++);
-    fillTensorBlock();
     // Each lane's column at the block's first step, and its row's flags
-    // before and after the lane passes into its next row.
-    alignas(64) std::int32_t column[kStreamLanes];
-    std::int64_t rowAt[2][kStreamLanes][2];
-    __mmask16 real[2] = {0, 0}, face[2] = {0, 0};
-    for (int j = 0; j < kStreamLanes; ++j) {
-      LaneCursor& k = runAt[j];
-      column[j] = static_cast<std::int32_t>(k.c);
-      std::int64_t i2p = k.i2p, i3p = k.i3p;
-      for (int part = 0; part < 2; ++part) {
-        if (part == 1) nextRow(s_, i2p, i3p);
-        rowAt[part][j][0] = i2p;
-        rowAt[part][j][1] = i3p;
-        const unsigned flags = rowFlags(s_, i2p, i3p);
-        if (flags & kRealRow) real[part] = static_cast<__mmask16>(real[part] | (1u << j));
-        if (flags & kFaceRow) face[part] = static_cast<__mmask16>(face[part] | (1u << j));
-      }
-      moveOn(s_, k);
+  // before and after the lane passes into its next row.
+  alignas(64) std::int32_t column[kStreamLanes];
+  std::int64_t rowAt[2][kStreamLanes][2];
+  __mmask16 real[2] = {0, 0}, face[2] = {0, 0};
+  for (int j = 0; j < kStreamLanes; ++j) {
+    LaneCursor& k = runAt_[j];
+    column[j] = static_cast<std::int32_t>(k.c);
+    std::int64_t i2p = k.i2p, i3p = k.i3p;
+    for (int part = 0; part < 2; ++part) {
+      if (part == 1) nextRow(s_, i2p, i3p);
+      rowAt[part][j][0] = i2p;
+      rowAt[part][j][1] = i3p;
+      const unsigned flags = rowFlags(s_, i2p, i3p);
+      if (flags & kRealRow) real[part] = static_cast<__mmask16>(real[part] | (1u << j));
+      if (flags & kFaceRow) face[part] = static_cast<__mmask16>(face[part] | (1u << j));
     }
-    const __m512i column0 = _mm512_load_si512(column);
-    for (int t = 0; t < kStreamLanes; ++t) {
-      const std::int64_t x = first + t;
-      __m512i col = _mm512_add_epi32(column0, _mm512_set1_epi32(t));
-      const __mmask16 wrapped = _mm512_cmpge_epi32_mask(col, p1v);
-      col = _mm512_mask_sub_epi32(col, wrapped, col, p1v);
-      const __mmask16 rowReal = static_cast<__mmask16>((real[0] & ~wrapped) | (real[1] & wrapped));
-      const __mmask16 inRow = static_cast<__mmask16>(_mm512_cmpge_epi32_mask(col, twoV) &
-                                                     _mm512_cmplt_epi32_mask(col, endColumn));
-      const __mmask16 live = static_cast<__mmask16>(rowReal & inRow);
-      if (live == 0) continue;
-
-      VecAvx512 h[6] = {zero, zero, zero, zero, zero, zero};
-      VecAvx512 g[3] = {zero, zero, zero};
-      VecAvx512 old = zero;
-      if (byPosition_) {
-        // Position by position in the order of the weights, so each list
-        // still adds its products in its own order; a sample is read once
-        // for every list that weighs it.
-        for (int e = 0; e < positionCount_; ++e) {
-          const PositionTaps& at = positions_[e];
-          const VecAvx512 sample = fetch(at.source, x, idx);
-          if (e == ownPosition_) old = sample;
-          QUILLMERE_UNROLL_FULL
-          for (int j = 0; j < 6; ++j)
-            if ((at.lists >> j) & 1u) h[j] = h[j] + sample * VecAvx512::broadcast(at.weight[j]);
-          QUILLMERE_UNROLL_FULL
-          for (int j = 0; j < 3; ++j)
-            if ((at.lists >> (6 + j)) & 1u)
-              g[j] = g[j] + sample * VecAvx512::broadcast(at.weight[6 + j]);
-        }
-      } else {
-        // Few products a position: the samples first, then list by list
-        // (fewer branches the processor cannot foresee).
-        for (int e = 0; e < positionCount_; ++e)
-          samples_[e] = fetch(positions_[e].source, x, idx);
-        old = samples_[ownPosition_];
-        for (int i = 0; i < hessianLength_; ++i) {
-          const unsigned liveLists = hessianLive_[i];
-          QUILLMERE_UNROLL_FULL
-          for (int j = 0; j < 6; ++j)
-            if ((liveLists >> j) & 1u)
-              h[j] = h[j] + samples_[hessianAt_[j][i]] * VecAvx512::broadcast(hessianWeight_[j][i]);
-        }
-        for (int i = 0; i < gradientLength_; ++i) {
-          const unsigned liveLists = gradientLive_[i];
-          QUILLMERE_UNROLL_FULL
-          for (int j = 0; j < 3; ++j)
-            if ((liveLists >> j) & 1u)
-              g[j] = g[j] + samples_[gradientAt_[j][i]] * VecAvx512::broadcast(gradientWeight_[j][i]);
-        }
-      }
-      VecAvx512 tv[kTensorParts] = {zero, zero, zero, zero, zero, zero, zero, zero, zero};
-      for (int k = 0; k < tensorParts_; ++k) tv[k] = VecAvx512::load(tensorBlock_[k][t]);
-      const VecAvx512 firstOrder = ((tv[6] * g[0]) + (tv[7] * g[1])) + (tv[8] * g[2]);
-      VecAvx512 second = h[0] * tv[0];
-      second = second + h[1] * tv[3];
-      second = second + h[2] * tv[5];
-      second = second + (two * tv[1]) * h[3];
-      second = second + (two * tv[2]) * h[4];
-      second = second + (two * tv[4]) * h[5];
-      const VecAvx512 total = second + firstOrder;
-      const VecAvx512 fresh = VecAvx512::canonicalizeNaN(total * dt + old);
-
-      _mm512_mask_store_ps(ringStep(x), live, fresh.v);
-      const __mmask16 left = static_cast<__mmask16>(rowReal & _mm512_cmpeq_epi32_mask(col, twoV));
-      const __mmask16 right =
-          static_cast<__mmask16>(rowReal & _mm512_cmpeq_epi32_mask(col, lastColumn));
-      if (left != 0) {
-        _mm512_mask_store_ps(ringStep(x - 1), left, fresh.v);
-        _mm512_mask_store_ps(ringStep(x - 2), left, fresh.v);
-      }
-      if (right != 0) {
-        _mm512_mask_store_ps(ringStep(x + 1), right, fresh.v);
-        _mm512_mask_store_ps(ringStep(x + 2), right, fresh.v);
-      }
-      const __mmask16 faces =
-          static_cast<__mmask16>(live & ((face[0] & ~wrapped) | (face[1] & wrapped)));
-      if (faces != 0) {
-        alignas(64) float values[kStreamLanes];
-        alignas(64) std::int32_t cols[kStreamLanes];
-        fresh.store(values);
-        _mm512_store_si512(cols, col);
-        for (int j = 0; j < kStreamLanes; ++j)
-          if ((faces >> j) & 1u) {
-            const std::int64_t* r = rowAt[(wrapped >> j) & 1u][j];
-            writeGhosts(cols[j], r[0], r[1], values[j]);
-          }
-      }
-      if (probe_) {
-        VecAvx512 seen = (old - old) + (fresh - fresh);
-        for (int k = 0; k < 6; ++k) seen = seen + (tv[k] - tv[k]);
-        probe.v = _mm512_mask_add_ps(probe.v, live, probe.v, seen.v);
-      }
-    }
-    while ((drained + 1) * kStreamLanes + s_.reach < first + kStreamLanes) drainRing(drained++);
+    moveOn(s_, k);
   }
-  while (drained < endBlock) drainRing(drained++);
-  return _mm512_cmp_ps_mask(probe.v, probe.v, _CMP_UNORD_Q) != 0;
+  const __m512i column0 = _mm512_load_si512(column);
+  for (int t = 0; t < kStreamLanes; ++t) {
+    const std::int64_t x = first + t;
+    __m512i col = _mm512_add_epi32(column0, _mm512_set1_epi32(t));
+    const __mmask16 wrapped = _mm512_cmpge_epi32_mask(col, p1v);
+    col = _mm512_mask_sub_epi32(col, wrapped, col, p1v);
+    const __mmask16 rowReal = static_cast<__mmask16>((real[0] & ~wrapped) | (real[1] & wrapped));
+    const __mmask16 inRow = static_cast<__mmask16>(_mm512_cmpge_epi32_mask(col, twoV) &
+                                                   _mm512_cmplt_epi32_mask(col, endColumn));
+    const __mmask16 live = static_cast<__mmask16>(rowReal & inRow);
+    if (live == 0) continue;
+
+    VecAvx512 h[6] = {zero, zero, zero, zero, zero, zero};
+    VecAvx512 g[3] = {zero, zero, zero};
+    VecAvx512 old = zero;
+    if (byPosition_) {
+      // Position by position in the order of the weights, so each list
+      // still adds its products in its own order; a sample is read once
+      // for every list that weighs it.
+      for (int e = 0; e < positionCount_; ++e) {
+        const PositionTaps& at = positions_[e];
+        const VecAvx512 sample = fetch(at.source, x);
+        if (e == ownPosition_) old = sample;
+        QUILLMERE_UNROLL_FULL
+        for (int j = 0; j < 6; ++j)
+          if ((at.lists >> j) & 1u) h[j] = h[j] + sample * VecAvx512::broadcast(at.weight[j]);
+        QUILLMERE_UNROLL_FULL
+        for (int j = 0; j < 3; ++j)
+          if ((at.lists >> (6 + j)) & 1u)
+            g[j] = g[j] + sample * VecAvx512::broadcast(at.weight[6 + j]);
+      }
+    } else {
+      // Few products a position: the samples first, then list by list
+      // (fewer branches the processor cannot foresee).
+      for (int e = 0; e < positionCount_; ++e)
+        samples_[e] = fetch(positions_[e].source, x);
+      old = samples_[ownPosition_];
+      for (int i = 0; i < hessianLength_; ++i) {
+        const unsigned liveLists = hessianLive_[i];
+        QUILLMERE_UNROLL_FULL
+        for (int j = 0; j < 6; ++j)
+          if ((liveLists >> j) & 1u)
+            h[j] = h[j] + samples_[hessianAt_[j][i]] * VecAvx512::broadcast(hessianWeight_[j][i]);
+      }
+      for (int i = 0; i < gradientLength_; ++i) {
+        const unsigned liveLists = gradientLive_[i];
+        QUILLMERE_UNROLL_FULL
+        for (int j = 0; j < 3; ++j)
+          if ((liveLists >> j) & 1u)
+            g[j] = g[j] + samples_[gradientAt_[j][i]] * VecAvx512::broadcast(gradientWeight_[j][i]);
+      }
+    }
+    VecAvx512 tv[kTensorParts] = {zero, zero, zero, zero, zero, zero, zero, zero, zero};
+    for (int k = 0; k < tensorParts_; ++k) tv[k] = VecAvx512::load(tensorRing_[block % kTensorBlocks][k][t]);
+    const VecAvx512 firstOrder = ((tv[6] * g[0]) + (tv[7] * g[1])) + (tv[8] * g[2]);
+    VecAvx512 second = h[0] * tv[0];
+    second = second + h[1] * tv[3];
+    second = second + h[2] * tv[5];
+    second = second + (two * tv[1]) * h[3];
+    second = second + (two * tv[2]) * h[4];
+    second = second + (two * tv[4]) * h[5];
+    const VecAvx512 total = second + firstOrder;
+    const VecAvx512 fresh = VecAvx512::canonicalizeNaN(total * dt + old);
+
+    _mm512_mask_store_ps(ringStep(x), live, fresh.v);
+    const __mmask16 left = static_cast<__mmask16>(rowReal & _mm512_cmpeq_epi32_mask(col, twoV));
+    const __mmask16 right =
+        static_cast<__mmask16>(rowReal & _mm512_cmpeq_epi32_mask(col, lastColumn));
+    if (left != 0) {
+      _mm512_mask_store_ps(ringStep(x - 1), left, fresh.v);
+      _mm512_mask_store_ps(ringStep(x - 2), left, fresh.v);
+    }
+    if (right != 0) {
+      _mm512_mask_store_ps(ringStep(x + 1), right, fresh.v);
+      _mm512_mask_store_ps(ringStep(x + 2), right, fresh.v);
+    }
+    const __mmask16 faces =
+        static_cast<__mmask16>(live & ((face[0] & ~wrapped) | (face[1] & wrapped)));
+    if (faces != 0) {
+      alignas(64) float values[kStreamLanes];
+      alignas(64) std::int32_t cols[kStreamLanes];
+      fresh.store(values);
+      _mm512_store_si512(cols, col);
+      for (int j = 0; j < kStreamLanes; ++j)
+        if ((faces >> j) & 1u) {
+          const std::int64_t* r = rowAt[(wrapped >> j) & 1u][j];
+          writeGhosts(cols[j], r[0], r[1], values[j]);
+        }
+    }
+    if (probing_) {
+      VecAvx512 seen = (old - old) + (fresh - fresh);
+      for (int k = 0; k < 6; ++k) seen = seen + (tv[k] - tv[k]);
+      probe_.v = _mm512_mask_add_ps(probe_.v, live, probe_.v, seen.v);
+    }
+  }
+  while ((drained_ + 1) * kStreamLanes + s_.reach < first + kStreamLanes) drainRing(drained_++);
+}
+
+bool StreamSweep::run() {
+  setUp();
+  for (std::int64_t block = firstBlock_; block < endBlock_; ++block) {
+    produce(block);
+    consume(block);
+  }
+  while (drained_ < endBlock_) drainRing(drained_++);
+  return _mm512_cmp_ps_mask(probe_.v, probe_.v, _CMP_UNORD_Q) != 0;
 }
 
 }  // namespace
 
 StreamOutcome streamStepAvx512(const SweepContext& context, const float* source, bool probe) {
-  StreamSweep sweep(context, source, probe);
-  if (!sweep.prepare()) return StreamOutcome::NotRun;
-  return sweep.run() ? StreamOutcome::Tripped : StreamOutcome::Done;
+  // The sweep's state is some 200 KB: on the heap, not the caller's stack.
+  std::unique_ptr<StreamSweep> sweep(new (std::nothrow) StreamSweep(context, source, probe));
+  if (!sweep || !sweep->prepare()) return StreamOutcome::NotRun;
+  return sweep->run() ? StreamOutcome::Tripped : StreamOutcome::Done;
 }
 
 }  // namespace quillmere::sweep

@@ -198,7 +198,8 @@ void runStep(const SweepKernels& kernels, SweepContext context, const float* sou
 #ifdef QUILLMERE_SWEEP_X86
   // One thread on AVX-512 with the lists: the stream sweep, where the shape
   // allows it. With every tap the wavefront kernels are faster (their dense
-  // loop shares each sample among the six sums).
+  // loop shares each sample among the six sums); on more threads the
+  // wavefront's bands run side by side.
   if (threads <= 1 && kernels.path == SweepPath::Avx512 && context.taps != nullptr) {
     const StreamOutcome outcome = streamStepAvx512(context, source, true);
     if (outcome == StreamOutcome::Done) return;
