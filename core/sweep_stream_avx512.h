@@ -29,6 +29,7 @@ constexpr std::int64_t kStreamSkew = 3;
 // Past this the ring of steps no longer stays near the caches; the wavefront
 // kernel runs instead.
 constexpr std::size_t kStreamMostRingBytes = std::size_t{64} << 20;
+constexpr std::size_t kStreamSmallRingBytes = std::size_t{1} << 20;
 
 inline std::int64_t floorDivide(std::int64_t a, std::int64_t b) {
   const std::int64_t q = a / b;
@@ -101,11 +102,12 @@ inline unsigned rowFlags(const StreamShape& s, std::int64_t i2p, std::int64_t i3
   return kRealRow | ((i2 == 0 || i2 == s.d.n2 - 1 || i3 == 0 || i3 == s.d.n3 - 1) ? kFaceRow : 0u);
 }
 
-// The padded rows of one lane's stream, two at a time: row m in slot m & 1,
-// and the first 16 samples of slot 0 again after slot 1, so a window of 16
-// samples from any column of the older row is one contiguous load.
+// The padded rows of one lane's stream (of u, or of q1..q3), two at a time:
+// row m in slot m & 1, and the first 16 samples of slot 0 again after
+// slot 1, so a window of 16 samples from any column of the older row is one
+// contiguous load.
 struct LaneRows {
-  float* data;  // components x (2 P1 + 16) floats
+  float* data;  // 1 or 3 components x (2 P1 + 16) floats
   std::int64_t loaded;  // the older of the two rows held
   bool ready;
   LaneCursor at;  // the next window's first position
@@ -126,7 +128,7 @@ class StreamSweep {
   // 6 when no tap reads the tensor: q1..q3 are then the +0 they start from.
   int tensorParts_ = kTensorParts;
 
-  void fillRow(int component, std::int64_t i2p, std::int64_t i3p, float* dst) const;
+  void fillRow(bool divergences, std::int64_t i2p, std::int64_t i3p, float* dst) const;
   void loadRows(LaneRows& lane, int components, std::int64_t m, std::int64_t i2p,
                 std::int64_t i3p) const;
   const float* window(LaneRows& lane, int components) const;
@@ -154,7 +156,7 @@ class StreamSweep {
   std::unique_ptr<float[], AlignedDelete> ring_;
   std::unique_ptr<float[], AlignedDelete> lanes_;
   LaneRows uLanes_[kStreamLanes]{};
-  LaneRows tLanes_[kStreamLanes]{};
+  LaneRows qLanes_[kStreamLanes]{};  // divergences
   LaneCursor drainAt_[kStreamLanes]{};
   // Tensor blocks made ahead of the steps that read them (one is enough
   // on one thread; a second thread making them ahead did not pay: the blocks
@@ -189,23 +191,23 @@ class StreamSweep {
   }
 };
 
-// Padded row (i2p, i3p) of component 0 (u), 1..6 (the tensor) or 7 (q1..q3
-// together, at dst + k * laneFloats_) into dst[0, P1). Ghost rows of u are the
-// rows they clamp onto; tensor and divergence rows outside the volume are
-// zeros (their lanes are never stored), as are rows past the padding.
-void StreamSweep::fillRow(int component, std::int64_t i2p, std::int64_t i3p, float* dst) const {
+// Padded row (i2p, i3p) of u, or of q1..q3 (divergences: dst + k laneFloats_
+// for q(k+1)), into dst[0, P1). Ghost rows and columns of u are the samples
+// they clamp onto; divergences outside the volume are zeros (their lanes are
+// never stored), as are rows past the padding.
+void StreamSweep::fillRow(bool divergences, std::int64_t i2p, std::int64_t i3p,
+                          float* dst) const {
   const VolumeDims d = s_.d;
   const std::int64_t p1 = s_.p1;
   const bool inside = i3p >= 0 && i3p < s_.p3;
-  if (!inside || (component > 0 && rowFlags(s_, i2p, i3p) == 0)) {
-    const int parts = component == 7 ? 3 : 1;
-    for (int k = 0; k < parts; ++k) std::memset(dst + k * laneFloats_, 0, p1 * sizeof(float));
+  if (!inside || (divergences && rowFlags(s_, i2p, i3p) == 0)) {
+    for (int k = 0; k < (divergences ? 3 : 1); ++k)
+      std::memset(dst + k * laneFloats_, 0, p1 * sizeof(float));
     return;
   }
   const std::int32_t i2 = clampTo(static_cast<std::int32_t>(i2p) - 2, d.n2 - 1);
   const std::int32_t i3 = clampTo(static_cast<std::int32_t>(i3p) - 2, d.n3 - 1);
-  const std::ptrdiff_t at = rowOffset(i2, i3, d);
-  if (component == 7) {
+  if (divergences) {
     divergenceRow<VecAvx512>(c_, i2, i3, dst + 2, laneFloats_);
     for (int k = 0; k < 3; ++k) {
       float* q = dst + k * laneFloats_;
@@ -213,7 +215,7 @@ void StreamSweep::fillRow(int component, std::int64_t i2p, std::int64_t i3p, flo
     }
     return;
   }
-  const float* src = component == 0 ? source_ + at : c_.tensor[component - 1] + at;
+  const float* src = source_ + rowOffset(i2, i3, d);
   std::memcpy(dst + 2, src, static_cast<std::size_t>(d.n1) * sizeof(float));
   dst[0] = dst[1] = src[0];
   dst[p1 - 2] = dst[p1 - 1] = src[d.n1 - 1];
@@ -224,7 +226,7 @@ void StreamSweep::loadRows(LaneRows& lane, int components, std::int64_t m, std::
                            std::int64_t i3p) const {
   const std::int64_t p1 = s_.p1;
   float* slot = lane.data + (m & 1) * p1;
-  fillRow(components == 1 ? 0 : 7, i2p, i3p, slot);
+  fillRow(components == 3, i2p, i3p, slot);
   if ((m & 1) == 0)
     for (int k = 0; k < components; ++k)
       std::memcpy(lane.data + k * laneFloats_ + 2 * p1, lane.data + k * laneFloats_,
@@ -275,19 +277,6 @@ bool StreamSweep::prepare() {
   if (static_cast<std::size_t>(steps) * kStreamLanes * sizeof(float) > kStreamMostRingBytes)
     return false;
   s_.ringMask = steps - 1;
-  laneFloats_ = 2 * s_.p1 + kStreamLanes;
-  const std::size_t ringFloats = static_cast<std::size_t>(steps) * kStreamLanes;
-  const std::size_t laneTotal =
-      static_cast<std::size_t>(laneFloats_) * kStreamLanes * (1 + 3);
-  ring_.reset(static_cast<float*>(::operator new[](ringFloats * sizeof(float), std::align_val_t{64},
-                                                   std::nothrow)));
-  lanes_.reset(static_cast<float*>(
-      ::operator new[](laneTotal * sizeof(float), std::align_val_t{64}, std::nothrow)));
-  if (!ring_ || !lanes_) return false;
-  for (int j = 0; j < kStreamLanes; ++j) {
-    uLanes_[j].data = lanes_.get() + j * laneFloats_;
-    tLanes_[j].data = lanes_.get() + laneFloats_ * (kStreamLanes + j * 3);
-  }
   // The positions read, from the lists.
   const SparseTaps& taps = *c_.taps;
   unsigned lists[kHessianTaps] = {};
@@ -346,6 +335,25 @@ bool StreamSweep::prepare() {
   // Measured: by position pays from about four products a position
   // (Scharr- and Sobel-type stencils), list by list below (central).
   byPosition_ = products >= 4 * positionCount_;
+  // With next to no products (one weight, or none), a ring past the
+  // second-level cache costs more than the wavefront kernel's staging
+  // (measured on planes of 256 x 256).
+  const std::size_t ringBytes = (static_cast<std::size_t>(s_.ringMask) + 1) * kStreamLanes * 4;
+  if (products < 9 && ringBytes > kStreamSmallRingBytes) return false;
+
+  laneFloats_ = 2 * s_.p1 + kStreamLanes;
+  const std::size_t ringFloats = ringBytes / sizeof(float);
+  const std::size_t laneTotal =
+      static_cast<std::size_t>(laneFloats_) * kStreamLanes * (1 + 3);
+  ring_.reset(static_cast<float*>(::operator new[](ringFloats * sizeof(float), std::align_val_t{64},
+                                                   std::nothrow)));
+  lanes_.reset(static_cast<float*>(
+      ::operator new[](laneTotal * sizeof(float), std::align_val_t{64}, std::nothrow)));
+  if (!ring_ || !lanes_) return false;
+  for (int j = 0; j < kStreamLanes; ++j) {
+    uLanes_[j].data = lanes_.get() + j * laneFloats_;
+    qLanes_[j].data = lanes_.get() + laneFloats_ * (kStreamLanes + j * 3);
+  }
   return true;
 }
 
@@ -374,7 +382,7 @@ void StreamSweep::fillTensorBlock(float (*block)[kStreamLanes][kStreamLanes]) {
   __mmask16 mask[2][kStreamLanes];
   const float* q[kStreamLanes];
   for (int j = 0; j < kStreamLanes; ++j) {
-    const LaneCursor k = tLanes_[j].at;
+    const LaneCursor k = qLanes_[j].at;
     std::int64_t i2p = k.i2p, i3p = k.i3p;
     for (int part = 0; part < 2; ++part) {
       if (part == 1) nextRow(s_, i2p, i3p);
@@ -389,9 +397,9 @@ void StreamSweep::fillTensorBlock(float (*block)[kStreamLanes][kStreamLanes]) {
                     (shift - 2);
     }
     if (tensorParts_ > 6) {
-      q[j] = window(tLanes_[j], 3);
+      q[j] = window(qLanes_[j], 3);
     } else {
-      moveOn(s_, tLanes_[j].at);
+      moveOn(s_, qLanes_[j].at);
     }
   }
   for (int k = 0; k < tensorParts_; ++k) {
@@ -485,8 +493,8 @@ void StreamSweep::setUp() {
     const std::int64_t p = firstBlock_ * kStreamLanes - kStreamSkew * j;
     uLanes_[j].at = cursorAt(s_, j, filled_ * kStreamLanes - kStreamSkew * j);
     uLanes_[j].ready = false;
-    tLanes_[j].at = runAt_[j] = drainAt_[j] = cursorAt(s_, j, p);
-    tLanes_[j].ready = false;
+    qLanes_[j].at = runAt_[j] = drainAt_[j] = cursorAt(s_, j, p);
+    qLanes_[j].ready = false;
   }
   for (int r = 0; r < kStreamLanes; ++r)
     idx_[r] = _mm512_add_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
