@@ -107,7 +107,7 @@ inline unsigned rowFlags(const StreamShape& s, std::int64_t i2p, std::int64_t i3
 // slot 1, so a window of 16 samples from any column of the older row is one
 // contiguous load.
 struct LaneRows {
-  float* data;  // 1 or 3 components x (2 P1 + 16) floats
+  float* data;          // 1 or 3 components x (2 P1 + 16) floats
   std::int64_t loaded;  // the older of the two rows held
   bool ready;
   LaneCursor at;  // the next window's first position
@@ -187,7 +187,9 @@ class StreamSweep {
 
   VecAvx512 fetch(const TapSource& at, std::int64_t x) {
     const __m512 lo = _mm512_load_ps(ringStep(x + at.lo));
-    return {at.r == 0 ? lo : _mm512_permutex2var_ps(lo, idx_[at.r], _mm512_load_ps(ringStep(x + at.hi)))};
+    return {at.r == 0
+                ? lo
+                : _mm512_permutex2var_ps(lo, idx_[at.r], _mm512_load_ps(ringStep(x + at.hi)))};
   }
 };
 
@@ -195,8 +197,7 @@ class StreamSweep {
 // for q(k+1)), into dst[0, P1). Ghost rows and columns of u are the samples
 // they clamp onto; divergences outside the volume are zeros (their lanes are
 // never stored), as are rows past the padding.
-void StreamSweep::fillRow(bool divergences, std::int64_t i2p, std::int64_t i3p,
-                          float* dst) const {
+void StreamSweep::fillRow(bool divergences, std::int64_t i2p, std::int64_t i3p, float* dst) const {
   const VolumeDims d = s_.d;
   const std::int64_t p1 = s_.p1;
   const bool inside = i3p >= 0 && i3p < s_.p3;
@@ -343,10 +344,9 @@ bool StreamSweep::prepare() {
 
   laneFloats_ = 2 * s_.p1 + kStreamLanes;
   const std::size_t ringFloats = ringBytes / sizeof(float);
-  const std::size_t laneTotal =
-      static_cast<std::size_t>(laneFloats_) * kStreamLanes * (1 + 3);
-  ring_.reset(static_cast<float*>(::operator new[](ringFloats * sizeof(float), std::align_val_t{64},
-                                                   std::nothrow)));
+  const std::size_t laneTotal = static_cast<std::size_t>(laneFloats_) * kStreamLanes * (1 + 3);
+  ring_.reset(static_cast<float*>(
+      ::operator new[](ringFloats * sizeof(float), std::align_val_t{64}, std::nothrow)));
   lanes_.reset(static_cast<float*>(
       ::operator new[](laneTotal * sizeof(float), std::align_val_t{64}, std::nothrow)));
   if (!ring_ || !lanes_) return false;
@@ -388,13 +388,12 @@ void StreamSweep::fillTensorBlock(float (*block)[kStreamLanes][kStreamLanes]) {
       if (part == 1) nextRow(s_, i2p, i3p);
       // Lane t of the window is column c + t - part P1 of this row.
       const std::int64_t shift = k.c - part * s_.p1;
-      mask[part][j] = rowFlags(s_, i2p, i3p) == 0 ? __mmask16{0}
-                                                  : laneRange(2 - shift, d.n1 + 2 - shift);
-      rowAt[part][j] =
-          mask[part][j] == 0
-              ? 0
-              : rowOffset(static_cast<std::int32_t>(i2p - 2), static_cast<std::int32_t>(i3p - 2), d) +
-                    (shift - 2);
+      mask[part][j] =
+          rowFlags(s_, i2p, i3p) == 0 ? __mmask16{0} : laneRange(2 - shift, d.n1 + 2 - shift);
+      rowAt[part][j] = mask[part][j] == 0 ? 0
+                                          : rowOffset(static_cast<std::int32_t>(i2p - 2),
+                                                      static_cast<std::int32_t>(i3p - 2), d) +
+                                                (shift - 2);
     }
     if (tensorParts_ > 6) {
       q[j] = window(qLanes_[j], 3);
@@ -421,7 +420,6 @@ void StreamSweep::fillTensorBlock(float (*block)[kStreamLanes][kStreamLanes]) {
   }
 }
 
-
 // Real samples of lanes j's 16 positions of this block go back to the volume.
 void StreamSweep::drainRing(std::int64_t block) {
   VecAvx512 v[kStreamLanes];
@@ -441,8 +439,8 @@ void StreamSweep::drainRing(std::int64_t block) {
       if (mask == 0) continue;
       const float* row = c_.out + rowOffset(static_cast<std::int32_t>(i2p - 2),
                                             static_cast<std::int32_t>(i3p - 2), d);
-      const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(row) +
-                                static_cast<std::uintptr_t>((shift - 2) * 4);
+      const std::uintptr_t at =
+          reinterpret_cast<std::uintptr_t>(row) + static_cast<std::uintptr_t>((shift - 2) * 4);
       _mm512_mask_storeu_ps(reinterpret_cast<void*>(at), mask, v[j].v);
     }
     moveOn(s_, k);
@@ -468,7 +466,8 @@ void StreamSweep::writeGhosts(std::int64_t c, std::int64_t i2p, std::int64_t i3p
     return k;
   };
   std::int64_t g1[5], g2[5], g3[5];
-  const int k1 = ghosts(i1, d.n1, g1), k2 = ghosts(i2p - 2, d.n2, g2), k3 = ghosts(i3p - 2, d.n3, g3);
+  const int k1 = ghosts(i1, d.n1, g1), k2 = ghosts(i2p - 2, d.n2, g2),
+            k3 = ghosts(i3p - 2, d.n3, g3);
   for (int a = 0; a < k3; ++a)
     for (int b = 0; b < k2; ++b)
       for (int e = 0; e < k1; ++e) {
@@ -497,8 +496,9 @@ void StreamSweep::setUp() {
     qLanes_[j].ready = false;
   }
   for (int r = 0; r < kStreamLanes; ++r)
-    idx_[r] = _mm512_add_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
-                               _mm512_set1_epi32(r));
+    idx_[r] =
+        _mm512_add_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                         _mm512_set1_epi32(r));
   probe_ = VecAvx512::broadcast(0.0f);
 }
 
@@ -522,7 +522,7 @@ __attribute__((noinline)) void StreamSweep::consume(std::int64_t block) {
   const __m512i twoV = _mm512_set1_epi32(2);
   const __m512i endColumn = _mm512_set1_epi32(d.n1 + 2);
   const __m512i lastColumn = _mm512_set1_epi32(d.n1 + 1);
-    // Each lane's column at the block's first step, and its row's flags
+  // Each lane's column at the block's first step, and its row's flags
   // before and after the lane passes into its next row.
   alignas(64) std::int32_t column[kStreamLanes];
   std::int64_t rowAt[2][kStreamLanes][2];
@@ -575,8 +575,7 @@ __attribute__((noinline)) void StreamSweep::consume(std::int64_t block) {
     } else {
       // Few products a position: the samples first, then list by list
       // (fewer branches the processor cannot foresee).
-      for (int e = 0; e < positionCount_; ++e)
-        samples_[e] = fetch(positions_[e].source, x);
+      for (int e = 0; e < positionCount_; ++e) samples_[e] = fetch(positions_[e].source, x);
       old = samples_[ownPosition_];
       for (int i = 0; i < hessianLength_; ++i) {
         const unsigned liveLists = hessianLive_[i];
@@ -594,7 +593,8 @@ __attribute__((noinline)) void StreamSweep::consume(std::int64_t block) {
       }
     }
     VecAvx512 tv[kTensorParts] = {zero, zero, zero, zero, zero, zero, zero, zero, zero};
-    for (int k = 0; k < tensorParts_; ++k) tv[k] = VecAvx512::load(tensorRing_[block % kTensorBlocks][k][t]);
+    for (int k = 0; k < tensorParts_; ++k)
+      tv[k] = VecAvx512::load(tensorRing_[block % kTensorBlocks][k][t]);
     const VecAvx512 firstOrder = ((tv[6] * g[0]) + (tv[7] * g[1])) + (tv[8] * g[2]);
     VecAvx512 second = h[0] * tv[0];
     second = second + h[1] * tv[3];
