@@ -380,20 +380,28 @@ void StreamSweep::fillTensorBlock(float (*block)[kStreamLanes][kStreamLanes]) {
   const VolumeDims d = s_.d;
   std::ptrdiff_t rowAt[2][kStreamLanes];
   __mmask16 mask[2][kStreamLanes];
+  std::ptrdiff_t next[kStreamLanes];
   const float* q[kStreamLanes];
   for (int j = 0; j < kStreamLanes; ++j) {
     const LaneCursor k = qLanes_[j].at;
     std::int64_t i2p = k.i2p, i3p = k.i3p;
+    // Two blocks on, the same lane reads this column: fetched now, as the
+    // hardware does not follow sixteen rows of six components at once.
+    const std::int64_t ahead = k.c + 2 * kStreamLanes;
+    const int aheadPart = ahead < s_.p1 ? 0 : 1;
+    next[j] = -1;
     for (int part = 0; part < 2; ++part) {
       if (part == 1) nextRow(s_, i2p, i3p);
       // Lane t of the window is column c + t - part P1 of this row.
       const std::int64_t shift = k.c - part * s_.p1;
-      mask[part][j] =
-          rowFlags(s_, i2p, i3p) == 0 ? __mmask16{0} : laneRange(2 - shift, d.n1 + 2 - shift);
-      rowAt[part][j] = mask[part][j] == 0 ? 0
-                                          : rowOffset(static_cast<std::int32_t>(i2p - 2),
-                                                      static_cast<std::int32_t>(i3p - 2), d) +
-                                                (shift - 2);
+      const bool real = rowFlags(s_, i2p, i3p) != 0;
+      mask[part][j] = real ? laneRange(2 - shift, d.n1 + 2 - shift) : __mmask16{0};
+      const std::ptrdiff_t row = real ? rowOffset(static_cast<std::int32_t>(i2p - 2),
+                                                  static_cast<std::int32_t>(i3p - 2), d)
+                                      : 0;
+      rowAt[part][j] = mask[part][j] == 0 ? 0 : row + (shift - 2);
+      if (real && part == aheadPart)
+        next[j] = row + clampTo(static_cast<std::int32_t>(ahead - part * s_.p1 - 2), d.n1 - 1);
     }
     if (tensorParts_ > 6) {
       q[j] = window(qLanes_[j], 3);
@@ -411,6 +419,7 @@ void StreamSweep::fillTensorBlock(float (*block)[kStreamLanes][kStreamLanes]) {
                                                           sizeof(float));
         };
         v[j].v = _mm512_mask_loadu_ps(_mm512_maskz_loadu_ps(mask[0][j], at(0)), mask[1][j], at(1));
+        if (next[j] >= 0) prefetch(c_.tensor[k] + next[j]);
       }
     } else {
       for (int j = 0; j < kStreamLanes; ++j) v[j] = VecAvx512::loadu(q[j] + (k - 6) * laneFloats_);
