@@ -259,7 +259,7 @@ bool StreamSweep::prepare() {
   s_.rows = s_.p2 * s_.p3;
   // Lanes three columns apart see their neighbours' rows in the right state
   // only when a row is longer than the lanes' skew (docs/design.md).
-  if (s_.p1 < kStreamSkew * (kStreamLanes - 1) + 3) return false;
+  if (s_.p1 < kStreamSkew * (kStreamLanes - 1) + 3 || d.n2 <= 0 || d.n3 <= 0) return false;
   // Reads and ghost writes reach at most two columns, rows and planes away.
   std::int64_t reach = 0;
   for (int d3 = -2; d3 <= 2; ++d3)

@@ -286,6 +286,25 @@ TEST(SparseSweep, EveryFamilyPathLaneAndThreadCountGivesPlainBits) {
   }
 }
 
+#ifdef QUILLMERE_SWEEP_X86
+TEST(SparseSweep, StreamSweepDeclinesWhatItCannotRun) {
+  if (!sweepPathSupported(SweepPath::Avx512)) GTEST_SKIP() << "no AVX-512";
+  // Empty volumes and rows shorter than its lanes' skew: nothing written.
+  for (VolumeDims d :
+       {VolumeDims{50, 0, 3}, VolumeDims{50, 3, 0}, VolumeDims{0, 5, 5}, VolumeDims{43, 9, 9}}) {
+    SweepProblem p({d.n1 > 0 ? d.n1 : 1, d.n2 > 0 ? d.n2 : 1, d.n3 > 0 ? d.n3 : 1});
+    std::vector<float> out(p.u.size(), 7.0f);
+    sweep::SweepContext c = contextFor(p, out, Lanes::Vectors);
+    c.dims = d;
+    sweep::SparseTaps taps;
+    buildSparseTaps(c, taps);
+    c.taps = &taps;
+    EXPECT_EQ(sweep::streamStepAvx512(c, p.u.data(), true), sweep::StreamOutcome::NotRun);
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](float x) { return x == 7.0f; }));
+  }
+}
+#endif
+
 TEST(SparseSweep, NanResultsAreTheCanonicalQuietNan) {
   SweepProblem p({20, 6, 7});
   std::mt19937 rng(3);
