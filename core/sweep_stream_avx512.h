@@ -174,15 +174,9 @@ class StreamSweep {
   int positionCount_ = 0;
   int ownPosition_ = 0;  // the voxel's own old value
   PositionTaps positions_[kHessianTaps];
-  // The same taps list by list, as indices into positions_.
+  // The same lists with their taps as indices into positions_.
   bool byPosition_ = false;
-  int hessianLength_ = 0, gradientLength_ = 0;
-  std::uint8_t hessianLive_[kHessianTaps];
-  std::uint8_t gradientLive_[kGradientTaps];
-  std::int16_t hessianAt_[6][kHessianTaps];
-  float hessianWeight_[6][kHessianTaps];
-  std::int16_t gradientAt_[3][kGradientTaps];
-  float gradientWeight_[3][kGradientTaps];
+  SparseTaps lists_;
   VecAvx512 samples_[kHessianTaps];
 
   VecAvx512 fetch(const TapSource& at, std::int64_t x) {
@@ -298,40 +292,26 @@ bool StreamSweep::prepare() {
         weight[p][6 + j] = taps.gradientWeight[j][i];
       }
   constexpr int kOwn = 62;  // a = d2 = d3 = 0
-  for (int p = 0; p < kHessianTaps; ++p)
+  std::int16_t indexOf[kHessianTaps] = {};
+  int products = 0;
+  for (int p = 0; p < kHessianTaps; ++p) {
+    for (unsigned bits = lists[p]; bits != 0; bits &= bits - 1) ++products;
     if (lists[p] != 0 || p == kOwn) {
       PositionTaps& at = positions_[positionCount_];
       if (p == kOwn) ownPosition_ = positionCount_;
       at.source = tapSource(s_, p % 5 - 2, p / 5 % 5 - 2, p / 25 - 2);
       at.lists = lists[p];
       for (int k = 0; k < 9; ++k) at.weight[k] = weight[p][k];
-      ++positionCount_;
-    }
-  std::int16_t indexOf[kHessianTaps] = {};
-  {
-    int e = 0;
-    for (int p = 0; p < kHessianTaps; ++p)
-      if (lists[p] != 0 || p == kOwn) indexOf[p] = static_cast<std::int16_t>(e++);
-  }
-  hessianLength_ = taps.hessianLength;
-  gradientLength_ = taps.gradientLength;
-  int products = 0;
-  for (int i = 0; i < taps.hessianLength; ++i) {
-    hessianLive_[i] = taps.hessianLive[i];
-    for (int j = 0; j < 6; ++j) {
-      hessianAt_[j][i] = indexOf[positionOf(taps.hessianAt[j][i])];
-      hessianWeight_[j][i] = taps.hessianWeight[j][i];
-      products += (taps.hessianLive[i] >> j) & 1;
+      indexOf[p] = static_cast<std::int16_t>(positionCount_++);
     }
   }
-  for (int i = 0; i < taps.gradientLength; ++i) {
-    gradientLive_[i] = taps.gradientLive[i];
-    for (int j = 0; j < 3; ++j) {
-      gradientAt_[j][i] = indexOf[positionOf(taps.gradientAt[j][i])];
-      gradientWeight_[j][i] = taps.gradientWeight[j][i];
-      products += (taps.gradientLive[i] >> j) & 1;
-    }
-  }
+  // (The padding at the end of the shorter lists is the voxel itself.)
+  lists_ = taps;
+  for (int i = 0; i < taps.hessianLength; ++i)
+    for (int j = 0; j < 6; ++j) lists_.hessianAt[j][i] = indexOf[positionOf(taps.hessianAt[j][i])];
+  for (int i = 0; i < taps.gradientLength; ++i)
+    for (int j = 0; j < 3; ++j)
+      lists_.gradientAt[j][i] = indexOf[positionOf(taps.gradientAt[j][i])];
   if (taps.tensorTapCount == 0) tensorParts_ = 6;
   // Measured: by position pays from about four products a position
   // (Scharr- and Sobel-type stencils), list by list below (central).
@@ -586,19 +566,21 @@ __attribute__((noinline)) void StreamSweep::consume(std::int64_t block) {
       // (fewer branches the processor cannot foresee).
       for (int e = 0; e < positionCount_; ++e) samples_[e] = fetch(positions_[e].source, x);
       old = samples_[ownPosition_];
-      for (int i = 0; i < hessianLength_; ++i) {
-        const unsigned liveLists = hessianLive_[i];
+      for (int i = 0; i < lists_.hessianLength; ++i) {
+        const unsigned liveLists = lists_.hessianLive[i];
         QUILLMERE_UNROLL_FULL
         for (int j = 0; j < 6; ++j)
           if ((liveLists >> j) & 1u)
-            h[j] = h[j] + samples_[hessianAt_[j][i]] * VecAvx512::broadcast(hessianWeight_[j][i]);
+            h[j] = h[j] + samples_[lists_.hessianAt[j][i]] *
+                              VecAvx512::broadcast(lists_.hessianWeight[j][i]);
       }
-      for (int i = 0; i < gradientLength_; ++i) {
-        const unsigned liveLists = gradientLive_[i];
+      for (int i = 0; i < lists_.gradientLength; ++i) {
+        const unsigned liveLists = lists_.gradientLive[i];
         QUILLMERE_UNROLL_FULL
         for (int j = 0; j < 3; ++j)
           if ((liveLists >> j) & 1u)
-            g[j] = g[j] + samples_[gradientAt_[j][i]] * VecAvx512::broadcast(gradientWeight_[j][i]);
+            g[j] = g[j] + samples_[lists_.gradientAt[j][i]] *
+                              VecAvx512::broadcast(lists_.gradientWeight[j][i]);
       }
     }
     VecAvx512 tv[kTensorParts] = {zero, zero, zero, zero, zero, zero, zero, zero, zero};
