@@ -197,8 +197,7 @@ SweepContext makeSweepContext(MutableVolumeView out, const TensorField& tensor,
 // for inf and NaN at its own voxel; the caller redoes the step with every
 // tap when one is found. Zero is decided from the bits, never under the
 // caller's flush-to-zero: a subnormal weight is not zero.
-void buildSparseTaps(const SweepContext& context, SparseTaps& taps, bool everyTap) {
-  auto isZeroWeight = [everyTap](float w) { return !everyTap && quillmere::isZeroWeight(w); };
+void buildSparseTaps(const SweepContext& context, SparseTaps& taps) {
   const float* const* hessian = context.hessian;
   const float* const* gradient = context.gradient;
   constexpr std::int16_t kVoxelItself = kSelfSlot * kWindow + kHalo;

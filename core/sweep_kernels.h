@@ -91,9 +91,7 @@ struct SweepContext;
 
 // Fills `taps` from the context's stencils. A weight is zero when its bits
 // are +0 or -0: subnormal, infinite and NaN weights are always kept.
-// everyTap: keep the zero weights too (lists that run every tap, in the
-// plain sweep's order, for kernels that take only lists).
-void buildSparseTaps(const SweepContext& context, SparseTaps& taps, bool everyTap = false);
+void buildSparseTaps(const SweepContext& context, SparseTaps& taps);
 
 // Whether sparse taps pay on these stencils: the vector loop over lists costs
 // more per product than the dense loop, so nearly full stencils stay dense.
@@ -205,12 +203,13 @@ bool runUnitsOneByOne(const SweepContext& context, const SweepUnit* units, int c
 bool sweepRegionOneLane(const SweepContext& context, const SweepRegion& region);
 
 // The stream sweep (AVX-512F only): one step from `source` into context.out,
-// which must not overlap, with context.taps' lists (every tap when they were
-// built with everyTap), rows side by side in lanes that run along whole
-// rows rather than a wavefront of chunks (see docs/design.md). probe: report
-// a non-finite value met, as the sparse kernels do. NotRun, with nothing
-// written, when the rows are too short for its skewed lanes or its ring of
-// steps would be too large; the caller then uses the wavefront kernels.
+// which must not overlap, with context.taps' lists, rows side by side in
+// lanes that run along whole rows rather than a wavefront of chunks (see
+// docs/design.md). probe: report a non-finite value met, as the sparse
+// kernels do (needed whenever the lists skip zero weights). NotRun, with
+// nothing written, when the rows are too short for its skewed lanes or its
+// ring of steps would be too large; the caller then uses the wavefront
+// kernels.
 enum class StreamOutcome { NotRun, Done, Tripped };
 StreamOutcome streamStepAvx512(const SweepContext& context, const float* source, bool probe);
 
