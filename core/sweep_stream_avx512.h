@@ -133,7 +133,7 @@ class StreamSweep {
                 std::int64_t i3p) const;
   const float* window(LaneRows& lane, int components) const;
   void fillRing(std::int64_t block);
-  void fillTensorBlock(float (*block)[kStreamLanes][kStreamLanes]);
+  void fillTensorBlock();
   void setUp();
   void produce(std::int64_t block);
   void consume(std::int64_t block);
@@ -158,11 +158,8 @@ class StreamSweep {
   LaneRows uLanes_[kStreamLanes]{};
   LaneRows qLanes_[kStreamLanes]{};  // divergences
   LaneCursor drainAt_[kStreamLanes]{};
-  // Tensor blocks made ahead of the steps that read them (one is enough
-  // on one thread; a second thread making them ahead did not pay: the blocks
-  // then cross between the cores' caches).
-  static constexpr int kTensorBlocks = 1;
-  alignas(64) float tensorRing_[kTensorBlocks][kTensorParts][kStreamLanes][kStreamLanes];
+  // The tensor and divergences of the block being stepped, lanes innermost.
+  alignas(64) float tensorBlock_[kTensorParts][kStreamLanes][kStreamLanes];
   // The positions the lists read, p = (a + 2) + 5 (d2 + 2) + 25 (d3 + 2)
   // in increasing order (the order of the weights), with the lists that
   // weigh each: bits 0..5 the second-order lists, 6..8 the gradients.
@@ -268,7 +265,7 @@ bool StreamSweep::prepare() {
   // From the oldest step not yet drained to the newest filled, with a few
   // blocks to spare at both ends.
   std::int64_t steps = 64;
-  while (steps < 2 * reach + (8 + kTensorBlocks) * kStreamLanes) steps *= 2;
+  while (steps < 2 * reach + 9 * kStreamLanes) steps *= 2;
   if (static_cast<std::size_t>(steps) * kStreamLanes * sizeof(float) > kStreamMostRingBytes)
     return false;
   s_.ringMask = steps - 1;
@@ -352,7 +349,7 @@ inline __mmask16 laneRange(std::int64_t lo, std::int64_t hi) {
   return static_cast<__mmask16>(((1u << hi) - 1u) & ~((1u << lo) - 1u));
 }
 
-void StreamSweep::fillTensorBlock(float (*block)[kStreamLanes][kStreamLanes]) {
+void StreamSweep::fillTensorBlock() {
   // The six components straight from the volume: each lane's window is the
   // end of its row and the start of its next (masked loads; columns and rows
   // outside the volume read nothing and stay zero, their lanes are never
@@ -405,7 +402,7 @@ void StreamSweep::fillTensorBlock(float (*block)[kStreamLanes][kStreamLanes]) {
       for (int j = 0; j < kStreamLanes; ++j) v[j] = VecAvx512::loadu(q[j] + (k - 6) * laneFloats_);
     }
     VecAvx512::transpose(v);
-    for (int t = 0; t < kStreamLanes; ++t) v[t].store(block[k][t]);
+    for (int t = 0; t < kStreamLanes; ++t) v[t].store(tensorBlock_[k][t]);
   }
 }
 
@@ -495,7 +492,7 @@ void StreamSweep::setUp() {
 // filled as far as its reads and ghost writes reach, and its tensor block.
 __attribute__((noinline)) void StreamSweep::produce(std::int64_t block) {
   while (filled_ * kStreamLanes <= (block + 1) * kStreamLanes + s_.reach) fillRing(filled_++);
-  fillTensorBlock(tensorRing_[block % kTensorBlocks]);
+  fillTensorBlock();
 }
 
 // The steps of block `block`, then the blocks of the ring no step reads or
@@ -584,8 +581,7 @@ __attribute__((noinline)) void StreamSweep::consume(std::int64_t block) {
       }
     }
     VecAvx512 tv[kTensorParts] = {zero, zero, zero, zero, zero, zero, zero, zero, zero};
-    for (int k = 0; k < tensorParts_; ++k)
-      tv[k] = VecAvx512::load(tensorRing_[block % kTensorBlocks][k][t]);
+    for (int k = 0; k < tensorParts_; ++k) tv[k] = VecAvx512::load(tensorBlock_[k][t]);
     const VecAvx512 firstOrder = ((tv[6] * g[0]) + (tv[7] * g[1])) + (tv[8] * g[2]);
     VecAvx512 second = h[0] * tv[0];
     second = second + h[1] * tv[3];
